@@ -1,0 +1,49 @@
+#pragma once
+#include "virtualreader.h"
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+namespace relvix::sim {
+
+// A virtual reader running on its own thread (so that a caller blocked in an exchange is
+// still answered), reachable over TCP on loopback and over a pseudo-terminal.
+// All member functions are safe to call from any thread.
+class SimServer {
+public:
+    SimServer();
+    ~SimServer(); // stops the thread, closes everything
+
+    // Listen on address:port (port 0 picks a free one). Returns the port, or 0 on failure.
+    quint16 listenTcp(const QString &address = QStringLiteral("127.0.0.1"), quint16 port = 0);
+    // Open a pseudo-terminal; returns the path the tool opens as its port name ("" on failure).
+    QString openPty();
+    // Close the reader's side of the pseudo-terminal (the line goes dead for the tool).
+    void closePty();
+
+    void setFaults(const FaultScript &faults);
+    FaultScript faults() const;
+
+    // Runs fn on the server thread with the register map, and waits for it.
+    void withReader(const std::function<void(VirtualReader &)> &fn);
+
+    // Sends raw bytes to whoever is connected (TCP clients and the pseudo-terminal) now.
+    void inject(const QByteArray &bytes);
+
+    // Every frame received and sent, with a timestamp: "12:00:00.123 RX 01 03 ...".
+    QStringList log() const;
+    void clearLog();
+    // Counts for tests.
+    int requestCount() const;   // complete requests seen (any address)
+    int tcpConnectionCount() const; // connections accepted so far
+    int tcpOpenConnections() const; // connections open now
+    void setLogToStderr(bool on);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace relvix::sim

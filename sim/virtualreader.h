@@ -1,0 +1,73 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+namespace relvix::sim {
+
+// The reader's holding registers as the tool uses them.
+namespace reg {
+constexpr std::uint16_t Address = 0x0100;
+constexpr std::uint16_t SerialHigh = 0x0107;
+constexpr std::uint16_t SerialLow = 0x0108;
+constexpr std::uint16_t Version = 0x0109;
+constexpr std::uint16_t Maintenance = 0x010A; // 1 reboot, 2 factory settings
+constexpr std::uint16_t Inputs = 0x0110;
+constexpr std::uint16_t Outputs = 0x0111;
+constexpr std::uint16_t UidBlock = 0x0112;    // 8 registers
+constexpr std::uint16_t KeypadBlock = 0x011B; // 8 registers
+constexpr int BlockRegisters = 8;
+} // namespace reg
+
+// Faults applied to the responses, for tests and for people.
+struct FaultScript {
+    int delayMs = 0;             // wait before the first byte of a response
+    int gapMs = 0;               // wait between bytes (or between chunks when chunkSize > 0)
+    int chunkSize = 0;           // send the response in pieces of this many bytes (0: at once)
+    QByteArray noiseBefore;      // bytes sent before the response
+    QByteArray noiseAfter;       // bytes sent after the response
+    bool wrongCrc = false;       // flip the CRC of every response
+    int exceptionCode = 0;       // answer every request with this MODBUS exception (0: off)
+    bool silent = false;         // answer nothing
+    bool endless = false;        // after a request, send bytes without end until the next request or close
+    int closeAfterBytes = -1;    // close the connection (TCP) or the pseudo-terminal after this many response bytes
+    int answerAsAddress = -1;    // answer with this slave address instead of its own (-1: own)
+};
+
+// The register map and the MODBUS slave logic: functions 03 and 06, exception replies for
+// a bad function, address or value, frames for other addresses and bad CRCs ignored.
+class VirtualReader {
+public:
+    VirtualReader();
+
+    std::uint8_t address() const { return address_; }
+    void setAddress(std::uint8_t address);
+    void setSerialNumber(std::uint32_t serial);
+    void setVersion(std::uint16_t version);
+    void setInputs(std::uint16_t inputs);
+    std::uint16_t outputs() const;
+    // Present a card: up to 16 UID bytes, the rest zero.
+    void presentCard(const QByteArray &uid);
+    // Type a keypad code: one byte per key (1..9, 10 for the 0 key), the rest zero.
+    void typeKeys(const QByteArray &keys);
+    std::uint16_t registerValue(std::uint16_t address) const;
+    void setRegister(std::uint16_t address, std::uint16_t value);
+    int rebootCount() const { return reboots_; }
+    int factoryResetCount() const { return factoryResets_; }
+
+    // Handles one complete request frame. Returns the response frame, or an empty array when
+    // the reader stays silent (other address, bad CRC, too short). Address changes take effect
+    // after the response is built.
+    QByteArray handleRequest(const QByteArray &frame);
+
+private:
+    std::uint8_t address_ = 1;
+    std::array<std::uint16_t, 0x40> regs_{}; // 0x0100..0x013F
+    int reboots_ = 0;
+    int factoryResets_ = 0;
+};
+
+QByteArray withCrc(QByteArray frame);
+
+} // namespace relvix::sim

@@ -1,0 +1,66 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+namespace relvix {
+
+// What the exchange needs of the window: dispatch pending messages, show the two frame texts.
+class ExchangeHost {
+public:
+    virtual ~ExchangeHost() = default;
+    virtual void processMessages() = 0;
+    virtual void showTransmitText(const QString &text) = 0;
+    virtual void showReceiveText(const QString &text) = 0;
+};
+
+// Monotonic milliseconds. The time-out rules read only this, so tests can drive them.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::uint32_t nowMs() = 0;
+};
+Clock &steadyClock();
+
+// An open serial port, as the exchange uses it.
+class SerialIo {
+public:
+    enum class Read { Byte, Nothing, Failed };
+    virtual ~SerialIo() = default;
+    // Abort and clear both directions, the input kept by the port and by the driver.
+    virtual void purge() = 0;
+    // One synchronous write of the whole frame; the result is not looked at.
+    virtual void write(const std::uint8_t *bytes, int count) = 0;
+    // At most one byte: returns as soon as one is there, else after about 1 ms.
+    // Failed means the port could not be read (gone, I/O error); the call still takes
+    // about 1 ms so that a dead port never spins the processor.
+    virtual Read readByte(std::uint8_t &byte) = 0;
+    // The line speed in force, for the overall bound of an exchange; 0 when unknown.
+    virtual qint32 baudRate() const = 0;
+};
+
+// An open TCP connection, as the exchange uses it.
+class NetIo {
+public:
+    virtual ~NetIo() = default;
+    // True when a receive would not block; waits at most timeoutMs (0: just look).
+    virtual bool waitReadable(int timeoutMs) = 0;
+    // One receive of up to maxCount bytes. 0 for a closed connection, negative on error.
+    virtual int receive(std::uint8_t *bytes, int maxCount) = 0;
+    // One send of the whole frame; the result is not looked at. Never raises SIGPIPE.
+    virtual void send(const std::uint8_t *bytes, int count) = 0;
+};
+
+// Opens the real port or connection; tests put in one that hands out fakes.
+class LinkOpener {
+public:
+    virtual ~LinkOpener() = default;
+    virtual std::unique_ptr<SerialIo> openSerial(const QString &portName, const QString &serialMode) = 0;
+    virtual std::unique_ptr<NetIo> openNetwork(const QString &peerAddress, const QString &peerPort) = 0;
+};
+LinkOpener &systemLinkOpener();
+
+// How long a TCP connect may take before the open fails.
+constexpr int kConnectTimeoutMs = 3000;
+
+} // namespace relvix

@@ -1,0 +1,238 @@
+#pragma once
+#include "link/readerlink.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace relvix {
+
+class SettingsStore;
+class TonePlayer;
+
+// A read-only display: text centred both ways, a frame line, never takes the focus.
+class DisplayPanel : public QLabel {
+    Q_OBJECT
+public:
+    explicit DisplayPanel(QWidget *parent = nullptr);
+};
+
+// The status lamp: a filled circle.
+class LampShape : public QWidget {
+    Q_OBJECT
+public:
+    explicit LampShape(QWidget *parent = nullptr);
+    void setBrushColor(const QColor &color);
+    QColor brushColor() const { return color_; }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    QColor color_{255, 0, 0};
+};
+
+// Everything the window reaches outside itself, so tests can stand in for it.
+struct WindowServices {
+    // Opens the settings store for one settings operation; null means the built-in store.
+    std::function<std::unique_ptr<SettingsStore>()> settingsStore;
+    // The system's serial port names in its own order; null means QSerialPortInfo.
+    std::function<QStringList()> serialPorts;
+    // Success and failure tones; null means the audio player.
+    std::shared_ptr<TonePlayer> tone;
+    // Modal Yes/No question; true for Yes. Null means a QMessageBox.
+    std::function<bool(const QString &text, const QString &title)> askYesNo;
+    // Pauses between requests; null means a real sleep without message processing.
+    std::function<void(int ms)> pause;
+    // Link clock and opener; null means the real ones.
+    Clock *clock = nullptr;
+    LinkOpener *linkOpener = nullptr;
+};
+
+class TfrmModule : public QMainWindow, public ExchangeHost {
+    Q_OBJECT
+public:
+    explicit TfrmModule(WindowServices services = {}, QWidget *parent = nullptr);
+    ~TfrmModule() override;
+
+    // ExchangeHost
+    void processMessages() override;
+    void showTransmitText(const QString &text) override;
+    void showReceiveText(const QString &text) override;
+
+    // ---- state beside the controls ----
+    ReaderLink link;
+    int currentLanguage = 0;
+    QString languageFlag;
+    int btnUIDTag = 0;   // card reading flag
+    int tmrBusyTag = 0;  // blink phase
+
+    QString LanguageText(int row) const;
+
+    // ---- shell: start-up, settings, captions ----
+    void FormCreate();
+    void FormShow();
+    void ApplyLanguageFont(QWidget *control);
+    std::int32_t LoadSettings();
+    void ListSerialPorts();
+    void SaveLinkSettings();
+    void SaveLanguage();
+    void mnuExitClick();
+    void mnuAboutClick();
+    void btn19200Click();
+    void btn115200Click();
+    void btn9600Click();
+    void mnuEnglishClick();
+    void mnuSimplifiedClick();
+    void mnuTraditionalClick();
+
+    // ---- the operation bracket ----
+    bool BeginOperation();
+    bool RunCommand(const QString &functionText, const QString &dataText, std::int32_t expectedLength);
+    void ReportConnectError();
+    void ReportCommandOk();
+    void ReportCommandError();
+    void SetBusy(std::uint8_t on);
+    void tmrBusyTimer();
+    void Pause(int ms);
+
+    // ---- reader operations ----
+    void btnConnectClick();
+    void sbSlaveChange();
+    void btnSendCommandRTUClick();
+    void sbIDChange();
+    void btnSetIDClick();
+    void btnRebootClick();
+    void btnInitialClick();
+    void btnUIDClick();
+    void btnClearUIDClick();
+    void btnReadDiDoClick();
+    void btnSetDoClick();
+
+    // Runs one handler: errors that escape it are shown in an error box captioned with the
+    // application title, and a close asked for while any handler runs waits until the
+    // outermost one has returned.
+    void runHandler(const std::function<void()> &handler);
+    int handlerDepth() const { return handlerDepth_; }
+    bool closePending() const { return closePending_; }
+
+    // ---- controls, in layout order ----
+    QWidget *client = nullptr; // the 680 x 609 client area
+    QLabel *lblSlave = nullptr;
+    QPushButton *btnConnect = nullptr;
+    DisplayPanel *pnVER = nullptr;
+    DisplayPanel *pnMsg = nullptr;
+    LampShape *shComm = nullptr;
+    DisplayPanel *pnSN = nullptr;
+    QTabWidget *pcPort = nullptr;
+    QWidget *tsCom = nullptr;
+    QLabel *lblSpeed = nullptr;
+    QLabel *lblPort = nullptr;
+    QComboBox *cmbPort = nullptr;
+    QComboBox *cmbBaudrate = nullptr;
+    QPushButton *btn19200 = nullptr;
+    QPushButton *btn9600 = nullptr;
+    QPushButton *btn115200 = nullptr;
+    QWidget *tsNet = nullptr;
+    QLabel *lblNetPort = nullptr;
+    QLabel *lblIP = nullptr;
+    QLineEdit *edPort = nullptr;
+    QLineEdit *edIP = nullptr;
+    QTabWidget *pcMain = nullptr;
+    QWidget *tsTest = nullptr;
+    QPlainTextEdit *moLog = nullptr;
+    QGroupBox *gbID = nullptr;
+    QLabel *lblID = nullptr;
+    DisplayPanel *pnID = nullptr;
+    QScrollBar *sbID = nullptr;
+    DisplayPanel *pnSetIDRange = nullptr;
+    QPushButton *btnSetID = nullptr;
+    QPushButton *btnReboot = nullptr;
+    QPushButton *btnInitial = nullptr;
+    QGroupBox *gbUID = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    DisplayPanel *pnUID = nullptr;
+    QPushButton *btnUID = nullptr;
+    QPushButton *btnClearUID = nullptr;
+    QComboBox *cmbFormat = nullptr;
+    QCheckBox *chkLoop = nullptr;
+    QCheckBox *chkLSB = nullptr;
+    DisplayPanel *pnKey = nullptr;
+    QCheckBox *chkKeyHex = nullptr;
+    QGroupBox *GroupBox1 = nullptr;
+    QLabel *lblReadDi = nullptr;
+    QLabel *lblReadDo = nullptr;
+    QLabel *lblSetDo = nullptr;
+    DisplayPanel *pnDiVal = nullptr;
+    QPushButton *btnReadDiDo = nullptr;
+    DisplayPanel *pnDoVal = nullptr;
+    QLineEdit *edSetDo = nullptr;
+    QPushButton *btnSetDo = nullptr;
+    QWidget *tsCommand = nullptr;
+    QGroupBox *gbCommand = nullptr;
+    QLabel *lblCommandSend = nullptr;
+    QLabel *lblCommandTran = nullptr;
+    QLabel *lblCommandRecv = nullptr;
+    QLineEdit *edCommandSend = nullptr;
+    QLineEdit *edCommandSendData = nullptr;
+    QPushButton *btnSendCommandRTU = nullptr;
+    QLineEdit *edCommandTran = nullptr;
+    QLineEdit *edCommandRecv = nullptr;
+    DisplayPanel *pnSlave = nullptr;
+    QScrollBar *sbSlave = nullptr;
+    QGroupBox *gbTxRx = nullptr;
+    QLabel *Label11 = nullptr;
+    QLabel *Label12 = nullptr;
+    QLineEdit *edTX = nullptr;
+    QLineEdit *edRX = nullptr;
+    QTimer *tmrBusy = nullptr;
+    QFileDialog *dlgLoad = nullptr;
+    QFileDialog *dlgOFile = nullptr;
+    QFileDialog *dlgSFile = nullptr;
+    QMenuBar *mnuMain = nullptr;
+    QMenu *mnuFile = nullptr;
+    QAction *mnuFirmwareFile = nullptr;
+    QAction *mnuLine1 = nullptr;
+    QAction *mnuExit = nullptr;
+    QMenu *mnuLanguage = nullptr;
+    QAction *mnuEnglish = nullptr;
+    QAction *mnuSimplified = nullptr;
+    QAction *mnuTraditional = nullptr;
+    QAction *mnuAbout = nullptr;
+
+    const WindowServices &services() const { return services_; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildLayout();
+    void wireHandlers();
+    std::unique_ptr<SettingsStore> openSettingsStore() const;
+
+    WindowServices services_;
+    int handlerDepth_ = 0;
+    bool closePending_ = false;
+    bool shownOnce_ = false;
+    bool cardReadRunning_ = false; // the card reading handler holds the link
+};
+
+extern TfrmModule *frmModule;
+
+} // namespace relvix
