@@ -1,1 +1,150 @@
-// (to be written)
+// The bracket every reader operation runs in: busy state, link open, one request per
+// RunCommand, and exactly one of the three reports at the end.
+#include "link/commandtext.h"
+#include "link/tone.h"
+#include "shell/frmmodule.h"
+
+#include <QGuiApplication>
+#include <QThread>
+
+namespace relvix {
+namespace {
+
+constexpr int kStatusConnecting = 19;
+constexpr int kStatusConnectError = 20;
+constexpr int kStatusCommandOk = 22;
+constexpr int kStatusCommandError = 23;
+
+const QColor kLampRed(255, 0, 0);
+const QColor kLampYellow(255, 255, 0);
+
+constexpr int kToneOkHz = 1000;
+constexpr int kToneErrorHz = 300;
+constexpr int kToneMs = 300;
+
+// The hourglass is one screen-wide setting, not a stack: setting it twice and the default
+// once must leave the default.
+void setWaitCursor(bool wait)
+{
+    if (wait) {
+        if (QGuiApplication::overrideCursor())
+            QGuiApplication::changeOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        while (QGuiApplication::overrideCursor())
+            QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+} // namespace
+
+static void playTone(const WindowServices &services, int hz)
+{
+    if (services.tone) {
+        services.tone->play(hz, kToneMs);
+        return;
+    }
+    // Made on first use and kept to the end of the process: an audio sink must not be torn
+    // down by static destruction after the application object is gone.
+    static auto *audio = new std::shared_ptr<TonePlayer>(makeAudioTonePlayer());
+    (*audio)->play(hz, kToneMs);
+}
+
+bool TfrmModule::BeginOperation()
+{
+    setWaitCursor(true);
+    processMessages();
+    setEnabled(false);
+    SetBusy(1);
+    pnMsg->setText(LanguageText(kStatusConnecting));
+    processMessages();
+    if (pcPort->currentWidget() == tsCom) {
+        link.state.kind = 0;
+        link.state.portName = cmbPort->currentText();
+        link.state.serialMode = cmbBaudrate->currentText();
+    }
+    if (pcPort->currentWidget() == tsNet) {
+        link.state.kind = 1;
+        link.state.peerAddress = edIP->text();
+        link.state.peerPort = edPort->text();
+    }
+    return link.OpenLink();
+}
+
+bool TfrmModule::RunCommand(const QString &functionText, const QString &dataText, std::int32_t expectedLength)
+{
+    // Each request goes to the selector's position at its own start.
+    link.state.slaveAddress = static_cast<std::uint16_t>(sbSlave->value());
+    const QByteArray data = CommandDataBytes(dataText);
+    const std::uint8_t function = CommandFunctionCode(functionText);
+    return link.ExchangeFrame(link.state.slaveAddress, function, expectedLength,
+                              reinterpret_cast<const std::uint8_t *>(data.constData()),
+                              static_cast<std::uint16_t>(data.size()));
+}
+
+void TfrmModule::SetBusy(std::uint8_t on)
+{
+    if (on == 1) {
+        tmrBusy->start();
+        setEnabled(false);
+    } else {
+        setEnabled(true);
+        tmrBusy->stop();
+    }
+}
+
+void TfrmModule::tmrBusyTimer()
+{
+    // The phase survives stops and starts, so an operation may begin blinking either colour.
+    if (tmrBusyTag == 1) {
+        tmrBusyTag = 0;
+        shComm->setBrushColor(kLampYellow);
+    } else {
+        tmrBusyTag = 1;
+        shComm->setBrushColor(kLampRed);
+    }
+}
+
+void TfrmModule::ReportConnectError()
+{
+    SetBusy(0);
+    shComm->setBrushColor(kLampRed);
+    pnMsg->setText(LanguageText(kStatusConnectError));
+    playTone(services(), kToneErrorHz);
+    setWaitCursor(false);
+    setEnabled(true);
+}
+
+void TfrmModule::ReportCommandOk()
+{
+    pnMsg->setText(LanguageText(kStatusCommandOk));
+    SetBusy(0);
+    shComm->setBrushColor(kLampYellow);
+    playTone(services(), kToneOkHz);
+    link.CloseLink();
+    setWaitCursor(false);
+    setEnabled(true);
+}
+
+void TfrmModule::ReportCommandError()
+{
+    pnMsg->setText(LanguageText(kStatusCommandError));
+    SetBusy(0);
+    shComm->setBrushColor(kLampRed);
+    playTone(services(), kToneErrorHz);
+    link.CloseLink();
+    setWaitCursor(false);
+    setEnabled(true);
+}
+
+void TfrmModule::Pause(int ms)
+{
+    // A plain sleep: nothing is dispatched during these pauses.
+    if (services().pause)
+        services().pause(ms);
+    else
+        QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+} // namespace relvix

@@ -1,1 +1,61 @@
-// (to be written)
+// New slave address, reboot and factory settings: confirmed single-register writes sent
+// through the raw command page.
+#include "reader/decode.h"
+#include "shell/frmmodule.h"
+
+#include <QMessageBox>
+
+namespace relvix {
+namespace {
+constexpr int kRowAreYouSure = 63;
+constexpr int kRowSetId = 32;
+constexpr int kRowSetFactory = 41;
+constexpr int kRowSetReboot = 42;
+} // namespace
+
+static bool confirm(TfrmModule &w, int titleRow)
+{
+    const QString text = w.LanguageText(kRowAreYouSure);
+    const QString title = w.LanguageText(titleRow);
+    if (w.services().askYesNo)
+        return w.services().askYesNo(text, title);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Yes | QMessageBox::No, &w);
+    return box.exec() == QMessageBox::Yes;
+}
+
+static void sendWrite(TfrmModule &w, const QString &dataText)
+{
+    w.edCommandSend->setText(QStringLiteral("06"));
+    w.edCommandSendData->setText(dataText);
+    w.processMessages();
+    w.btnSendCommandRTUClick();
+}
+
+void TfrmModule::sbIDChange()
+{
+    pnID->setText(QString::number(sbID->value()));
+}
+
+void TfrmModule::btnSetIDClick()
+{
+    if (!confirm(*this, kRowSetId))
+        return;
+    sendWrite(*this, SetAddressDataText(sbID->value()));
+    // The request went to the old address; from now on the reader is addressed at the new
+    // one, whether or not it answered.
+    sbSlave->setValue(sbID->value());
+}
+
+void TfrmModule::btnRebootClick()
+{
+    if (confirm(*this, kRowSetReboot))
+        sendWrite(*this, QStringLiteral("010A0001"));
+}
+
+void TfrmModule::btnInitialClick()
+{
+    if (confirm(*this, kRowSetFactory))
+        sendWrite(*this, QStringLiteral("010A0002"));
+}
+
+} // namespace relvix

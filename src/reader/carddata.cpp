@@ -1,1 +1,107 @@
-// (to be written)
+// Card UID and keypad code: read once or in a loop that its own button cancels; clear both
+// blocks on the reader.
+#include "reader/decode.h"
+#include "shell/frmmodule.h"
+
+#include <array>
+
+namespace relvix {
+namespace {
+constexpr int kBlockResponseLength = 21; // slave, function, count 16, 16 bytes, CRC
+constexpr int kEchoLength = 8;
+constexpr int kDataOffset = 3;
+constexpr int kRowReadData = 35;
+constexpr int kRowCancel = 36;
+} // namespace
+
+// Everything that could start another request or switch the link while the loop holds it.
+static std::array<QWidget *, 10> loopLockedControls(TfrmModule &w)
+{
+    return {w.btnConnect, w.pcPort, w.gbID, w.btnClearUID, w.tsCommand,
+            w.btnReboot, w.btnSetID, w.btnInitial, w.btnReadDiDo, w.btnSetDo};
+}
+
+void TfrmModule::btnUIDClick()
+{
+    if (btnUIDTag == 1) {
+        // Cancel: the running read sees the flag at the end of its pass.
+        btnUIDTag = 0;
+        btnUID->setText(LanguageText(kRowReadData));
+        return;
+    }
+    if (cardReadRunning_) {
+        // Pressed again after a cancel while the last pass still holds the link: a second
+        // read inside the first would open a second link, so the press is ignored.
+        return;
+    }
+    cardReadRunning_ = true;
+
+    pnUID->setText(QString());
+    pnKey->setText(QString());
+    bool anyGoodRead = false;
+
+    if (!BeginOperation()) {
+        ReportConnectError();
+    } else {
+        for (;;) {
+            btnUID->setText(LanguageText(kRowCancel));
+            btnUIDTag = 1;
+            Pause(50);
+            processMessages();
+
+            // Format, LSB, HEX and the slave address are read afresh in every pass.
+            if (RunCommand(QStringLiteral("03"), QStringLiteral("01120008"), kBlockResponseLength) &&
+                link.state.responseLength == kBlockResponseLength) {
+                pnUID->setText(UidText(link.state.response.data() + kDataOffset, cmbFormat->currentIndex(),
+                                       chkLSB->isChecked()));
+                anyGoodRead = true;
+            }
+            Pause(50);
+            if (RunCommand(QStringLiteral("03"), QStringLiteral("011B0008"), kBlockResponseLength) &&
+                link.state.responseLength == kBlockResponseLength) {
+                pnKey->setText(KeypadText(link.state.response.data() + kDataOffset, chkKeyHex->isChecked()));
+                anyGoodRead = true;
+            }
+
+            // A close asked for during the loop ends it like a cancel, so the window does not
+            // sit there ignoring its close box until someone presses Cancel.
+            if (!chkLoop->isChecked() || btnUIDTag != 1 || closePending())
+                break;
+
+            setEnabled(true);
+            for (QWidget *control : loopLockedControls(*this))
+                control->setEnabled(false);
+        }
+        if (anyGoodRead)
+            ReportCommandOk();
+        else
+            ReportCommandError();
+    }
+
+    for (QWidget *control : loopLockedControls(*this))
+        control->setEnabled(true);
+    btnUID->setText(LanguageText(kRowReadData));
+    btnUIDTag = 0;
+    cardReadRunning_ = false;
+}
+
+void TfrmModule::btnClearUIDClick()
+{
+    if (!BeginOperation()) {
+        ReportConnectError();
+        return;
+    }
+    Pause(100);
+    processMessages();
+    const bool uidCleared = RunCommand(QStringLiteral("06"), QStringLiteral("01120001"), kEchoLength) &&
+                            link.state.responseLength == kEchoLength;
+    Pause(50);
+    const bool keysCleared = RunCommand(QStringLiteral("06"), QStringLiteral("011B0001"), kEchoLength) &&
+                             link.state.responseLength == kEchoLength;
+    if (uidCleared || keysCleared)
+        ReportCommandOk();
+    else
+        ReportCommandError();
+}
+
+} // namespace relvix
