@@ -1,0 +1,88 @@
+#pragma once
+// A real main window, offscreen, with its settings in a temporary folder, tones recorded
+// and the Yes/No question answered by the test.
+#include "link/tone.h"
+#include "shell/frmmodule.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace relvix::testing {
+
+struct ToneRecorder : TonePlayer {
+    void play(int hz, int ms) override { calls.append({hz, ms}); }
+    QList<QPair<int, int>> calls;
+};
+
+// Notes every text the status panel shows while messages are being processed.
+class StatusRecorder {
+public:
+    explicit StatusRecorder(QLabel *panel) : panel_(panel)
+    {
+        timer_.setInterval(0);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { note(); });
+        timer_.start();
+    }
+    void note()
+    {
+        if (texts.isEmpty() || texts.last() != panel_->text())
+            texts.append(panel_->text());
+    }
+    QStringList texts;
+
+private:
+    QLabel *panel_;
+    QTimer timer_;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void makeWindow(Clock *clock = nullptr, LinkOpener *opener = nullptr)
+    {
+        ASSERT_TRUE(config.isValid());
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        WindowServices s;
+        s.serialPorts = [] { return QStringList{QStringLiteral("COM1")}; };
+        s.tone = tones;
+        s.askYesNo = [this](const QString &text, const QString &title) {
+            questions.append(title + QLatin1Char('|') + text);
+            return answerYes;
+        };
+        s.clock = clock;
+        s.linkOpener = opener;
+        window = std::make_unique<TfrmModule>(s);
+        window->show();
+        // Tests read the English texts; the table itself is tested elsewhere.
+        window->mnuEnglishClick();
+    }
+
+    QString settingsFile() const { return config.path() + QStringLiteral("/Kavrel/Relvix.conf"); }
+
+    // The window is idle again after an operation: enabled, no hourglass, lamp steady.
+    void expectIdle(const QColor &lamp)
+    {
+        EXPECT_TRUE(window->isEnabled());
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_FALSE(window->tmrBusy->isActive());
+        EXPECT_EQ(window->shComm->brushColor(), lamp);
+        EXPECT_FALSE(window->link.isOpen());
+    }
+
+    QTemporaryDir config;
+    std::shared_ptr<ToneRecorder> tones = std::make_shared<ToneRecorder>();
+    QStringList questions;
+    bool answerYes = true;
+    std::unique_ptr<TfrmModule> window;
+};
+
+inline const QColor kRed(255, 0, 0);
+inline const QColor kYellow(255, 255, 0);
+
+} // namespace relvix::testing
