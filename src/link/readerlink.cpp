@@ -1,1 +1,231 @@
-// (to be written)
+#include "link/readerlink.h"
+#include "link/crc16.h"
+#include "link/hextext.h"
+
+#include <QTime>
+#include <algorithm>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcLink, "relvix.link")
+
+namespace relvix {
+namespace {
+
+// Milliseconds from `since` to `now` on the 32-bit clock. Unsigned subtraction stays right
+// across the wrap of the clock (every 49.7 days), where a plain difference would not.
+std::uint32_t elapsedMs(std::uint32_t now, std::uint32_t since)
+{
+    return now - since;
+}
+
+bool exceeds(std::uint32_t elapsed, std::int32_t limit)
+{
+    return static_cast<std::int64_t>(elapsed) > static_cast<std::int64_t>(limit);
+}
+
+QString stamp()
+{
+    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+// Wire time of one full buffer: 1500 characters of 11 bits (start, 8 data, parity, stop)
+// at the given speed, rounded up. Without a usable speed 1200 baud is assumed, the slowest
+// speed a reader of this kind is set to.
+std::uint32_t bufferWireTimeMs(qint32 baud)
+{
+    const std::int64_t b = baud > 0 ? baud : 1200;
+    const std::int64_t bits = std::int64_t{kFrameBufferSize} * 11 * 1000;
+    return static_cast<std::uint32_t>((bits + b - 1) / b);
+}
+
+} // namespace
+
+ReaderLink::ReaderLink(ExchangeHost &host, Clock &clock, LinkOpener &opener)
+    : host_(host), clock_(clock), opener_(opener)
+{
+}
+
+ReaderLink::~ReaderLink()
+{
+    CloseLink();
+}
+
+bool ReaderLink::OpenLink()
+{
+    host_.showTransmitText(QString());
+    host_.showReceiveText(QString());
+
+    // A link left open by a caller that skipped the close is dropped, not leaked; it is
+    // not counted as a close because no close was asked for.
+    serial_.reset();
+    net_.reset();
+
+    if (state.kind == 1) {
+        net_ = opener_.openNetwork(state.peerAddress, state.peerPort);
+        qCDebug(lcLink).noquote() << stamp() << "open network" << state.peerAddress << state.peerPort
+                                  << (net_ ? "ok" : "failed");
+    } else {
+        serial_ = opener_.openSerial(state.portName, state.serialMode);
+        qCDebug(lcLink).noquote() << stamp() << "open serial" << state.portName << state.serialMode
+                                  << (serial_ ? "ok" : "failed");
+    }
+    if (!isOpen())
+        return false;
+    ++opens_;
+    return true;
+}
+
+void ReaderLink::CloseLink()
+{
+    if (!isOpen())
+        return;
+    serial_.reset();
+    net_.reset();
+    ++closes_;
+    qCDebug(lcLink).noquote() << stamp() << "closed";
+}
+
+bool ReaderLink::isOpen() const
+{
+    return serial_ || net_;
+}
+
+std::uint32_t ReaderLink::serialOverallBoundMs() const
+{
+    const std::int64_t timeout = std::max<std::int32_t>(state.receiveTimeout, 0);
+    const std::int64_t bound = 2 * timeout + bufferWireTimeMs(serial_ ? serial_->baudRate() : 0);
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(bound, 0xFFFFFFFFll));
+}
+
+bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functionCode, std::int32_t expectedLength,
+                               const std::uint8_t *payload, std::uint16_t payloadLength)
+{
+    // 1500 bytes hold at most 1496 data bytes; a longer payload is the caller's error and
+    // is cut rather than written past the frame.
+    const int dataLength = std::min<int>(payloadLength, kMaxPayload);
+    std::array<std::uint8_t, kFrameBufferSize> frame{};
+    frame[0] = static_cast<std::uint8_t>(slaveAddress & 0xFFu);
+    frame[1] = static_cast<std::uint8_t>(functionCode & 0xFFu);
+    if (dataLength > 0 && payload)
+        std::memcpy(frame.data() + 2, payload, static_cast<std::size_t>(dataLength));
+    const std::uint16_t crc = Crc16(dataLength + 2, frame.data());
+    frame[dataLength + 2] = static_cast<std::uint8_t>(crc & 0xFFu);
+    frame[dataLength + 3] = static_cast<std::uint8_t>(crc >> 8);
+    const int frameLength = dataLength + 4;
+
+    state.response.fill(0);
+    state.transmitText = HexText(frame.data(), frameLength);
+    host_.showTransmitText(state.transmitText);
+    qCDebug(lcLink).noquote() << stamp() << "TX" << state.transmitText;
+
+    ReceiveRule rule(state.response.data(), state.responseLength, expectedLength);
+    bool accepted = false;
+    if (serial_) {
+        serial_->purge();
+        serial_->write(frame.data(), frameLength);
+        accepted = exchangeSerial(rule);
+    } else if (net_) {
+        discardStale();
+        net_->send(frame.data(), frameLength);
+        accepted = exchangeNetwork(rule);
+    } else {
+        // No link: nothing can come back. Fail at once instead of waiting out a time-out
+        // for a port that is not there.
+        state.responseLength = 0;
+        qCWarning(lcLink) << "exchange without an open link";
+        return false;
+    }
+    if (!accepted) {
+        qCDebug(lcLink).noquote() << stamp() << "no response accepted;" << state.responseLength
+                                  << "bytes:" << HexText(state.response.data(), state.responseLength);
+    }
+    return accepted;
+}
+
+void ReaderLink::discardStale()
+{
+    // Bytes left over from an earlier exchange: one receive of up to a full buffer is
+    // thrown away, and no more.
+    if (!net_->waitReadable(0))
+        return;
+    std::array<std::uint8_t, kFrameBufferSize> chunk{};
+    const int n = net_->receive(chunk.data(), kFrameBufferSize);
+    if (n > 0)
+        qCDebug(lcLink).noquote() << stamp() << "stale bytes dropped:" << HexText(chunk.data(), n);
+}
+
+bool ReaderLink::exchangeSerial(ReceiveRule &rule)
+{
+    state.responseLength = 0;
+    const std::uint32_t writeTime = clock_.nowMs();
+    std::uint32_t start = writeTime;
+    // The receive time-out limits silence only; this limits the whole exchange, so that a
+    // line that never stops delivering bytes cannot hold the tool forever.
+    const std::uint32_t overallBound = serialOverallBoundMs();
+    for (;;) {
+        host_.processMessages();
+        std::uint8_t byte = 0;
+        const SerialIo::Read read = serial_->readByte(byte);
+        if (read == SerialIo::Read::Byte) {
+            start = clock_.nowMs();
+            if (rule.push(byte))
+                return accept();
+        } else {
+            host_.processMessages();
+            if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout))
+                return false;
+        }
+        if (elapsedMs(clock_.nowMs(), writeTime) > overallBound) {
+            qCDebug(lcLink).noquote() << stamp() << "serial exchange cut off after" << overallBound << "ms";
+            return false;
+        }
+    }
+}
+
+bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
+{
+    state.responseLength = 0;
+    const std::uint32_t start = clock_.nowMs();
+    std::array<std::uint8_t, kFrameBufferSize> chunk{};
+    bool peerClosed = false;
+    for (;;) {
+        // Wait in the system until bytes come or the deadline has passed by a millisecond:
+        // the same point of acceptance as polling every microsecond, without the spinning.
+        const std::int64_t remaining =
+            static_cast<std::int64_t>(state.receiveTimeout) - elapsedMs(clock_.nowMs(), start);
+        const int wait = static_cast<int>(std::clamp<std::int64_t>(remaining + 1, 0, 0x7FFFFFFF));
+        if (peerClosed) {
+            // A closed connection reads as ready for ever and delivers nothing: wait out the
+            // time-out instead of asking it again.
+            clock_.sleepMs(std::max(wait, 1));
+        } else if (net_->waitReadable(wait)) {
+            const int n = net_->receive(chunk.data(), kFrameBufferSize);
+            if (n > 0) {
+                const int count = static_cast<std::uint16_t>(n);
+                for (int i = 0; i < count; ++i) {
+                    if (rule.push(chunk[i]))
+                        return accept(); // bytes behind the response in this chunk are dropped
+                }
+            } else if (n == 0) {
+                peerClosed = true;
+                qCDebug(lcLink).noquote() << stamp() << "peer closed the connection";
+            } else {
+                // A failed receive delivers nothing; pause a little so that an error the
+                // socket keeps reporting cannot turn this loop into a spin.
+                clock_.sleepMs(1);
+            }
+        }
+        if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout))
+            return false;
+    }
+}
+
+bool ReaderLink::accept()
+{
+    state.receiveText = HexText(state.response.data(), state.responseLength);
+    host_.showReceiveText(state.receiveText);
+    qCDebug(lcLink).noquote() << stamp() << "RX" << state.receiveText;
+    return true;
+}
+
+} // namespace relvix

@@ -72,6 +72,7 @@ public:
 private:
     bool exchangeSerial(ReceiveRule &rule);
     bool exchangeNetwork(ReceiveRule &rule);
+    void discardStale();
     bool accept();
 
     ExchangeHost &host_;

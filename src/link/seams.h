@@ -19,6 +19,10 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::uint32_t nowMs() = 0;
+    // Lets about ms milliseconds pass without looking at anything (a connection that can
+    // deliver nothing more is waited out this way). The real clock sleeps; a test clock
+    // just moves on.
+    virtual void sleepMs(int ms);
 };
 Clock &steadyClock();
 
