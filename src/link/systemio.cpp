@@ -1,1 +1,432 @@
-// (to be written)
+// The real clock, serial port and TCP connection behind the link's seams.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include "link/seams.h"
+#include "link/serialmode.h"
+#include "link/systemio.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QThread>
+#include <algorithm>
+#include <cstdint>
+
+namespace relvix {
+
+// ---------------------------------------------------------------------------------------
+// Clock
+
+namespace {
+
+class SteadyClock final : public Clock {
+public:
+    SteadyClock() { timer_.start(); }
+    // A 32-bit millisecond count, as the exchange's time-out rules expect; it wraps after
+    // about 49.7 days, which the exchange's unsigned differences tolerate.
+    std::uint32_t nowMs() override { return static_cast<std::uint32_t>(timer_.elapsed()); }
+
+private:
+    QElapsedTimer timer_;
+};
+
+} // namespace
+
+void Clock::sleepMs(int ms)
+{
+    if (ms > 0)
+        QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+Clock &steadyClock()
+{
+    static SteadyClock clock;
+    return clock;
+}
+
+// ---------------------------------------------------------------------------------------
+// Setting texts
+
+std::uint16_t ParsePeerPort(const QString &text)
+{
+    // atol as on the platform the settings come from, where long has 32 bits: leading
+    // white space, one sign, decimal digits up to the first other character, and a value
+    // past the range of long stays at its limit.
+    const QByteArray s = text.toLatin1();
+    qsizetype i = 0;
+    auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
+    while (i < s.size() && isBlank(s.at(i)))
+        ++i;
+    bool negative = false;
+    if (i < s.size() && (s.at(i) == '+' || s.at(i) == '-')) {
+        negative = s.at(i) == '-';
+        ++i;
+    }
+    std::int64_t magnitude = 0;
+    for (; i < s.size() && s.at(i) >= '0' && s.at(i) <= '9'; ++i) {
+        magnitude = magnitude * 10 + (s.at(i) - '0');
+        if (magnitude > 0x80000000ll)
+            magnitude = 0x80000000ll; // enough to know it saturates
+    }
+    std::int64_t value = negative ? -magnitude : magnitude;
+    value = std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX);
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>(value)));
+}
+
+bool ParsePeerAddress(const QString &text, std::uint32_t &networkOrderAddress)
+{
+    if (text.contains(QChar(u'\0')))
+        return false; // the C conversion would read only the part before it
+    // Characters outside Latin-1 turn into '?', which the conversion rejects.
+    const QByteArray latin = text.toLatin1();
+    const std::uint32_t address = inet_addr(latin.constData());
+    if (address == INADDR_NONE && latin != "255.255.255.255")
+        return false;
+    if (address == INADDR_ANY)
+        return false;
+    networkOrderAddress = address;
+    return true;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Serial port
+
+class PortIo final : public SerialIo {
+public:
+    explicit PortIo(std::unique_ptr<QSerialPort> port) : port_(std::move(port)) {}
+
+    ~PortIo() override
+    {
+        // Abort and clear both directions, then close: Qt puts back the terminal settings
+        // that were in force before the open.
+        port_->clear(QSerialPort::AllDirections);
+        port_->close();
+    }
+
+    void purge() override
+    {
+        port_->clear(QSerialPort::AllDirections);
+        if (port_->bytesAvailable() > 0)
+            port_->readAll();
+        port_->clearError();
+    }
+
+    void write(const std::uint8_t *bytes, int count) override
+    {
+        if (count <= 0)
+            return;
+        port_->write(reinterpret_cast<const char *>(bytes), count);
+        // Synchronous, but bounded: the wire time of the frame plus a second, so that a
+        // line held by flow control cannot freeze the tool.
+        const qint64 baud = std::max<qint32>(baudRate(), 1200);
+        const qint64 limitMs = (qint64{count} * 11 * 1000 + baud - 1) / baud + 1000;
+        QElapsedTimer timer;
+        timer.start();
+        while (port_->bytesToWrite() > 0) {
+            const qint64 left = limitMs - timer.elapsed();
+            if (left <= 0 || !port_->waitForBytesWritten(static_cast<int>(left)))
+                break;
+        }
+        port_->clearError();
+    }
+
+    Read readByte(std::uint8_t &byte) override
+    {
+        if (takeBuffered(byte))
+            return Read::Byte;
+        QElapsedTimer timer;
+        timer.start();
+        bool dead = false;
+#ifdef _WIN32
+        port_->waitForReadyRead(1);
+#else
+        // Wait in poll() on the descriptor rather than in waitForReadyRead(1): a line whose
+        // other end is gone reports only POLLHUP, and Qt's wait would go round in a tight
+        // loop for the whole millisecond instead of sleeping.
+        pollfd p{static_cast<int>(port_->handle()), POLLIN, 0};
+        const int r = ::poll(&p, 1, 1);
+        if (r > 0) {
+            if (p.revents & POLLIN)
+                port_->waitForReadyRead(0); // pulls what is there into the port's buffer
+            else
+                dead = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        }
+#endif
+        if (takeBuffered(byte))
+            return Read::Byte;
+        const QSerialPort::SerialPortError error = port_->error();
+        if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
+            dead = true;
+        if (error != QSerialPort::NoError)
+            port_->clearError();
+        // However the wait ended, an empty turn lasts about a millisecond, so that a port
+        // that fails at once cannot make the exchange spin.
+        const qint64 leftUs = 1000 - timer.nsecsElapsed() / 1000;
+        if (leftUs > 0)
+            QThread::usleep(static_cast<unsigned long>(leftUs));
+        return dead ? Read::Failed : Read::Nothing;
+    }
+
+    qint32 baudRate() const override
+    {
+        const qint32 baud = port_->baudRate(QSerialPort::Output);
+        return baud > 0 ? baud : 0;
+    }
+
+private:
+    bool takeBuffered(std::uint8_t &byte)
+    {
+        char c = 0;
+        if (port_->bytesAvailable() > 0 && port_->getChar(&c)) {
+            byte = static_cast<std::uint8_t>(c);
+            return true;
+        }
+        return false;
+    }
+
+    std::unique_ptr<QSerialPort> port_;
+};
+
+// ---------------------------------------------------------------------------------------
+// TCP connection
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+const SocketHandle kNoSocket = INVALID_SOCKET;
+void closeSocket(SocketHandle s) { ::closesocket(s); }
+void releaseSocketLibrary() { ::WSACleanup(); }
+bool interrupted() { return false; }
+constexpr int kSendFlags = 0;
+#else
+using SocketHandle = int;
+const SocketHandle kNoSocket = -1;
+void closeSocket(SocketHandle s) { ::close(s); }
+void releaseSocketLibrary() {}
+bool interrupted() { return errno == EINTR; }
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL; // a peer that has reset must not kill the process
+#else
+constexpr int kSendFlags = 0;
+#endif
+#endif
+
+int pollOne(SocketHandle s, short events, int timeoutMs, short &revents)
+{
+#ifdef _WIN32
+    WSAPOLLFD p{s, events, 0};
+    const int r = ::WSAPoll(&p, 1, timeoutMs);
+#else
+    pollfd p{s, events, 0};
+    const int r = ::poll(&p, 1, timeoutMs);
+#endif
+    revents = p.revents;
+    return r;
+}
+
+bool setBlocking(SocketHandle s, bool blocking)
+{
+#ifdef _WIN32
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+#else
+    const int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    return ::fcntl(s, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
+#endif
+}
+
+// Connects within timeoutMs: a blocking connect to an address that does not answer can
+// hang for minutes, with the window frozen all that time.
+bool connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
+{
+    if (!setBlocking(s, false))
+        return false;
+    const int r = ::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    if (r != 0) {
+#ifdef _WIN32
+        if (::WSAGetLastError() != WSAEWOULDBLOCK)
+            return false;
+        // WSAPoll does not report a failed connect on older systems; select does.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        if (::select(0, nullptr, &writable, &failed, &wait) <= 0 || FD_ISSET(s, &failed))
+            return false;
+#else
+        if (errno != EINPROGRESS && errno != EINTR)
+            return false;
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            const int left = static_cast<int>(std::max<qint64>(0, timeoutMs - timer.elapsed()));
+            short revents = 0;
+            const int p = pollOne(s, POLLOUT, left, revents);
+            if (p > 0)
+                break;
+            if (p == 0 || !interrupted())
+                return false; // timed out, or poll itself failed
+        }
+#endif
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0 || error != 0)
+            return false;
+    }
+    return setBlocking(s, true);
+}
+
+class SocketIo final : public NetIo {
+public:
+    explicit SocketIo(SocketHandle s) : socket_(s) {}
+    ~SocketIo() override
+    {
+        closeSocket(socket_);
+        releaseSocketLibrary();
+    }
+
+    bool waitReadable(int timeoutMs) override
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            const int left = static_cast<int>(std::max<qint64>(0, timeoutMs - timer.elapsed()));
+            short revents = 0;
+            const int r = pollOne(socket_, POLLIN, left, revents);
+            // A hang-up or an error counts as readable, so that receive reports it.
+            if (r > 0)
+                return (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (r == 0 || !interrupted())
+                return false;
+        }
+    }
+
+    int receive(std::uint8_t *bytes, int maxCount) override
+    {
+        for (;;) {
+            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), maxCount, 0);
+            if (n < 0 && interrupted())
+                continue;
+            return static_cast<int>(n);
+        }
+    }
+
+    void send(const std::uint8_t *bytes, int count) override
+    {
+        for (;;) {
+            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes), count, kSendFlags);
+            if (n < 0 && interrupted())
+                continue;
+            return;
+        }
+    }
+
+private:
+    SocketHandle socket_;
+};
+
+// ---------------------------------------------------------------------------------------
+
+class SystemLinkOpener final : public LinkOpener {
+public:
+    std::unique_ptr<SerialIo> openSerial(const QString &portName, const QString &serialMode) override
+    {
+        if (portName.isEmpty())
+            return nullptr;
+        auto port = std::make_unique<QSerialPort>();
+        // A bare name is looked up under /dev/, a full path (a pseudo-terminal) is taken as
+        // it is. Qt takes a lock file and exclusive use, so a port held by another program
+        // fails to open here.
+        port->setPortName(portName);
+        if (!port->open(QIODevice::ReadWrite))
+            return nullptr;
+        // What the mode text sets is applied field by field; a field the port refuses (a
+        // pseudo-terminal may refuse parity) is skipped, never a reason to fail the open.
+        const SerialMode mode = ParseSerialMode(serialMode);
+        if (mode.baudRate) {
+            port->setBaudRate(*mode.baudRate);
+            port->clearError();
+        }
+        if (mode.parity) {
+            port->setParity(*mode.parity);
+            port->clearError();
+        }
+        if (mode.dataBits) {
+            port->setDataBits(*mode.dataBits);
+            port->clearError();
+        }
+        if (mode.stopBits) {
+            port->setStopBits(*mode.stopBits);
+            port->clearError();
+        }
+        port->clear(QSerialPort::Output);
+        port->clear(QSerialPort::Input);
+        port->clearError();
+        return std::make_unique<PortIo>(std::move(port));
+    }
+
+    std::unique_ptr<NetIo> openNetwork(const QString &peerAddress, const QString &peerPort) override
+    {
+        // Both texts are checked before anything is created, so an address that cannot be
+        // read is never connected to in any form.
+        std::uint32_t address = 0;
+        if (!ParsePeerAddress(peerAddress, address))
+            return nullptr;
+        const std::uint16_t port = ParsePeerPort(peerPort);
+        if (port == 0)
+            return nullptr;
+
+#ifdef _WIN32
+        WSADATA data;
+        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+            return nullptr;
+        const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
+#else
+        const SocketHandle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
+        if (s == kNoSocket) {
+            releaseSocketLibrary();
+            return nullptr;
+        }
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(port);
+        peer.sin_addr.s_addr = address;
+        if (!connectBounded(s, peer, kConnectTimeoutMs)) {
+            closeSocket(s);
+            releaseSocketLibrary();
+            return nullptr;
+        }
+        // Each frame is one send followed by a wait for the answer: no reason to let
+        // Nagle's algorithm hold it back.
+        int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+        return std::make_unique<SocketIo>(s);
+    }
+};
+
+} // namespace
+
+LinkOpener &systemLinkOpener()
+{
+    static SystemLinkOpener opener;
+    return opener;
+}
+
+} // namespace relvix
