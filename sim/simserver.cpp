@@ -1,1 +1,778 @@
-// (to be written)
+#include "simserver.h"
+
+#include <QHostAddress>
+#include <QMetaObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTime>
+#include <QTimer>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace relvix::sim {
+
+namespace {
+
+// A request is whole at the shortest CRC-correct prefix; bytes that never get there are
+// dropped after this much silence. At 9600 baud 30 ms is about 3 character times x 10,
+// and a tool writes a request in one piece, so a real request is never cut by it.
+constexpr int JunkSilenceMs = 30;
+// The tool's own buffers are 1500 bytes; nothing longer can be one of its requests.
+constexpr int MaxRequestBuffer = 1500;
+// Endless stream: 64 bytes every 5 ms, 12.8 kB/s, faster than any serial line the tool uses.
+constexpr int EndlessChunk = 64;
+constexpr int EndlessPeriodMs = 5;
+// Keeps a long-running program from growing without bound; tests stay far below.
+constexpr int MaxLogLines = 100000;
+
+QString stamp() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")); }
+
+// Length of the shortest prefix of at least 4 bytes whose last two bytes are the CRC of the
+// rest, or 0 when there is none yet.
+int completeFrameLength(const QByteArray &buffer)
+{
+    std::uint16_t crc = 0xFFFF; // CRC of the first k bytes
+    const int n = static_cast<int>(buffer.size());
+    for (int k = 0; k + 2 <= n; ++k) {
+        if (k >= 2) {
+            const std::uint16_t carried = static_cast<std::uint16_t>(
+                static_cast<std::uint8_t>(buffer[k]) | (static_cast<std::uint8_t>(buffer[k + 1]) << 8));
+            if (crc == carried)
+                return k + 2;
+        }
+        crc = crc16Step(crc, static_cast<std::uint8_t>(buffer[k]));
+    }
+    return 0;
+}
+
+class Engine;
+
+// One connection to the tool: a TCP client or the pseudo-terminal. Frames the incoming byte
+// stream and sends the responses through a queue of timed steps, so that delays and gaps
+// never block the server thread.
+class Peer : public QObject {
+public:
+    explicit Peer(Engine *engine);
+    ~Peer() override = default;
+
+    virtual QString name() const = 0;
+    void received(const QByteArray &bytes);
+    // A request for this reader arrived: the byte count for closeAfterBytes starts again and
+    // any endless stream stops.
+    void beginAnswer(int closeAfterBytes);
+    void queueAnswer(const QByteArray &response, const FaultScript &faults, bool endless);
+    void sendNow(const QByteArray &bytes);
+    // Closes the transport and hands the peer back to the engine to be deleted.
+    void close();
+    void stopEndless();
+    bool isClosing() const { return closing_; }
+    bool endlessRunning() const { return endlessTimer_->isActive(); }
+
+protected:
+    virtual void writeRaw(const QByteArray &bytes) = 0;
+    virtual void closeTransport() = 0;
+    // True while earlier output still waits for the other side to read it.
+    virtual bool backlogged() const { return false; }
+    Engine *engine_;
+
+private:
+    struct Step {
+        int waitMs = 0;
+        QByteArray bytes;
+        QStringList logLines;
+    };
+    void pump();
+    void emitStep(const QByteArray &bytes);
+    void endlessTick();
+
+    QByteArray rx_;
+    QTimer *silenceTimer_;
+    QTimer *sendTimer_;
+    QTimer *endlessTimer_;
+    QList<Step> steps_;
+    bool waited_ = false;       // the front step's wait has passed
+    bool endlessAfter_ = false; // start the endless stream when the queue is empty
+    int sentSinceRequest_ = 0;
+    int closeLimit_ = -1;
+    qint64 endlessBytes_ = 0;
+    bool closing_ = false;
+};
+
+class TcpPeer final : public Peer {
+public:
+    TcpPeer(Engine *engine, QTcpSocket *socket);
+    ~TcpPeer() override;
+    QString name() const override { return name_; }
+
+protected:
+    void writeRaw(const QByteArray &bytes) override;
+    void closeTransport() override;
+
+private:
+    QTcpSocket *socket_;
+    QString name_;
+};
+
+class PtyPeer final : public Peer {
+public:
+    PtyPeer(Engine *engine, int master, int slave, const QString &path);
+    ~PtyPeer() override;
+    QString name() const override { return path_; }
+    QString path() const { return path_; }
+
+protected:
+    void writeRaw(const QByteArray &bytes) override;
+    void closeTransport() override;
+    bool backlogged() const override { return !pending_.isEmpty(); }
+
+private:
+    void readMaster();
+    void flushPending();
+    void closeFds();
+
+    int master_;
+    int slave_; // kept open so that the line stays raw and the master never sees a hangup
+    QString path_;
+    QSocketNotifier *readNotifier_;
+    QSocketNotifier *writeNotifier_;
+    QByteArray pending_;
+};
+
+// State shared between the caller's threads and the server thread.
+struct Shared {
+    QThread thread;
+    Engine *engine = nullptr;
+
+    mutable QMutex mutex;
+    QStringList log;
+    FaultScript faults;
+    quint16 port = 0;
+    QString ptyPath;
+
+    std::atomic<int> requests{0};
+    std::atomic<int> connections{0};
+    std::atomic<int> open{0};
+    std::atomic<bool> logToStderr{false};
+    std::atomic<int> junkSilenceMs{JunkSilenceMs};
+
+    void appendLog(const QString &text)
+    {
+        const QString line = stamp() + QLatin1Char(' ') + text;
+        {
+            QMutexLocker lock(&mutex);
+            log.append(line);
+            if (log.size() > MaxLogLines)
+                log.remove(0, log.size() - MaxLogLines);
+        }
+        if (logToStderr.load()) {
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(stderr);
+        }
+    }
+    FaultScript faultsNow() const
+    {
+        QMutexLocker lock(&mutex);
+        return faults;
+    }
+    // Runs fn on the server thread and waits; runs it directly when already there, where a
+    // blocking queued call would wait for itself.
+    void run(const std::function<void()> &fn);
+};
+
+class Engine : public QObject {
+public:
+    explicit Engine(Shared *shared) : d(shared) {}
+
+    Shared *d;
+    VirtualReader reader;
+    QTcpServer *server = nullptr;
+    QList<Peer *> peers;
+    PtyPeer *pty = nullptr;
+
+    quint16 listen(const QString &address, quint16 port);
+    QString openPty();
+    void closePty();
+    void closeTcp();
+    void inject(const QByteArray &bytes);
+    void handleFrame(Peer *peer, const QByteArray &frame);
+    void peerClosed(Peer *peer);
+    int endlessCount() const;
+    void shutdown();
+};
+
+void Shared::run(const std::function<void()> &fn)
+{
+    if (QThread::currentThread() == &thread)
+        fn();
+    else
+        QMetaObject::invokeMethod(engine, fn, Qt::BlockingQueuedConnection);
+}
+
+// ---- Peer -------------------------------------------------------------------------------
+
+Peer::Peer(Engine *engine)
+    : QObject(engine), engine_(engine), silenceTimer_(new QTimer(this)), sendTimer_(new QTimer(this)),
+      endlessTimer_(new QTimer(this))
+{
+    silenceTimer_->setSingleShot(true);
+    connect(silenceTimer_, &QTimer::timeout, this, [this] {
+        if (rx_.isEmpty())
+            return;
+        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
+        rx_.clear();
+    });
+    sendTimer_->setSingleShot(true);
+    sendTimer_->setTimerType(Qt::PreciseTimer);
+    connect(sendTimer_, &QTimer::timeout, this, [this] {
+        waited_ = true;
+        pump();
+    });
+    endlessTimer_->setInterval(EndlessPeriodMs);
+    endlessTimer_->setTimerType(Qt::PreciseTimer);
+    connect(endlessTimer_, &QTimer::timeout, this, [this] { endlessTick(); });
+}
+
+void Peer::received(const QByteArray &bytes)
+{
+    if (closing_)
+        return;
+    rx_.append(bytes);
+    while (!closing_) {
+        const int length = completeFrameLength(rx_);
+        if (length == 0)
+            break;
+        const QByteArray frame = rx_.left(length);
+        rx_.remove(0, length);
+        engine_->handleFrame(this, frame);
+    }
+    if (rx_.size() > MaxRequestBuffer) {
+        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
+        rx_.clear();
+    }
+    if (rx_.isEmpty())
+        silenceTimer_->stop();
+    else
+        silenceTimer_->start(engine_->d->junkSilenceMs.load());
+}
+
+void Peer::beginAnswer(int closeAfterBytes)
+{
+    stopEndless();
+    endlessAfter_ = false;
+    sentSinceRequest_ = 0;
+    closeLimit_ = closeAfterBytes;
+    if (closeLimit_ == 0) {
+        engine_->d->appendLog(QStringLiteral("CLOSE %1 after 0 bytes").arg(name()));
+        close();
+    }
+}
+
+void Peer::queueAnswer(const QByteArray &response, const FaultScript &faults, bool endless)
+{
+    if (closing_)
+        return;
+    struct Part {
+        QByteArray bytes;
+        QString tag;
+    };
+    QList<Part> parts;
+    if (!response.isEmpty()) {
+        if (!faults.noiseBefore.isEmpty())
+            parts.append({faults.noiseBefore, QStringLiteral("NOISE")});
+        parts.append({response, QStringLiteral("TX")});
+        if (!faults.noiseAfter.isEmpty())
+            parts.append({faults.noiseAfter, QStringLiteral("NOISE")});
+    }
+    QByteArray stream;
+    QList<int> starts;
+    for (const Part &part : parts) {
+        starts.append(static_cast<int>(stream.size()));
+        stream.append(part.bytes);
+    }
+    if (!stream.isEmpty()) {
+        const int unit = faults.chunkSize > 0 ? faults.chunkSize
+                         : faults.gapMs > 0   ? 1
+                                              : static_cast<int>(stream.size());
+        for (int offset = 0; offset < stream.size(); offset += unit) {
+            Step step;
+            step.waitMs = offset == 0 ? faults.delayMs : faults.gapMs;
+            step.bytes = stream.mid(offset, unit);
+            for (int i = 0; i < parts.size(); ++i) {
+                if (starts[i] >= offset && starts[i] < offset + unit)
+                    step.logLines.append(parts[i].tag + QLatin1Char(' ') + hexString(parts[i].bytes));
+            }
+            steps_.append(step);
+        }
+    } else if (endless && faults.delayMs > 0) {
+        // No answer, but the stream still waits out the delay.
+        steps_.append(Step{faults.delayMs, {}, {}});
+    }
+    endlessAfter_ = endless;
+    if (!sendTimer_->isActive())
+        pump();
+}
+
+void Peer::pump()
+{
+    while (!closing_ && !steps_.isEmpty()) {
+        Step &front = steps_.first();
+        if (front.waitMs > 0 && !waited_) {
+            sendTimer_->start(front.waitMs);
+            return;
+        }
+        waited_ = false;
+        const Step step = steps_.takeFirst();
+        for (const QString &line : step.logLines)
+            engine_->d->appendLog(line);
+        emitStep(step.bytes);
+    }
+    if (!closing_ && steps_.isEmpty() && endlessAfter_) {
+        endlessAfter_ = false;
+        endlessBytes_ = 0;
+        engine_->d->appendLog(QStringLiteral("ENDLESS start %1").arg(name()));
+        endlessTimer_->start();
+    }
+}
+
+void Peer::emitStep(const QByteArray &bytes)
+{
+    if (closing_ || bytes.isEmpty())
+        return;
+    if (closeLimit_ >= 0 && sentSinceRequest_ + bytes.size() >= closeLimit_) {
+        const int allowed = closeLimit_ - sentSinceRequest_;
+        writeRaw(bytes.left(allowed));
+        sentSinceRequest_ += allowed;
+        engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name()).arg(closeLimit_));
+        close();
+        return;
+    }
+    writeRaw(bytes);
+    sentSinceRequest_ += static_cast<int>(bytes.size());
+}
+
+void Peer::sendNow(const QByteArray &bytes)
+{
+    if (!closing_ && !bytes.isEmpty())
+        writeRaw(bytes);
+}
+
+void Peer::stopEndless()
+{
+    if (!endlessTimer_->isActive())
+        return;
+    endlessTimer_->stop();
+    engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+}
+
+void Peer::endlessTick()
+{
+    if (closing_ || backlogged())
+        return;
+    // Zero bytes never complete a CRC: the CRC-16/MODBUS register, started at 0xFFFF and fed
+    // zeros, never returns to 0, so a receiver gathering this stream never accepts it.
+    endlessBytes_ += EndlessChunk;
+    emitStep(QByteArray(EndlessChunk, '\0'));
+}
+
+void Peer::close()
+{
+    if (closing_)
+        return;
+    closing_ = true;
+    silenceTimer_->stop();
+    sendTimer_->stop();
+    if (endlessTimer_->isActive()) {
+        endlessTimer_->stop();
+        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+    }
+    steps_.clear();
+    closeTransport();
+}
+
+// ---- TCP --------------------------------------------------------------------------------
+
+TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(socket)
+{
+    socket_->setParent(this);
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // gaps must reach the wire as gaps
+    name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
+    connect(socket_, &QTcpSocket::disconnected, this, [this] {
+        if (!isClosing())
+            close();
+        engine_->peerClosed(this);
+    });
+}
+
+TcpPeer::~TcpPeer()
+{
+    // Aborting in the socket's own destructor would signal back into a half-destroyed peer.
+    socket_->disconnect(this);
+    socket_->abort();
+}
+
+void TcpPeer::writeRaw(const QByteArray &bytes)
+{
+    if (socket_->state() != QAbstractSocket::ConnectedState)
+        return;
+    socket_->write(bytes);
+    socket_->flush();
+}
+
+void TcpPeer::closeTransport()
+{
+    if (socket_->state() == QAbstractSocket::UnconnectedState) {
+        engine_->peerClosed(this);
+        return;
+    }
+    socket_->flush();
+    // Emits disconnected at once when nothing is left to write, or once the rest is out.
+    socket_->disconnectFromHost();
+}
+
+// ---- pseudo-terminal ----------------------------------------------------------------------
+
+PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
+    : Peer(engine), master_(master), slave_(slave), path_(path),
+      readNotifier_(new QSocketNotifier(master, QSocketNotifier::Read, this)),
+      writeNotifier_(new QSocketNotifier(master, QSocketNotifier::Write, this))
+{
+    writeNotifier_->setEnabled(false);
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { readMaster(); });
+    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { flushPending(); });
+}
+
+PtyPeer::~PtyPeer() { closeFds(); }
+
+void PtyPeer::closeFds()
+{
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    if (master_ >= 0)
+        ::close(master_);
+    if (slave_ >= 0)
+        ::close(slave_);
+    master_ = slave_ = -1;
+}
+
+void PtyPeer::readMaster()
+{
+    char buffer[4096];
+    QByteArray got;
+    for (;;) {
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        if (n > 0) {
+            got.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            readNotifier_->setEnabled(false); // a dead line would report readable forever
+        break;
+    }
+    if (!got.isEmpty())
+        received(got);
+}
+
+void PtyPeer::writeRaw(const QByteArray &bytes)
+{
+    if (master_ < 0)
+        return;
+    pending_.append(bytes);
+    flushPending();
+}
+
+void PtyPeer::flushPending()
+{
+    while (!pending_.isEmpty() && master_ >= 0) {
+        const ssize_t n = ::write(master_, pending_.constData(), static_cast<size_t>(pending_.size()));
+        if (n > 0) {
+            pending_.remove(0, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            writeNotifier_->setEnabled(true); // the line's input queue is full: wait for the reader
+            return;
+        }
+        pending_.clear();
+        break;
+    }
+    writeNotifier_->setEnabled(false);
+}
+
+void PtyPeer::closeTransport()
+{
+    pending_.clear();
+    closeFds();
+    engine_->peerClosed(this);
+}
+
+// ---- Engine -------------------------------------------------------------------------------
+
+quint16 Engine::listen(const QString &address, quint16 port)
+{
+    if (server && server->isListening())
+        return server->serverPort();
+    if (!server) {
+        server = new QTcpServer(this);
+        connect(server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server->nextPendingConnection()) {
+                auto *peer = new TcpPeer(this, socket);
+                peers.append(peer);
+                ++d->connections;
+                ++d->open;
+                d->appendLog(QStringLiteral("OPEN ") + peer->name());
+            }
+        });
+    }
+    QHostAddress host;
+    if (!host.setAddress(address))
+        return 0;
+    if (!server->listen(host, port))
+        return 0;
+    return server->serverPort();
+}
+
+QString Engine::openPty()
+{
+    if (pty)
+        return pty->path();
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return {};
+    char name[128];
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+        ::close(master);
+        return {};
+    }
+    const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        ::close(master);
+        return {};
+    }
+    termios tio{};
+    if (::tcgetattr(slave, &tio) == 0) {
+        ::cfmakeraw(&tio); // no echo, no line editing, no CR/LF translation: bytes pass unchanged
+        ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    const QString path = QString::fromLocal8Bit(name);
+    pty = new PtyPeer(this, master, slave, path);
+    peers.append(pty);
+    d->appendLog(QStringLiteral("OPEN pty ") + path);
+    return path;
+}
+
+void Engine::closePty()
+{
+    if (pty)
+        pty->close();
+}
+
+void Engine::closeTcp()
+{
+    const QList<Peer *> all = peers;
+    for (Peer *peer : all) {
+        if (peer != pty)
+            peer->close();
+    }
+}
+
+void Engine::inject(const QByteArray &bytes)
+{
+    d->appendLog(QStringLiteral("INJECT ") + hexString(bytes));
+    const QList<Peer *> all = peers;
+    for (Peer *peer : all)
+        peer->sendNow(bytes);
+}
+
+void Engine::handleFrame(Peer *peer, const QByteArray &frame)
+{
+    ++d->requests;
+    d->appendLog(QStringLiteral("RX ") + hexString(frame));
+    peer->stopEndless(); // any request ends the stream, also one for another reader
+    if (!reader.accepts(frame))
+        return;
+    const FaultScript faults = d->faultsNow();
+    peer->beginAnswer(faults.closeAfterBytes);
+    if (peer->isClosing())
+        return;
+    const auto target = static_cast<std::uint8_t>(frame[0]);
+    QByteArray response;
+    if (faults.exceptionCode != 0 && target != 0)
+        response = exceptionResponse(target, static_cast<std::uint8_t>(frame[1]),
+                                     static_cast<std::uint8_t>(faults.exceptionCode));
+    else
+        response = reader.handleRequest(frame);
+    if (faults.silent)
+        response.clear();
+    if (!response.isEmpty() && faults.answerAsAddress >= 0) {
+        response[0] = static_cast<char>(faults.answerAsAddress);
+        response = withCrc(response.chopped(2));
+    }
+    if (!response.isEmpty() && faults.wrongCrc) {
+        response[response.size() - 1] = static_cast<char>(response[response.size() - 1] ^ 0xFF);
+        response[response.size() - 2] = static_cast<char>(response[response.size() - 2] ^ 0xFF);
+    }
+    peer->queueAnswer(response, faults, faults.endless);
+}
+
+void Engine::peerClosed(Peer *peer)
+{
+    if (!peers.removeOne(peer))
+        return;
+    if (peer == pty) {
+        pty = nullptr;
+        QMutexLocker lock(&d->mutex);
+        d->ptyPath.clear();
+    } else {
+        --d->open;
+    }
+    d->appendLog(QStringLiteral("CLOSED ") + peer->name());
+    peer->deleteLater(); // may be inside one of the peer's own signal handlers
+}
+
+int Engine::endlessCount() const
+{
+    int count = 0;
+    for (const Peer *peer : peers)
+        count += peer->endlessRunning() ? 1 : 0;
+    return count;
+}
+
+void Engine::shutdown()
+{
+    const QList<Peer *> all = peers;
+    for (Peer *peer : all)
+        peer->close();
+    peers.clear();
+    pty = nullptr;
+    if (server)
+        server->close();
+    d->open = 0;
+}
+
+} // namespace
+
+// ---- SimServer ----------------------------------------------------------------------------
+
+struct SimServer::Impl : Shared {};
+
+SimServer::SimServer() : d(std::make_unique<Impl>())
+{
+    d->thread.setObjectName(QStringLiteral("relvix-sim"));
+    d->engine = new Engine(d.get());
+    d->engine->moveToThread(&d->thread);
+    d->thread.start();
+}
+
+SimServer::~SimServer()
+{
+    d->run([this] {
+        d->engine->shutdown();
+        delete d->engine; // deletes the server, the peers, their sockets and timers on their thread
+        d->engine = nullptr;
+    });
+    d->thread.quit();
+    d->thread.wait();
+}
+
+quint16 SimServer::listenTcp(const QString &address, quint16 port)
+{
+    quint16 result = 0;
+    d->run([&] { result = d->engine->listen(address, port); });
+    QMutexLocker lock(&d->mutex);
+    d->port = result;
+    return result;
+}
+
+QString SimServer::openPty()
+{
+    QString path;
+    d->run([&] { path = d->engine->openPty(); });
+    QMutexLocker lock(&d->mutex);
+    d->ptyPath = path;
+    return path;
+}
+
+void SimServer::closePty()
+{
+    d->run([this] { d->engine->closePty(); });
+}
+
+void SimServer::setFaults(const FaultScript &faults)
+{
+    QMutexLocker lock(&d->mutex);
+    d->faults = faults;
+}
+
+FaultScript SimServer::faults() const { return d->faultsNow(); }
+
+void SimServer::withReader(const std::function<void(VirtualReader &)> &fn)
+{
+    d->run([&] { fn(d->engine->reader); });
+}
+
+void SimServer::inject(const QByteArray &bytes)
+{
+    d->run([&] { d->engine->inject(bytes); });
+}
+
+QStringList SimServer::log() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->log;
+}
+
+void SimServer::clearLog()
+{
+    QMutexLocker lock(&d->mutex);
+    d->log.clear();
+}
+
+int SimServer::requestCount() const { return d->requests.load(); }
+int SimServer::tcpConnectionCount() const { return d->connections.load(); }
+int SimServer::tcpOpenConnections() const { return d->open.load(); }
+void SimServer::setLogToStderr(bool on) { d->logToStderr = on; }
+
+quint16 SimServer::tcpPort() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->port;
+}
+
+QString SimServer::ptyPath() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->ptyPath;
+}
+
+void SimServer::closeTcpConnections()
+{
+    d->run([this] { d->engine->closeTcp(); });
+}
+
+void SimServer::setJunkSilenceMs(int ms) { d->junkSilenceMs = ms > 0 ? ms : JunkSilenceMs; }
+
+int SimServer::activeEndlessStreams() const
+{
+    int count = 0;
+    d->run([&] { count = d->engine->endlessCount(); });
+    return count;
+}
+
+} // namespace relvix::sim

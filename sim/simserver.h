@@ -33,6 +33,10 @@ public:
     void inject(const QByteArray &bytes);
 
     // Every frame received and sent, with a timestamp: "12:00:00.123 RX 01 03 ...".
+    // Tags: RX a whole request (any address), TX a response as it starts to go out (with the
+    // faults applied to its bytes), NOISE noise bytes, INJECT injected bytes, DROP bytes that
+    // never formed a request, OPEN/CLOSED a connection or the pseudo-terminal, CLOSE a close
+    // made by closeAfterBytes, ENDLESS start/stop of an endless stream.
     QStringList log() const;
     void clearLog();
     // Counts for tests.
@@ -40,6 +44,14 @@ public:
     int tcpConnectionCount() const; // connections accepted so far
     int tcpOpenConnections() const; // connections open now
     void setLogToStderr(bool on);
+
+    quint16 tcpPort() const;      // the listening port, 0 when not listening
+    QString ptyPath() const;      // the open pseudo-terminal's path, "" when none
+    void closeTcpConnections();   // drop every TCP client (the listener stays)
+    int activeEndlessStreams() const; // endless streams running now (TCP and pseudo-terminal)
+    // Silence after which bytes that formed no request are dropped (default 30 ms); tests that
+    // write a request in pieces far apart raise it.
+    void setJunkSilenceMs(int ms);
 
 private:
     struct Impl;

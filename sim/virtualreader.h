@@ -20,6 +20,13 @@ constexpr std::uint16_t KeypadBlock = 0x011B; // 8 registers
 constexpr int BlockRegisters = 8;
 } // namespace reg
 
+// MODBUS exception codes the reader answers with.
+namespace exc {
+constexpr std::uint8_t IllegalFunction = 0x01;
+constexpr std::uint8_t IllegalDataAddress = 0x02;
+constexpr std::uint8_t IllegalDataValue = 0x03;
+} // namespace exc
+
 // Faults applied to the responses, for tests and for people.
 struct FaultScript {
     int delayMs = 0;             // wait before the first byte of a response
@@ -56,18 +63,52 @@ public:
     int rebootCount() const { return reboots_; }
     int factoryResetCount() const { return factoryResets_; }
 
+    std::uint32_t serialNumber() const;
+    std::uint16_t version() const;
+    std::uint16_t inputs() const;
+    void setOutputs(std::uint16_t outputs);
+    // The 16 bytes of a block, high byte of each register first.
+    QByteArray uidBytes() const;
+    QByteArray keyBytes() const;
+    // Type keys given as text: '1'..'9' as themselves, '0' as 10. False (nothing changed)
+    // for any other character or more than 16 keys.
+    bool typeKeyDigits(const QString &digits);
+    // Whether function 03 may read this register.
+    static bool isReadable(std::uint16_t address);
+
     // Handles one complete request frame. Returns the response frame, or an empty array when
     // the reader stays silent (other address, bad CRC, too short). Address changes take effect
     // after the response is built.
     QByteArray handleRequest(const QByteArray &frame);
 
+    // True when the frame is one this reader would act on: at least 4 bytes, a correct CRC,
+    // and its own address or the broadcast address 0.
+    bool accepts(const QByteArray &frame) const;
+
 private:
+    std::uint16_t &at(std::uint16_t address) { return regs_[address - reg::Address]; }
+    std::uint16_t at(std::uint16_t address) const { return regs_[address - reg::Address]; }
+    void writeBlock(std::uint16_t first, const QByteArray &bytes);
+    QByteArray readHolding(const QByteArray &frame);
+    QByteArray writeSingle(const QByteArray &frame, std::uint8_t *newAddress);
+
     std::uint8_t address_ = 1;
     std::array<std::uint16_t, 0x40> regs_{}; // 0x0100..0x013F
     int reboots_ = 0;
     int factoryResets_ = 0;
 };
 
+// CRC-16/MODBUS of the bytes (reflected polynomial 0xA001, initial 0xFFFF).
+std::uint16_t crc16(const QByteArray &bytes);
+// One byte of the same CRC, for running it along a stream.
+std::uint16_t crc16Step(std::uint16_t crc, std::uint8_t byte);
+// True when the last two bytes are the CRC of the others, low byte first (at least 4 bytes).
+bool hasValidCrc(const QByteArray &frame);
+// Appends the CRC, low byte first.
 QByteArray withCrc(QByteArray frame);
+// address, function | 0x80, code, CRC: 5 bytes.
+QByteArray exceptionResponse(std::uint8_t address, std::uint8_t function, std::uint8_t code);
+// "01 03 02 00 01 79 84": upper-case pairs separated by one blank.
+QString hexString(const QByteArray &bytes);
 
 } // namespace relvix::sim

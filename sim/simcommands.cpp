@@ -1,0 +1,264 @@
+#include "simcommands.h"
+
+#include <QRegularExpression>
+
+namespace relvix::sim {
+
+namespace {
+
+std::optional<bool> parseSwitch(const QString &word)
+{
+    const QString w = word.toLower();
+    if (w == u"on" || w == u"1" || w == u"true" || w == u"yes")
+        return true;
+    if (w == u"off" || w == u"0" || w == u"false" || w == u"no")
+        return false;
+    return std::nullopt;
+}
+
+std::optional<int> parseInt(const QString &word, int min, int max)
+{
+    bool ok = false;
+    const int value = word.toInt(&ok, 0); // decimal, or hex with 0x
+    if (!ok || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+QString hex4(quint16 value) { return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper(); }
+
+QString keypadDigits(const QByteArray &keys)
+{
+    QString text;
+    for (char c : keys) {
+        const auto key = static_cast<std::uint8_t>(c);
+        if (key == 0)
+            break;
+        text.append(key >= 10 ? QLatin1Char('0') : QChar(u'0' + key));
+    }
+    return text;
+}
+
+} // namespace
+
+QByteArray parseHexBytes(const QString &text, bool *ok)
+{
+    QString digits = text;
+    digits.remove(QRegularExpression(QStringLiteral("\\s")));
+    static const QRegularExpression hexOnly(QStringLiteral("^[0-9A-Fa-f]*$"));
+    const bool good = digits.size() % 2 == 0 && hexOnly.match(digits).hasMatch();
+    if (ok)
+        *ok = good;
+    return good ? QByteArray::fromHex(digits.toLatin1()) : QByteArray();
+}
+
+std::optional<quint32> parseHexNumber(const QString &text, int maxDigits)
+{
+    static const QRegularExpression hexOnly(QStringLiteral("^[0-9A-Fa-f]+$"));
+    if (text.isEmpty() || text.size() > maxDigits || !hexOnly.match(text).hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const quint32 value = text.toUInt(&ok, 16);
+    if (!ok)
+        return std::nullopt;
+    return value;
+}
+
+bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *error)
+{
+    FaultScript f = faults;
+    auto fail = [&](const QString &message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    for (int i = 0; i < words.size(); ++i) {
+        const QString key = words[i].toLower();
+        const bool hasNext = i + 1 < words.size();
+        const QString next = hasNext ? words[i + 1] : QString();
+        auto number = [&](int min, int max) -> std::optional<int> {
+            if (!hasNext)
+                return std::nullopt;
+            ++i;
+            return parseInt(next, min, max);
+        };
+        auto flag = [&]() -> bool {
+            // A switch takes an optional on/off; bare, it means on.
+            if (hasNext) {
+                if (const auto on = parseSwitch(next)) {
+                    ++i;
+                    return *on;
+                }
+            }
+            return true;
+        };
+        if (key == u"none" || key == u"off" || key == u"clear") {
+            f = FaultScript{};
+        } else if (key == u"delay" || key == u"gap" || key == u"chunk") {
+            const auto value = number(0, 600000);
+            if (!value)
+                return fail(QStringLiteral("fault %1 needs a number of %2").arg(key, key == u"chunk" ? QStringLiteral("bytes") : QStringLiteral("milliseconds")));
+            (key == u"delay" ? f.delayMs : key == u"gap" ? f.gapMs : f.chunkSize) = *value;
+        } else if (key == u"noise-before" || key == u"noise-after") {
+            bool ok = false;
+            const QByteArray bytes = hasNext ? parseHexBytes(next, &ok) : QByteArray();
+            if (!ok)
+                return fail(QStringLiteral("fault %1 needs hex bytes, e.g. FF00").arg(key));
+            ++i;
+            (key == u"noise-before" ? f.noiseBefore : f.noiseAfter) = bytes;
+        } else if (key == u"wrong-crc") {
+            f.wrongCrc = flag();
+        } else if (key == u"silent") {
+            f.silent = flag();
+        } else if (key == u"endless") {
+            f.endless = flag();
+        } else if (key == u"exception") {
+            const auto value = number(0, 255);
+            if (!value)
+                return fail(QStringLiteral("fault exception needs a code 0..255 (0 off)"));
+            f.exceptionCode = *value;
+        } else if (key == u"close-after") {
+            const auto value = number(-1, 1 << 30);
+            if (!value)
+                return fail(QStringLiteral("fault close-after needs a byte count (-1 off)"));
+            f.closeAfterBytes = *value;
+        } else if (key == u"answer-as") {
+            const auto value = number(-1, 255);
+            if (!value)
+                return fail(QStringLiteral("fault answer-as needs an address 0..255 (-1 off)"));
+            f.answerAsAddress = *value;
+        } else {
+            return fail(QStringLiteral("unknown fault: %1").arg(words[i]));
+        }
+    }
+    faults = f;
+    return true;
+}
+
+QString commandHelp()
+{
+    return QStringLiteral(
+        "commands, one a line:\n"
+        "  uid HEX            present a card (up to 32 hex digits; no digits: no card)\n"
+        "  keys DIGITS        type a keypad code (0 is sent as 10; no digits: empty)\n"
+        "  inputs HEX         set the digital inputs (4 hex digits)\n"
+        "  outputs HEX        set the digital outputs\n"
+        "  address N          set the slave address (1..254)\n"
+        "  serial HEX         set the serial number (8 hex digits)\n"
+        "  version HEX        set the firmware version (4 hex digits)\n"
+        "  fault WORDS        none | delay MS | gap MS | chunk N | noise-before HEX | noise-after HEX\n"
+        "                     | wrong-crc [on|off] | exception CODE | silent [on|off] | endless [on|off]\n"
+        "                     | close-after N | answer-as N   (several may follow one another)\n"
+        "  inject HEX         send raw bytes to everyone connected now\n"
+        "  close-pty          close the pseudo-terminal\n"
+        "  show               print the reader's state\n"
+        "  log on|off         frames with timestamps on standard error\n"
+        "  quit               end the program\n");
+}
+
+CommandResult runCommand(SimServer &server, const QString &line, QString *output)
+{
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+        return CommandResult::Ok;
+    QStringList words = trimmed.split(QRegularExpression(QStringLiteral("\\s+")));
+    const QString verb = words.takeFirst().toLower();
+    const QString rest = words.join(QString());
+    auto fail = [&](const QString &message) {
+        if (output)
+            *output = message;
+        return CommandResult::Error;
+    };
+    auto say = [&](const QString &message) {
+        if (output)
+            *output = message;
+        return CommandResult::Ok;
+    };
+
+    if (verb == u"quit" || verb == u"exit")
+        return CommandResult::Quit;
+    if (verb == u"help")
+        return say(commandHelp());
+    if (verb == u"uid") {
+        bool ok = false;
+        const QByteArray uid = parseHexBytes(rest, &ok);
+        if (!ok || uid.size() > 16)
+            return fail(QStringLiteral("uid needs up to 32 hex digits, an even count"));
+        server.withReader([&](VirtualReader &r) { r.presentCard(uid); });
+        return CommandResult::Ok;
+    }
+    if (verb == u"keys") {
+        bool ok = false;
+        server.withReader([&](VirtualReader &r) { ok = r.typeKeyDigits(rest); });
+        return ok ? CommandResult::Ok : fail(QStringLiteral("keys needs up to 16 decimal digits"));
+    }
+    if (verb == u"inputs" || verb == u"outputs" || verb == u"version" || verb == u"serial") {
+        const int digits = verb == u"serial" ? 8 : 4;
+        const auto value = parseHexNumber(rest, digits);
+        if (!value)
+            return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb).arg(digits));
+        server.withReader([&](VirtualReader &r) {
+            if (verb == u"inputs")
+                r.setInputs(static_cast<std::uint16_t>(*value));
+            else if (verb == u"outputs")
+                r.setOutputs(static_cast<std::uint16_t>(*value));
+            else if (verb == u"version")
+                r.setVersion(static_cast<std::uint16_t>(*value));
+            else
+                r.setSerialNumber(*value);
+        });
+        return CommandResult::Ok;
+    }
+    if (verb == u"address") {
+        const auto value = words.size() == 1 ? parseInt(words[0], 1, 254) : std::nullopt;
+        if (!value)
+            return fail(QStringLiteral("address needs a number 1..254"));
+        server.withReader([&](VirtualReader &r) { r.setAddress(static_cast<std::uint8_t>(*value)); });
+        return CommandResult::Ok;
+    }
+    if (verb == u"fault") {
+        FaultScript faults = server.faults();
+        QString error;
+        if (words.isEmpty() || !applyFaultWords(faults, words, &error))
+            return fail(error.isEmpty() ? QStringLiteral("fault needs words, e.g. fault delay 200, fault none") : error);
+        server.setFaults(faults);
+        return CommandResult::Ok;
+    }
+    if (verb == u"inject") {
+        bool ok = false;
+        const QByteArray bytes = parseHexBytes(rest, &ok);
+        if (!ok || bytes.isEmpty())
+            return fail(QStringLiteral("inject needs hex bytes"));
+        server.inject(bytes);
+        return CommandResult::Ok;
+    }
+    if (verb == u"close-pty") {
+        server.closePty();
+        return CommandResult::Ok;
+    }
+    if (verb == u"log") {
+        const auto on = words.size() == 1 ? parseSwitch(words[0]) : std::nullopt;
+        if (!on)
+            return fail(QStringLiteral("log needs on or off"));
+        server.setLogToStderr(*on);
+        return CommandResult::Ok;
+    }
+    if (verb == u"show") {
+        QString text;
+        server.withReader([&](VirtualReader &r) {
+            text = QStringLiteral("address %1 serial %2%3 version %4 inputs %5 outputs %6 uid %7 keys %8 "
+                                  "reboots %9 factory-resets %10")
+                       .arg(int(r.address()))
+                       .arg(hex4(static_cast<quint16>(r.serialNumber() >> 16)),
+                            hex4(static_cast<quint16>(r.serialNumber() & 0xFFFF)), hex4(r.version()),
+                            hex4(r.inputs()), hex4(r.outputs()),
+                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()))
+                       .arg(r.rebootCount())
+                       .arg(r.factoryResetCount());
+        });
+        return say(text);
+    }
+    return fail(QStringLiteral("unknown command: %1 (try help)").arg(verb));
+}
+
+} // namespace relvix::sim

@@ -1,0 +1,35 @@
+#pragma once
+#include "simserver.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace relvix::sim {
+
+// Hex digits to bytes, two digits a byte; blanks are ignored. Empty on an odd count or a
+// character that is not a hex digit (ok tells these apart from an empty text).
+QByteArray parseHexBytes(const QString &text, bool *ok);
+// At most maxDigits hex digits (at least one) as a number.
+std::optional<quint32> parseHexNumber(const QString &text, int maxDigits);
+
+// Changes faults by "key value" words: none, delay MS, gap MS, chunk N, noise-before HEX,
+// noise-after HEX, wrong-crc [on|off], exception CODE, silent [on|off], endless [on|off],
+// close-after N (-1 off), answer-as N (-1 off). Several pairs may follow one another.
+// Returns false with a message, leaving faults unchanged, when a word is not understood.
+bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *error);
+
+enum class CommandResult { Ok, Quit, Error };
+
+// One line of the program's command language (standard input and script files):
+//   uid HEX | keys DIGITS | inputs HEX | outputs HEX | address N | serial HEX | version HEX
+//   fault ... | inject HEX | close-pty | show | log on|off | quit | help
+// Blank lines and lines starting with # do nothing. Text meant for the user goes to *output
+// (error text on Error).
+CommandResult runCommand(SimServer &server, const QString &line, QString *output);
+
+// The text of "help".
+QString commandHelp();
+
+} // namespace relvix::sim
