@@ -197,6 +197,25 @@ int main(int argc, char **argv)
         }
     }
 
+    // SIGINT and SIGTERM end the event loop through a pipe, so the server is torn down by
+    // its destructor and not in the middle of a signal handler. Set up before the lines are
+    // printed: whoever reads them may signal at once.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        printError(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // Started in the background of an interactive shell, a read of the terminal would stop
+    // the process; ignored, the read fails instead and counts as the end of input.
+    std::signal(SIGTTIN, SIG_IGN);
+
     const bool wantTcp = parser.isSet(tcp) || parser.isSet(tcpPort) || !parser.isSet(pty);
     if (wantTcp) {
         bool ok = true;
@@ -220,24 +239,6 @@ int main(int argc, char **argv)
         }
         printLine(QStringLiteral("pty %1").arg(path));
     }
-
-    // SIGINT and SIGTERM end the event loop through a pipe, so the server is torn down by
-    // its destructor and not in the middle of a signal handler.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        printError(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return 1;
-    }
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // Started in the background of an interactive shell, a read of the terminal would stop
-    // the process; ignored, the read fails instead and counts as the end of input.
-    std::signal(SIGTTIN, SIG_IGN);
 
     auto execute = [&](const QString &line) {
         QString message;

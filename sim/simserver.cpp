@@ -1,5 +1,6 @@
 #include "simserver.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QMutex>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,6 +78,8 @@ public:
     void sendNow(const QByteArray &bytes);
     // Closes the transport and hands the peer back to the engine to be deleted.
     void close();
+    // Stops all activity and closes once the bytes already sent have reached the other side.
+    virtual void closeWhenDelivered() { close(); }
     void stopEndless();
     bool isClosing() const { return closing_; }
     bool endlessRunning() const { return endlessTimer_->isActive(); }
@@ -84,6 +89,8 @@ protected:
     virtual void closeTransport() = 0;
     // True while earlier output still waits for the other side to read it.
     virtual bool backlogged() const { return false; }
+    // No more requests, answers or stream; the transport stays as it is.
+    void quiesce();
     Engine *engine_;
 
 private:
@@ -106,7 +113,8 @@ private:
     int sentSinceRequest_ = 0;
     int closeLimit_ = -1;
     qint64 endlessBytes_ = 0;
-    bool closing_ = false;
+    bool closing_ = false; // quiesced: nothing more goes in or out
+    bool closed_ = false;  // transport closed
 };
 
 class TcpPeer final : public Peer {
@@ -130,6 +138,7 @@ public:
     ~PtyPeer() override;
     QString name() const override { return path_; }
     QString path() const { return path_; }
+    void closeWhenDelivered() override;
 
 protected:
     void writeRaw(const QByteArray &bytes) override;
@@ -147,6 +156,7 @@ private:
     QSocketNotifier *readNotifier_;
     QSocketNotifier *writeNotifier_;
     QByteArray pending_;
+    QTimer *lingerTimer_ = nullptr;
 };
 
 // State shared between the caller's threads and the server thread.
@@ -354,7 +364,7 @@ void Peer::emitStep(const QByteArray &bytes)
         writeRaw(bytes.left(allowed));
         sentSinceRequest_ += allowed;
         engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name()).arg(closeLimit_));
-        close();
+        closeWhenDelivered();
         return;
     }
     writeRaw(bytes);
@@ -387,6 +397,15 @@ void Peer::endlessTick()
 
 void Peer::close()
 {
+    if (closed_)
+        return;
+    quiesce();
+    closed_ = true;
+    closeTransport();
+}
+
+void Peer::quiesce()
+{
     if (closing_)
         return;
     closing_ = true;
@@ -397,7 +416,6 @@ void Peer::close()
         engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
     }
     steps_.clear();
-    closeTransport();
 }
 
 // ---- TCP --------------------------------------------------------------------------------
@@ -409,8 +427,7 @@ TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(soc
     name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
     connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] {
-        if (!isClosing())
-            close();
+        close();
         engine_->peerClosed(this);
     });
 }
@@ -512,6 +529,32 @@ void PtyPeer::flushPending()
         break;
     }
     writeNotifier_->setEnabled(false);
+}
+
+void PtyPeer::closeWhenDelivered()
+{
+    // Closing the master hangs the line up, and a hangup throws away whatever the other side
+    // has not read yet; so wait until it has read everything (its input queue, seen through
+    // the slave descriptor held here, stays empty for two looks in a row), for 2 s at most.
+    quiesce();
+    if (lingerTimer_)
+        return;
+    lingerTimer_ = new QTimer(this);
+    lingerTimer_->setInterval(5);
+    auto quietLooks = std::make_shared<int>(0);
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    connect(lingerTimer_, &QTimer::timeout, this, [this, quietLooks, started] {
+        int queued = 0;
+        if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &queued) != 0)
+            queued = 0;
+        *quietLooks = pending_.isEmpty() && queued == 0 ? *quietLooks + 1 : 0;
+        if (*quietLooks >= 2 || started->hasExpired(2000)) {
+            lingerTimer_->stop();
+            close();
+        }
+    });
+    lingerTimer_->start();
 }
 
 void PtyPeer::closeTransport()

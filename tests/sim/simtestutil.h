@@ -1,0 +1,129 @@
+#pragma once
+// Helpers for the virtual reader's tests. The CRC here is written apart from the one under
+// test, bit by bit of the input, so the expected frames do not come from the code they check.
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QString>
+#include <QThread>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+
+namespace simtest {
+
+inline std::uint16_t referenceCrc(const QByteArray &bytes)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (char c : bytes) {
+        const unsigned byte = static_cast<std::uint8_t>(c);
+        for (int i = 0; i < 8; ++i) {
+            const bool feedback = ((crc ^ (byte >> i)) & 1U) != 0;
+            crc >>= 1;
+            if (feedback)
+                crc ^= 0xA001; // 0x8005 reflected
+        }
+    }
+    return crc;
+}
+
+// "01 03 01 00" (blanks optional) to bytes.
+inline QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
+
+inline QByteArray appendCrc(QByteArray frame)
+{
+    const std::uint16_t crc = referenceCrc(frame);
+    frame.append(static_cast<char>(crc & 0xFF));
+    frame.append(static_cast<char>(crc >> 8));
+    return frame;
+}
+
+// Hex body without CRC, e.g. frame("01 03 01 00 00 01") = 01 03 01 00 00 01 85 F6.
+inline QByteArray frame(const char *body) { return appendCrc(hex(body)); }
+
+inline QByteArray request(int address, int function, int word1, int word2)
+{
+    QByteArray body;
+    body.append(static_cast<char>(address));
+    body.append(static_cast<char>(function));
+    body.append(static_cast<char>(word1 >> 8));
+    body.append(static_cast<char>(word1 & 0xFF));
+    body.append(static_cast<char>(word2 >> 8));
+    body.append(static_cast<char>(word2 & 0xFF));
+    return appendCrc(body);
+}
+
+inline QString spaced(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
+
+// Polls pred, letting the test thread's events run, until it holds or ms pass.
+inline bool waitUntil(const std::function<bool()> &pred, int ms = 5000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+} // namespace simtest
+
+#include <QHostAddress>
+#include <QTcpSocket>
+
+namespace simtest {
+
+// A plain client of the reader on loopback, used from the test thread with the blocking
+// waitFor... calls (the reader answers from its own thread).
+struct TcpClient {
+    QTcpSocket socket;
+
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        return socket.waitForConnected(5000);
+    }
+    void send(const QByteArray &bytes)
+    {
+        socket.write(bytes);
+        socket.waitForBytesWritten(5000);
+    }
+    // Reads until n bytes came, the peer closed, or ms passed.
+    QByteArray read(int n, int ms = 5000)
+    {
+        QByteArray got;
+        QDeadlineTimer deadline(ms);
+        while (got.size() < n && !deadline.hasExpired()) {
+            if (socket.bytesAvailable() == 0) {
+                if (socket.state() != QAbstractSocket::ConnectedState)
+                    break;
+                socket.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+            }
+            got += socket.read(n - got.size());
+        }
+        return got;
+    }
+    // Everything that arrives within ms.
+    QByteArray readFor(int ms)
+    {
+        QByteArray got;
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired()) {
+            got += socket.readAll();
+            if (socket.state() != QAbstractSocket::ConnectedState)
+                break;
+            socket.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        }
+        return got + socket.readAll();
+    }
+    // Sends a request and reads n bytes of answer.
+    QByteArray exchange(const QByteArray &request, int n, int ms = 5000)
+    {
+        send(request);
+        return read(n, ms);
+    }
+};
+
+} // namespace simtest
