@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-Q_LOGGING_CATEGORY(lcLink, "relvix.link")
+// Frames are dumped at debug level, off unless asked for (QT_LOGGING_RULES="relvix.link.debug=true").
+Q_LOGGING_CATEGORY(lcLink, "relvix.link", QtInfoMsg)
 
 namespace relvix {
 namespace {

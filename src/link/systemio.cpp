@@ -149,31 +149,17 @@ public:
             return Read::Byte;
         QElapsedTimer timer;
         timer.start();
-        bool dead = false;
-#ifdef _WIN32
         port_->waitForReadyRead(1);
-#else
-        // Wait in poll() on the descriptor rather than in waitForReadyRead(1): a line whose
-        // other end is gone reports only POLLHUP, and Qt's wait would go round in a tight
-        // loop for the whole millisecond instead of sleeping.
-        pollfd p{static_cast<int>(port_->handle()), POLLIN, 0};
-        const int r = ::poll(&p, 1, 1);
-        if (r > 0) {
-            if (p.revents & POLLIN)
-                port_->waitForReadyRead(0); // pulls what is there into the port's buffer
-            else
-                dead = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        }
-#endif
         if (takeBuffered(byte))
             return Read::Byte;
+        // A wait that simply ran out reports TimeoutError; anything else (ResourceError when
+        // the device or the other end of a pseudo-terminal is gone) is a failed read.
         const QSerialPort::SerialPortError error = port_->error();
-        if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)
-            dead = true;
+        const bool dead = error != QSerialPort::NoError && error != QSerialPort::TimeoutError;
         if (error != QSerialPort::NoError)
             port_->clearError();
-        // However the wait ended, an empty turn lasts about a millisecond, so that a port
-        // that fails at once cannot make the exchange spin.
+        // However the wait ended, an empty turn lasts about a millisecond: a dead port fails
+        // at once, and without this the exchange would spin on it until its time-out.
         const qint64 leftUs = 1000 - timer.nsecsElapsed() / 1000;
         if (leftUs > 0)
             QThread::usleep(static_cast<unsigned long>(leftUs));
