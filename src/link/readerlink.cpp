@@ -196,10 +196,12 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
             static_cast<std::int64_t>(state.receiveTimeout) - elapsedMs(clock_.nowMs(), start);
         const int wait = static_cast<int>(std::clamp<std::int64_t>(remaining + 1, 0, 0x7FFFFFFF));
         if (peerClosed) {
-            // A closed connection reads as ready for ever and delivers nothing: wait out the
-            // time-out instead of asking it again.
+            // A closed connection reads as ready for ever and delivers nothing more: wait out
+            // the time-out instead of asking it again, and fail as the time-out would.
             clock_.sleepMs(std::max(wait, 1));
-        } else if (net_->waitReadable(wait)) {
+            return false;
+        }
+        if (net_->waitReadable(wait)) {
             const int n = net_->receive(chunk.data(), kFrameBufferSize);
             if (n > 0) {
                 const int count = static_cast<std::uint16_t>(n);

@@ -1,5 +1,10 @@
 // The real clock, serial port and TCP connection behind the link's seams.
 #ifdef _WIN32
+// inet_addr is the conversion whose reading of address texts the settings rely on.
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else

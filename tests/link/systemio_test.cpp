@@ -472,6 +472,45 @@ TEST_F(SystemLink, TcpRefusedConnectionFailsQuicklyAndLeaksNothing)
     EXPECT_EQ(link.openCount(), 0);
 }
 
+TEST_F(SystemLink, TcpConnectWithoutAnAnswerGivesUpAfterAboutThreeSeconds)
+{
+    // A listener that never accepts, with its queue filled: Linux then drops further SYNs,
+    // so the next connect gets no answer at all, as from an address where nobody is.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::this_thread::sleep_for(200ms);
+
+    const int fds = openFdCount();
+    link.state.kind = 1;
+    link.state.peerAddress = QStringLiteral("127.0.0.1");
+    link.state.peerPort = QString::number(ntohs(a.sin_port));
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool opened = link.OpenLink();
+    const double wall = sinceMs(t0);
+    link.CloseLink();
+    const int fdsAfter = openFdCount();
+    for (int f : fillers)
+        close(f);
+    close(listener);
+    if (opened)
+        GTEST_SKIP() << "this kernel answered a connect to a full queue";
+    EXPECT_GE(wall, 2500.0);
+    EXPECT_LT(wall, 10000.0);
+    EXPECT_EQ(fdsAfter, fds) << "the timed-out connect left its socket open";
+}
+
 TEST_F(SystemLink, TcpUnusableSettingTextsFailWithoutConnecting)
 {
     const int fds = openFdCount();
