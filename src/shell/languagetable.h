@@ -1,0 +1,18 @@
+#pragma once
+#include <QString>
+
+namespace relvix {
+
+// Columns of the language table; the value is also the current language.
+enum Language : int { English = 0, SimplifiedChinese = 1, TraditionalChinese = 2 };
+
+constexpr int kLanguageCount = 3;
+constexpr int kLanguageRows = 64;
+
+// The text of one row (0..63) in one column (0..2); empty outside the table.
+QString LanguageTextFor(int language, int row);
+
+// The stored flag that goes with a language: "English", "ChineseGB", "ChineseBIG5".
+QString LanguageFlagFor(int language);
+
+} // namespace relvix
