@@ -1,0 +1,66 @@
+#pragma once
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+
+namespace relvix {
+
+class SettingsStore;
+
+// Value names in the settings key.
+namespace settingname {
+inline const QString Type = QStringLiteral("TYPE");
+inline const QString ComBaudRate = QStringLiteral("ComBaudRate");
+inline const QString ComPortName = QStringLiteral("ComPortName");
+inline const QString NetIP = QStringLiteral("NetIP");
+inline const QString NetPort = QStringLiteral("NetPort");
+inline const QString LanguageFlag = QStringLiteral("LanguageFlag");
+} // namespace settingname
+
+// What a load yields. The initial values are the built-ins that stand when the key is missing.
+struct StoredSettings {
+    QString portName = QStringLiteral("COM3");
+    QString serialMode = QStringLiteral("19200,e,8,1");
+    QString peerPort = QStringLiteral("4001");
+    QString peerAddress = QStringLiteral("192.168.1.101");
+    // A machine that has never saved anything starts in Traditional Chinese.
+    int currentLanguage = 2;
+    QString languageFlag = QStringLiteral("ChineseBIG5");
+    std::int32_t storedType = 0;
+};
+
+// Reads TYPE, ComBaudRate, ComPortName, NetIP, NetPort, LanguageFlag in that order. An absent
+// value takes its default; a value of the wrong type stops the load there, leaving what was
+// read before it and the built-ins after it. A store that opened is always closed again.
+StoredSettings LoadSettingsFrom(SettingsStore &store);
+
+// 0, 1 or 2 for a stored flag: exact, case-sensitive, whole-text comparison; anything else is 0.
+int LanguageForFlag(const QString &flag);
+
+// The link values as written by a save, TYPE first.
+struct LinkSettingsRecord {
+    std::int32_t type = 0;
+    QString netPort;
+    QString netIP;
+    QString comBaudRate;
+    QString comPortName;
+};
+
+// Opens the store for writing; only when that works is take() asked for the values, which are
+// then written as TYPE, NetPort, NetIP, ComBaudRate, ComPortName. The first failed write ends
+// the save (earlier writes stay). True when everything was written.
+bool SaveLinkSettingsTo(SettingsStore &store, const std::function<LinkSettingsRecord()> &take);
+
+// Writes LanguageFlag alone. True when it was written.
+bool SaveLanguageTo(SettingsStore &store, const QString &languageFlag);
+
+// Port discovery: names as the system reports them, each stripped of characters below 33 at
+// both ends, in the given order, duplicates and blank entries kept; COM1..COM16 when none.
+QString TrimPortName(const QString &name);
+QStringList PortListFrom(const QStringList &reported);
+
+// The system's serial port names in the system's order. Only lists, never opens a port.
+QStringList systemSerialPortNames();
+
+} // namespace relvix
