@@ -130,6 +130,9 @@ public:
     int handlerDepth() const { return handlerDepth_; }
     bool closePending() const { return closePending_; }
 
+    // The button that Enter presses: the push button that has the focus, else btnConnect.
+    QPushButton *buttonForEnter() const;
+
     // ---- controls, in layout order ----
     QWidget *client = nullptr; // the 680 x 609 client area
     QLabel *lblSlave = nullptr;
@@ -220,10 +223,14 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void buildLayout();
     void wireHandlers();
+    void setCreationTabOrder();
+    void centreOnScreen();
+    void showHandlerError(const QString &message);
     std::unique_ptr<SettingsStore> openSettingsStore() const;
 
     WindowServices services_;
