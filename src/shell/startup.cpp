@@ -1,1 +1,122 @@
-// (to be written)
+#include "frmmodule.h"
+
+#include "settings.h"
+#include "settingsstore.h"
+
+#include <QMessageBox>
+
+namespace relvix {
+
+// ---- settings of the window ----------------------------------------------------------------
+
+std::int32_t TfrmModule::LoadSettings()
+{
+    StoredSettings stored;
+    if (auto store = openSettingsStore())
+        stored = LoadSettingsFrom(*store);
+    link.state.portName = stored.portName;
+    link.state.serialMode = stored.serialMode;
+    link.state.peerPort = stored.peerPort;
+    link.state.peerAddress = stored.peerAddress;
+    currentLanguage = stored.currentLanguage;
+    languageFlag = stored.languageFlag;
+    return stored.storedType;
+}
+
+void TfrmModule::ListSerialPorts()
+{
+    cmbPort->clear();
+    cmbPort->clearEditText();
+    const QStringList reported = services_.serialPorts ? services_.serialPorts() : systemSerialPortNames();
+    cmbPort->addItems(PortListFrom(reported));
+}
+
+void TfrmModule::SaveLinkSettings()
+{
+    auto store = openSettingsStore();
+    if (!store)
+        return;
+    // The fields are read only once the store has opened: a failed open takes nothing.
+    SaveLinkSettingsTo(*store, [this] {
+        LinkState &s = link.state;
+        if (pcPort->currentWidget() == tsCom) {
+            s.kind = 0;
+            s.portName = cmbPort->currentText();
+            s.serialMode = cmbBaudrate->currentText();
+        } else {
+            s.kind = 1;
+            s.peerAddress = edIP->text();
+            s.peerPort = edPort->text();
+        }
+        return LinkSettingsRecord{s.kind == 0 ? 0 : 1, s.peerPort, s.peerAddress, s.serialMode, s.portName};
+    });
+}
+
+void TfrmModule::SaveLanguage()
+{
+    if (auto store = openSettingsStore())
+        SaveLanguageTo(*store, languageFlag);
+}
+
+// ---- creation ------------------------------------------------------------------------------
+
+void TfrmModule::FormCreate()
+{
+    const std::int32_t storedType = LoadSettings();
+    ListSerialPorts();
+    cmbPort->setCurrentIndex(0);
+    // A stored port the system does not report still shows.
+    cmbPort->setEditText(link.state.portName);
+    cmbBaudrate->setEditText(link.state.serialMode);
+    edIP->setText(link.state.peerAddress);
+    edPort->setText(link.state.peerPort);
+    if (storedType == 0) {
+        pcPort->setCurrentWidget(tsCom);
+        link.state.kind = 0;
+    } else {
+        pcPort->setCurrentWidget(tsNet);
+        link.state.kind = 1;
+    }
+    pcMain->setCurrentIndex(0);
+}
+
+// ---- the shell's commands ------------------------------------------------------------------
+
+void TfrmModule::mnuExitClick()
+{
+    close();
+}
+
+void TfrmModule::mnuAboutClick()
+{
+    QMessageBox box(QMessageBox::NoIcon, LanguageText(7), LanguageText(1), QMessageBox::Ok, this);
+    box.exec();
+}
+
+namespace {
+
+// Selecting a position replaces the field's text, also a text typed by hand.
+void selectSerialMode(QComboBox *modes, int position)
+{
+    modes->setCurrentIndex(position);
+    modes->setEditText(modes->itemText(position));
+}
+
+} // namespace
+
+void TfrmModule::btn19200Click()
+{
+    selectSerialMode(cmbBaudrate, 9); // "19200,e,8,1"
+}
+
+void TfrmModule::btn115200Click()
+{
+    selectSerialMode(cmbBaudrate, 7); // "115200,n,8,1"
+}
+
+void TfrmModule::btn9600Click()
+{
+    selectSerialMode(cmbBaudrate, 3); // "9600,n,8,1"
+}
+
+} // namespace relvix
