@@ -27,10 +27,12 @@ namespace relvix::sim {
 
 namespace {
 
-// A request is whole at the shortest CRC-correct prefix; bytes that never get there are
-// dropped after this much silence. At 9600 baud 30 ms is about 3 character times x 10,
-// and a tool writes a request in one piece, so a real request is never cut by it.
+// Bytes that never form a request are dropped after this much silence. A tool writes a
+// request in one piece, so 30 ms (about 30 character times at 9600 baud) never cuts a real
+// one; it is also how long a short CRC match in a function 03/06 frame is held back.
 constexpr int JunkSilenceMs = 30;
+// Reads (03) and single writes (06) are 8 bytes: address, function, two words, CRC.
+constexpr int FixedRequestLength = 8;
 // The tool's own buffers are 1500 bytes; nothing longer can be one of its requests.
 constexpr int MaxRequestBuffer = 1500;
 // Endless stream: 64 bytes every 5 ms, 12.8 kB/s, faster than any serial line the tool uses.
@@ -57,6 +59,27 @@ int completeFrameLength(const QByteArray &buffer)
         crc = crc16Step(crc, static_cast<std::uint8_t>(buffer[k]));
     }
     return 0;
+}
+
+// Where the request at the front of the buffer ends, or 0 while it may still grow.
+// The shortest CRC-correct prefix of at least 4 bytes ends a request, with one exception: in
+// a 03 or 06 request a prefix of 7 matches whenever the last data byte equals the low byte of
+// the CRC of the five before it (appending a CRC's low byte leaves its high byte in the
+// register), 1 request in 256: 17 03 01 00 00 01 87 00 reads as 17 03 01 00 00 01 87 cut
+// short. So for those two functions the full 8 bytes decide first, and a shorter match counts
+// only once the line has been silent (a malformed short request, answered with exception 03).
+int requestLength(const QByteArray &buffer, bool silent)
+{
+    if (buffer.size() >= 2) {
+        const auto function = static_cast<std::uint8_t>(buffer[1]);
+        if (function == 0x03 || function == 0x06) {
+            if (buffer.size() >= FixedRequestLength && hasValidCrc(buffer.left(FixedRequestLength)))
+                return FixedRequestLength;
+            if (buffer.size() < FixedRequestLength && !silent)
+                return 0;
+        }
+    }
+    return completeFrameLength(buffer);
 }
 
 class Engine;
@@ -99,6 +122,7 @@ private:
         QByteArray bytes;
         QStringList logLines;
     };
+    void takeRequests(bool silent);
     void pump();
     void emitStep(const QByteArray &bytes);
     void endlessTick();
@@ -237,7 +261,8 @@ Peer::Peer(Engine *engine)
 {
     silenceTimer_->setSingleShot(true);
     connect(silenceTimer_, &QTimer::timeout, this, [this] {
-        if (rx_.isEmpty())
+        takeRequests(true);
+        if (rx_.isEmpty() || closing_)
             return;
         engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
         rx_.clear();
@@ -258,14 +283,7 @@ void Peer::received(const QByteArray &bytes)
     if (closing_)
         return;
     rx_.append(bytes);
-    while (!closing_) {
-        const int length = completeFrameLength(rx_);
-        if (length == 0)
-            break;
-        const QByteArray frame = rx_.left(length);
-        rx_.remove(0, length);
-        engine_->handleFrame(this, frame);
-    }
+    takeRequests(false);
     if (rx_.size() > MaxRequestBuffer) {
         engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
         rx_.clear();
@@ -274,6 +292,18 @@ void Peer::received(const QByteArray &bytes)
         silenceTimer_->stop();
     else
         silenceTimer_->start(engine_->d->junkSilenceMs.load());
+}
+
+void Peer::takeRequests(bool silent)
+{
+    while (!closing_) {
+        const int length = requestLength(rx_, silent);
+        if (length == 0)
+            break;
+        const QByteArray frame = rx_.left(length);
+        rx_.remove(0, length);
+        engine_->handleFrame(this, frame);
+    }
 }
 
 void Peer::beginAnswer(int closeAfterBytes)

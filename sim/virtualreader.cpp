@@ -1,5 +1,7 @@
 #include "virtualreader.h"
 
+#include "link/crc16.h"
+
 namespace relvix::sim {
 
 namespace {
@@ -28,6 +30,8 @@ bool inBlock(std::uint16_t address, std::uint16_t first)
 
 } // namespace
 
+// Byte by byte, so that a stream can be searched for a frame end in one pass; whole frames
+// use the link's table CRC below.
 std::uint16_t crc16Step(std::uint16_t crc, std::uint8_t byte)
 {
     crc ^= byte;
@@ -38,10 +42,7 @@ std::uint16_t crc16Step(std::uint16_t crc, std::uint8_t byte)
 
 std::uint16_t crc16(const QByteArray &bytes)
 {
-    std::uint16_t crc = 0xFFFF;
-    for (char c : bytes)
-        crc = crc16Step(crc, static_cast<std::uint8_t>(c));
-    return crc;
+    return Crc16(static_cast<int>(bytes.size()), reinterpret_cast<const std::uint8_t *>(bytes.constData()));
 }
 
 bool hasValidCrc(const QByteArray &frame)

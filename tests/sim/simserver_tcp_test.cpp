@@ -116,6 +116,33 @@ TEST_F(SimTcp, RequestSplitAcrossWrites)
     EXPECT_EQ(server.requestCount(), 1);
 }
 
+TEST_F(SimTcp, EightByteRequestsWithAnEarlyCrcMatch)
+{
+    // In these the 7-byte prefix is CRC-correct too (the last data byte equals the low byte of
+    // the CRC of the five before it), so the shortest match alone would cut them short.
+    const QByteArray readAt17 = hex("17 03 01 00 00 01 87 00");
+    ASSERT_EQ(simtest::referenceCrc(readAt17.left(5)), 0x8701);
+    server.withReader([](VirtualReader &r) { r.setAddress(0x17); });
+    EXPECT_EQ(spaced(client.exchange(readAt17, 7)), spaced(frame("17 03 02 00 17")));
+
+    server.withReader([](VirtualReader &r) { r.setAddress(1); });
+    const QByteArray setAddress72 = hex("01 06 01 00 00 48 88 00");
+    ASSERT_EQ(simtest::referenceCrc(setAddress72.left(5)), 0x8848);
+    EXPECT_EQ(spaced(client.exchange(setAddress72, 8)), spaced(setAddress72));
+    EXPECT_EQ(server.requestCount(), 2);
+}
+
+TEST_F(SimTcp, ShortMalformedWriteIsAnsweredAfterSilence)
+{
+    // 06 with three data bytes, as a tool sends for the output text "FF": a 7-byte frame.
+    EXPECT_EQ(spaced(client.exchange(frame("01 06 01 11 FF"), 5)), spaced(frame("01 86 03")));
+    // Followed at once by a good request, both are answered.
+    client.send(frame("01 06 01 11 FF") + kReadAddress);
+    EXPECT_EQ(spaced(client.read(12)), spaced(frame("01 86 03") + kAddressAnswer));
+    // Other functions end at the shortest match right away.
+    EXPECT_EQ(spaced(client.exchange(frame("01 04"), 5)), spaced(frame("01 84 01")));
+}
+
 TEST_F(SimTcp, JunkIsDroppedAfterSilence)
 {
     client.send(hex("AA BB CC"));

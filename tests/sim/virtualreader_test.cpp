@@ -139,6 +139,10 @@ TEST(Crc, MatchesReference)
         for (int i = 0; i < n; ++i)
             bytes.append(static_cast<char>((i * 37 + n * 11) & 0xFF));
         ASSERT_EQ(crc16(bytes), simtest::referenceCrc(bytes)) << n;
+        std::uint16_t stepped = 0xFFFF;
+        for (char c : bytes)
+            stepped = crc16Step(stepped, static_cast<std::uint8_t>(c));
+        ASSERT_EQ(stepped, simtest::referenceCrc(bytes)) << n;
         ASSERT_EQ(spaced(withCrc(bytes)), spaced(simtest::appendCrc(bytes)));
         ASSERT_TRUE(hasValidCrc(simtest::appendCrc(bytes)) || bytes.size() < 2);
     }
