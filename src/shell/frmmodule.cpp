@@ -29,11 +29,39 @@ const QString kApplicationTitle = QStringLiteral("Relvix");
 DisplayPanel::DisplayPanel(QWidget *parent) : QLabel(parent)
 {
     setAlignment(Qt::AlignCenter);
-    setFrameStyle(QFrame::Box | QFrame::Plain);
-    setLineWidth(1);
+    // The frame line and the bevel are painted here in fixed shades, so a panel's own text
+    // colour (yellow on the status panel) never colours its border.
+    setFrameStyle(QFrame::NoFrame);
+    setContentsMargins(2, 2, 2, 2);
     setFocusPolicy(Qt::NoFocus);
     setAutoFillBackground(true);
     setTextFormat(Qt::PlainText);
+}
+
+void DisplayPanel::setBevel(Bevel bevel)
+{
+    bevel_ = bevel;
+    update();
+}
+
+void DisplayPanel::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    QPainter painter(this);
+    const QRect outer = rect().adjusted(0, 0, -1, -1);
+    painter.setPen(palette().color(QPalette::Shadow));
+    painter.drawRect(outer);
+    const QRect inner = outer.adjusted(1, 1, -1, -1);
+    const QColor light = palette().color(QPalette::Light);
+    const QColor dark = palette().color(QPalette::Dark);
+    const QColor topLeft = bevel_ == Bevel::Raised ? light : dark;
+    const QColor bottomRight = bevel_ == Bevel::Raised ? dark : light;
+    painter.setPen(topLeft);
+    painter.drawLine(inner.topLeft(), inner.topRight());
+    painter.drawLine(inner.topLeft(), inner.bottomLeft());
+    painter.setPen(bottomRight);
+    painter.drawLine(inner.bottomLeft(), inner.bottomRight());
+    painter.drawLine(inner.topRight(), inner.bottomRight());
 }
 
 LampShape::LampShape(QWidget *parent) : QWidget(parent)

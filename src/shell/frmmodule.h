@@ -28,7 +28,18 @@ class TonePlayer;
 class DisplayPanel : public QLabel {
     Q_OBJECT
 public:
+    // The one-pixel bevel just inside the frame line.
+    enum class Bevel { Raised, Lowered };
+
     explicit DisplayPanel(QWidget *parent = nullptr);
+    void setBevel(Bevel bevel);
+    Bevel bevel() const { return bevel_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Bevel bevel_ = Bevel::Raised;
 };
 
 // The status lamp: a filled circle.

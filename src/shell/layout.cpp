@@ -185,8 +185,7 @@ void TfrmModule::buildLayout()
     setRole(pnVER, QPalette::WindowText, kYellow);
     pnMsg = panel(client, "pnMsg", 8, 1, 665, 40, QStringLiteral("Start connect device"));
     // No outer bevel: the frame line with a lowered bevel inside it.
-    pnMsg->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    pnMsg->setLineWidth(2);
+    pnMsg->setBevel(DisplayPanel::Bevel::Lowered);
     pnMsg->setFont(ownFont(kSansSerif, 19, true));
     setPanelBackground(pnMsg, kNavy);
     setRole(pnMsg, QPalette::WindowText, kYellow);

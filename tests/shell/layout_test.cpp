@@ -283,7 +283,7 @@ TEST_F(Layout, ColoursAlignmentAndPanels)
     for (DisplayPanel *p : window->findChildren<DisplayPanel *>()) {
         EXPECT_EQ(p->alignment(), Qt::AlignCenter) << p->objectName().toStdString();
         EXPECT_EQ(p->focusPolicy(), Qt::NoFocus);
-        EXPECT_NE(p->frameShape(), QFrame::NoFrame);
+        EXPECT_EQ(p->bevel(), p == window->pnMsg ? DisplayPanel::Bevel::Lowered : DisplayPanel::Bevel::Raised);
     }
     EXPECT_EQ(window->shComm->parentWidget(), window->pnMsg);
     EXPECT_EQ(window->shComm->brushColor(), QColor(255, 0, 0));

@@ -1,7 +1,7 @@
 // Shows the window as the program does (settings from XDG_CONFIG_HOME, the system's port
 // names listed, nothing opened) and saves what it looks like:
-//   relvix_screenshot WINDOW.png [MENU.png]
-// The second picture is the Language menu held open.
+//   relvix_screenshot WINDOW.png [MENU.png [COMMAND.png]]
+// The second picture is the Language menu held open, the third the window on its command page.
 #include "shell/frmmodule.h"
 
 #include <QApplication>
@@ -15,11 +15,12 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Relvix"));
     const QStringList args = QApplication::arguments();
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: relvix_screenshot WINDOW.png [MENU.png]\n");
+        std::fprintf(stderr, "usage: relvix_screenshot WINDOW.png [MENU.png [COMMAND.png]]\n");
         return 2;
     }
     const QString windowPicture = args.at(1);
     const QString menuPicture = args.value(2);
+    const QString commandPicture = args.value(3);
 
     relvix::TfrmModule window;
     window.show();
@@ -37,7 +38,16 @@ int main(int argc, char **argv)
             if (!window.mnuLanguage->grab().save(menuPicture))
                 status = 1;
             window.mnuLanguage->hide();
-            QApplication::quit();
+            if (commandPicture.isEmpty()) {
+                QApplication::quit();
+                return;
+            }
+            window.pcMain->setCurrentWidget(window.tsCommand);
+            QTimer::singleShot(300, &window, [&] {
+                if (!window.grab().save(commandPicture))
+                    status = 1;
+                QApplication::quit();
+            });
         });
     });
     QApplication::exec();
