@@ -3,6 +3,7 @@
 #include "simtestutil.h"
 
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -263,4 +264,34 @@ TEST(SimBoth, TcpAndPtyServeTheSameReader)
     server.inject(hex("7E"));
     EXPECT_EQ(tcp.read(1), hex("7E"));
     EXPECT_EQ(pty.read(1), hex("7E"));
+}
+
+TEST(SimPtySerialPort, QSerialPortOpensTheLineAgainAndAgain)
+{
+    // The tool opens the line with QSerialPort, once per operation, with a serial mode such as
+    // 19200,e,8,1; a pseudo-terminal takes such settings and ignores them.
+    SimServer server;
+    const QString path = server.openPty();
+    ASSERT_FALSE(path.isEmpty());
+    for (int round = 0; round < 3; ++round) {
+        QSerialPort port(path);
+        port.setBaudRate(19200);
+        port.setParity(QSerialPort::EvenParity);
+        port.setDataBits(QSerialPort::Data8);
+        port.setStopBits(QSerialPort::OneStop);
+        ASSERT_TRUE(port.open(QIODevice::ReadWrite)) << port.errorString().toStdString();
+        port.clear();
+        port.write(kReadAddress);
+        ASSERT_TRUE(port.waitForBytesWritten(5000));
+        QByteArray got;
+        QElapsedTimer clock;
+        clock.start();
+        while (got.size() < 7 && clock.elapsed() < 5000) {
+            if (port.waitForReadyRead(100))
+                got += port.readAll();
+        }
+        EXPECT_EQ(spaced(got), spaced(kAddressAnswer)) << round;
+        port.close();
+    }
+    EXPECT_EQ(server.requestCount(), 3);
 }
