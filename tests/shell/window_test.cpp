@@ -162,6 +162,44 @@ TEST_F(Window, EnterPressesTheDefaultButtonUnlessAButtonHasTheFocus)
     EXPECT_EQ(window->cmbBaudrate->currentText(), QStringLiteral("9600,n,8,1"));
 }
 
+namespace {
+
+// Takes the Enter presses that reach the window itself, so none of them presses anything.
+class EnterCatcher : public QObject {
+public:
+    int caught = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Return) {
+            ++caught;
+            return true;
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(Window, EnterInAFieldReachesTheWindow)
+{
+    window->show();
+    EnterCatcher catcher;
+    window->installEventFilter(&catcher);
+    window->pcPort->setCurrentWidget(window->tsNet);
+    window->edIP->setFocus();
+    pressEnter(window->edIP);
+    EXPECT_EQ(catcher.caught, 1) << "an edit field leaves Enter to the window";
+    window->pcPort->setCurrentWidget(window->tsCom);
+    window->cmbBaudrate->setFocus();
+    pressEnter(window->cmbBaudrate->lineEdit());
+    EXPECT_EQ(catcher.caught, 2) << "so does an editable list";
+    pressEnter(window->chkLoop);
+    EXPECT_EQ(catcher.caught, 3) << "and a check box";
+    window->removeEventFilter(&catcher);
+}
+
 TEST_F(Window, FixedSizeNoMaximiseCentred)
 {
     window->show();
