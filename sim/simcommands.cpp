@@ -127,6 +127,11 @@ bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *err
             if (!value)
                 return fail(QStringLiteral("fault answer-as needs an address 0..255 (-1 off)"));
             f.answerAsAddress = *value;
+        } else if (key == u"truncate" || key == u"for") {
+            const auto value = number(-1, 1 << 30);
+            if (!value)
+                return fail(QStringLiteral("fault %1 needs a count (-1 off)").arg(key));
+            (key == u"truncate" ? f.truncateTo : f.faultyRequests) = *value;
         } else {
             return fail(QStringLiteral("unknown fault: %1").arg(words[i]));
         }
@@ -148,7 +153,9 @@ QString commandHelp()
         "  version HEX        set the firmware version (4 hex digits)\n"
         "  fault WORDS        none | delay MS | gap MS | chunk N | noise-before HEX | noise-after HEX\n"
         "                     | wrong-crc [on|off] | exception CODE | silent [on|off] | endless [on|off]\n"
-        "                     | close-after N | answer-as N   (several may follow one another)\n"
+        "                     | close-after N | answer-as N | truncate N (send only N bytes)\n"
+        "                     | for N (the faults hold for the next N requests only)\n"
+        "                     (several may follow one another)\n"
         "  inject HEX         send raw bytes to everyone connected now\n"
         "  close-pty          close the pseudo-terminal\n"
         "  show               print the reader's state\n"

@@ -219,6 +219,17 @@ struct Shared {
         QMutexLocker lock(&mutex);
         return faults;
     }
+    // The faults for the request at hand, counting down a limited run of faulty requests.
+    FaultScript faultsForRequest()
+    {
+        QMutexLocker lock(&mutex);
+        if (faults.faultyRequests == 0)
+            return {};
+        const FaultScript now = faults;
+        if (faults.faultyRequests > 0)
+            --faults.faultyRequests;
+        return now;
+    }
     // Runs fn on the server thread and waits; runs it directly when already there, where a
     // blocking queued call would wait for itself.
     void run(const std::function<void()> &fn);
@@ -680,7 +691,7 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     peer->stopEndless(); // any request ends the stream, also one for another reader
     if (!reader.accepts(frame))
         return;
-    const FaultScript faults = d->faultsNow();
+    const FaultScript faults = d->faultsForRequest();
     peer->beginAnswer(faults.closeAfterBytes);
     if (peer->isClosing())
         return;
@@ -701,6 +712,8 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
         response[response.size() - 1] = static_cast<char>(response[response.size() - 1] ^ 0xFF);
         response[response.size() - 2] = static_cast<char>(response[response.size() - 2] ^ 0xFF);
     }
+    if (faults.truncateTo >= 0 && response.size() > faults.truncateTo)
+        response.truncate(faults.truncateTo);
     peer->queueAnswer(response, faults, faults.endless);
 }
 

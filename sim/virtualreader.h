@@ -40,6 +40,9 @@ struct FaultScript {
     bool endless = false;        // after a request, send bytes without end until the next request or close
     int closeAfterBytes = -1;    // close the connection (TCP) or the pseudo-terminal after this many response bytes
     int answerAsAddress = -1;    // answer with this slave address instead of its own (-1: own)
+    int truncateTo = -1;         // send only this many bytes of each response, then nothing (-1: all)
+    int faultyRequests = -1;     // the faults hold for this many more requests, later ones are
+                                 // answered plainly (-1: for every request)
 };
 
 // The register map and the MODBUS slave logic: functions 03 and 06, exception replies for
