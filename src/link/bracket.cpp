@@ -3,17 +3,13 @@
 #include "link/commandtext.h"
 #include "link/tone.h"
 #include "shell/frmmodule.h"
+#include "shell/languagetable.h"
 
 #include <QGuiApplication>
 #include <QThread>
 
 namespace relvix {
 namespace {
-
-constexpr int kStatusConnecting = 19;
-constexpr int kStatusConnectError = 20;
-constexpr int kStatusCommandOk = 22;
-constexpr int kStatusCommandError = 23;
 
 const QColor kLampRed(255, 0, 0);
 const QColor kLampYellow(255, 255, 0);
@@ -57,7 +53,7 @@ bool TfrmModule::BeginOperation()
     processMessages();
     setEnabled(false);
     SetBusy(1);
-    pnMsg->setText(LanguageText(kStatusConnecting));
+    pnMsg->setText(LanguageText(row::ConnectingDevice));
     processMessages();
     if (pcPort->currentWidget() == tsCom) {
         link.state.kind = 0;
@@ -110,7 +106,7 @@ void TfrmModule::ReportConnectError()
 {
     SetBusy(0);
     shComm->setBrushColor(kLampRed);
-    pnMsg->setText(LanguageText(kStatusConnectError));
+    pnMsg->setText(LanguageText(row::ConnectDeviceError));
     playTone(services(), kToneErrorHz);
     setWaitCursor(false);
     setEnabled(true);
@@ -118,7 +114,7 @@ void TfrmModule::ReportConnectError()
 
 void TfrmModule::ReportCommandOk()
 {
-    pnMsg->setText(LanguageText(kStatusCommandOk));
+    pnMsg->setText(LanguageText(row::CommandOk));
     SetBusy(0);
     shComm->setBrushColor(kLampYellow);
     playTone(services(), kToneOkHz);
@@ -129,7 +125,7 @@ void TfrmModule::ReportCommandOk()
 
 void TfrmModule::ReportCommandError()
 {
-    pnMsg->setText(LanguageText(kStatusCommandError));
+    pnMsg->setText(LanguageText(row::CommandError));
     SetBusy(0);
     shComm->setBrushColor(kLampRed);
     playTone(services(), kToneErrorHz);

@@ -2,20 +2,15 @@
 // through the raw command page.
 #include "reader/decode.h"
 #include "shell/frmmodule.h"
+#include "shell/languagetable.h"
 
 #include <QMessageBox>
 
 namespace relvix {
-namespace {
-constexpr int kRowAreYouSure = 63;
-constexpr int kRowSetId = 32;
-constexpr int kRowSetFactory = 41;
-constexpr int kRowSetReboot = 42;
-} // namespace
 
 static bool confirm(TfrmModule &w, int titleRow)
 {
-    const QString text = w.LanguageText(kRowAreYouSure);
+    const QString text = w.LanguageText(row::AreYouSure);
     const QString title = w.LanguageText(titleRow);
     if (w.services().askYesNo)
         return w.services().askYesNo(text, title);
@@ -38,7 +33,7 @@ void TfrmModule::sbIDChange()
 
 void TfrmModule::btnSetIDClick()
 {
-    if (!confirm(*this, kRowSetId))
+    if (!confirm(*this, row::SetId))
         return;
     sendWrite(*this, SetAddressDataText(sbID->value()));
     // The request went to the old address; from now on the reader is addressed at the new
@@ -48,13 +43,13 @@ void TfrmModule::btnSetIDClick()
 
 void TfrmModule::btnRebootClick()
 {
-    if (confirm(*this, kRowSetReboot))
+    if (confirm(*this, row::SetReboot))
         sendWrite(*this, QStringLiteral("010A0001"));
 }
 
 void TfrmModule::btnInitialClick()
 {
-    if (confirm(*this, kRowSetFactory))
+    if (confirm(*this, row::SetFactory))
         sendWrite(*this, QStringLiteral("010A0002"));
 }
 

@@ -2,6 +2,7 @@
 // blocks on the reader.
 #include "reader/decode.h"
 #include "shell/frmmodule.h"
+#include "shell/languagetable.h"
 
 #include <array>
 
@@ -10,8 +11,6 @@ namespace {
 constexpr int kBlockResponseLength = 21; // slave, function, count 16, 16 bytes, CRC
 constexpr int kEchoLength = 8;
 constexpr int kDataOffset = 3;
-constexpr int kRowReadData = 35;
-constexpr int kRowCancel = 36;
 } // namespace
 
 // Everything that could start another request or switch the link while the loop holds it.
@@ -26,7 +25,7 @@ void TfrmModule::btnUIDClick()
     if (btnUIDTag == 1) {
         // Cancel: the running read sees the flag at the end of its pass.
         btnUIDTag = 0;
-        btnUID->setText(LanguageText(kRowReadData));
+        btnUID->setText(LanguageText(row::ReadData));
         return;
     }
     if (cardReadRunning_) {
@@ -44,7 +43,7 @@ void TfrmModule::btnUIDClick()
         ReportConnectError();
     } else {
         for (;;) {
-            btnUID->setText(LanguageText(kRowCancel));
+            btnUID->setText(LanguageText(row::Cancel));
             btnUIDTag = 1;
             Pause(50);
             processMessages();
@@ -80,7 +79,7 @@ void TfrmModule::btnUIDClick()
 
     for (QWidget *control : loopLockedControls(*this))
         control->setEnabled(true);
-    btnUID->setText(LanguageText(kRowReadData));
+    btnUID->setText(LanguageText(row::ReadData));
     btnUIDTag = 0;
     cardReadRunning_ = false;
 }

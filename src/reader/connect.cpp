@@ -2,13 +2,13 @@
 // reached it, and read its serial number and firmware version.
 #include "reader/decode.h"
 #include "shell/frmmodule.h"
+#include "shell/languagetable.h"
 
 namespace relvix {
 namespace {
 constexpr int kAddressTries = 3;
 constexpr int kAddressResponseLength = 7;
 constexpr int kIdentityResponseLength = 11;
-constexpr int kStatusConnecting = 19;
 } // namespace
 
 void TfrmModule::btnConnectClick()
@@ -34,7 +34,7 @@ void TfrmModule::btnConnectClick()
             break;
         }
         // Counts down 4, 3, 2 after the first, second and third failed try.
-        pnMsg->setText(LanguageText(kStatusConnecting) + QString::asprintf(" ( %d )", 5 - attempt));
+        pnMsg->setText(LanguageText(row::ConnectingDevice) + QString::asprintf(" ( %d )", 5 - attempt));
         processMessages();
     }
     if (!found) {

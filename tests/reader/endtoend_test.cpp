@@ -1,7 +1,6 @@
 // The real window over the real link against the virtual reader, on loopback TCP and on a
 // pseudo-terminal. Real time passes here, so the assertions leave wide margins.
-#include "simserver.h"
-#include "support/windowfixture.h"
+#include "support/simwindowfixture.h"
 
 #include <QElapsedTimer>
 #include <QSettings>
@@ -11,42 +10,7 @@ using namespace relvix::testing;
 
 namespace {
 
-enum class Transport { Tcp, Pty };
-
-class EndToEnd : public WindowTest, public ::testing::WithParamInterface<Transport> {
-protected:
-    void SetUp() override
-    {
-        sim = std::make_unique<sim::SimServer>();
-        makeWindow();
-        if (GetParam() == Transport::Tcp) {
-            const quint16 port = sim->listenTcp(QStringLiteral("127.0.0.1"), 0);
-            ASSERT_NE(port, 0);
-            window->pcPort->setCurrentWidget(window->tsNet);
-            window->edIP->setText(QStringLiteral("127.0.0.1"));
-            window->edPort->setText(QString::number(port));
-        } else {
-            ptyPath = sim->openPty();
-            ASSERT_FALSE(ptyPath.isEmpty());
-            window->pcPort->setCurrentWidget(window->tsCom);
-            window->cmbPort->setEditText(ptyPath);
-            // Even parity, which a pseudo-terminal may refuse: the open must go on regardless.
-            window->cmbBaudrate->setEditText(QStringLiteral("19200,e,8,1"));
-        }
-        tones->calls.clear();
-    }
-
-    void TearDown() override
-    {
-        window.reset();
-        sim.reset();
-    }
-
-    QString status() const { return window->pnMsg->text(); }
-
-    std::unique_ptr<sim::SimServer> sim;
-    QString ptyPath;
-};
+using EndToEnd = SimWindowTest;
 
 TEST_P(EndToEnd, ConnectIdentifiesTheReaderAndRemembersTheLink)
 {
@@ -181,6 +145,6 @@ TEST_P(EndToEnd, NewAddressIsUsedFromThenOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Link, EndToEnd, ::testing::Values(Transport::Tcp, Transport::Pty),
-                         [](const auto &info) { return info.param == Transport::Tcp ? "Tcp" : "Pty"; });
+                         transportName);
 
 } // namespace

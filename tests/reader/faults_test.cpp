@@ -1,8 +1,7 @@
 // Faults on the line and at the reader, through the real window against the virtual reader:
 // every operation ends, says what happened, closes its link and gives the window back.
-#include "simserver.h"
 #include "support/scriptedlink.h"
-#include "support/windowfixture.h"
+#include "support/simwindowfixture.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>
@@ -15,8 +14,6 @@ using namespace relvix::testing;
 
 namespace {
 
-enum class Transport { Tcp, Pty };
-
 double processCpuSeconds()
 {
     rusage u{};
@@ -24,36 +21,8 @@ double processCpuSeconds()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-class Faults : public WindowTest, public ::testing::WithParamInterface<Transport> {
+class Faults : public SimWindowTest {
 protected:
-    void SetUp() override
-    {
-        sim = std::make_unique<sim::SimServer>();
-        makeWindow();
-        if (GetParam() == Transport::Tcp) {
-            const quint16 port = sim->listenTcp(QStringLiteral("127.0.0.1"), 0);
-            ASSERT_NE(port, 0);
-            window->pcPort->setCurrentWidget(window->tsNet);
-            window->edIP->setText(QStringLiteral("127.0.0.1"));
-            window->edPort->setText(QString::number(port));
-        } else {
-            ptyPath = sim->openPty();
-            ASSERT_FALSE(ptyPath.isEmpty());
-            window->pcPort->setCurrentWidget(window->tsCom);
-            window->cmbPort->setEditText(ptyPath);
-            window->cmbBaudrate->setEditText(QStringLiteral("19200,n,8,1"));
-        }
-    }
-
-    void TearDown() override
-    {
-        window.reset();
-        sim.reset();
-    }
-
-    bool tcp() const { return GetParam() == Transport::Tcp; }
-    QString status() const { return window->pnMsg->text(); }
-
     // The operation has ended as it should: this status, one close per open, window usable.
     void expectEnded(const char *text, int opens)
     {
@@ -62,9 +31,6 @@ protected:
         EXPECT_EQ(window->link.closeCount(), opens);
         expectIdle(QString::fromLatin1(text) == QLatin1String("Command ok.") ? kYellow : kRed);
     }
-
-    std::unique_ptr<sim::SimServer> sim;
-    QString ptyPath;
 };
 
 TEST_P(Faults, ResponseInSinglePiecesWithGapsIsAccepted)
@@ -233,7 +199,7 @@ TEST_P(Faults, LoopSurvivesTheReaderGoingAway)
 }
 
 INSTANTIATE_TEST_SUITE_P(Link, Faults, ::testing::Values(Transport::Tcp, Transport::Pty),
-                         [](const auto &info) { return info.param == Transport::Tcp ? "Tcp" : "Pty"; });
+                         transportName);
 
 class LinkRefused : public WindowTest {};
 
