@@ -211,7 +211,9 @@ bool isPlainIniText(const QByteArray &bytes)
             continue;
         if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']')))
             continue;
-        if (line.indexOf(QLatin1Char('=')) > 0)
+        // An empty name is allowed: a hand-written key ending in '/' is written back as a
+        // group holding "=value", and the file must still read after such a save.
+        if (line.contains(QLatin1Char('=')))
             continue;
         return false;
     }

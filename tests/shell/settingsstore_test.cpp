@@ -94,6 +94,19 @@ TEST_F(SettingsFile, SerialModeWrittenByHandWithoutQuotesReadsAsText)
     EXPECT_EQ(s.portName, QStringLiteral("ttyUSB0"));
 }
 
+// Found by fuzzing: a stray '/' in a hand-written name made the next save write a line
+// "=value", which the following start took for a corrupt file, losing every setting.
+TEST_F(SettingsFile, ALanguageSaveKeepsAFileWithOddNamesReadable)
+{
+    folders.writeUserFile("[General]\nTYPE=1\nComPortName=ttyUSB1\nNetI/=127.0.0.1\nNetPort=4001\n");
+    ASSERT_EQ(LoadSettingsFrom(*store).storedType, 1);
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+    const StoredSettings s = LoadSettingsFrom(*store);
+    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.portName, QStringLiteral("ttyUSB1"));
+    EXPECT_EQ(s.currentLanguage, 1);
+}
+
 TEST_F(SettingsFile, TypeThatIsNotAnIntegerIsTheWrongType)
 {
     for (const char *text : {"abc", "1.5", "", "1x", "\"\"", "99999999999"}) {
