@@ -112,26 +112,26 @@ void TfrmModule::ReportConnectError()
     setEnabled(true);
 }
 
+// The two endings of an operation whose link opened: they differ only in text, lamp and tone.
+static void endCommand(TfrmModule &w, int statusRow, const QColor &lamp, int toneHz)
+{
+    w.pnMsg->setText(w.LanguageText(statusRow));
+    w.SetBusy(0);
+    w.shComm->setBrushColor(lamp);
+    playTone(w.services(), toneHz);
+    w.link.CloseLink();
+    setWaitCursor(false);
+    w.setEnabled(true);
+}
+
 void TfrmModule::ReportCommandOk()
 {
-    pnMsg->setText(LanguageText(row::CommandOk));
-    SetBusy(0);
-    shComm->setBrushColor(kLampYellow);
-    playTone(services(), kToneOkHz);
-    link.CloseLink();
-    setWaitCursor(false);
-    setEnabled(true);
+    endCommand(*this, row::CommandOk, kLampYellow, kToneOkHz);
 }
 
 void TfrmModule::ReportCommandError()
 {
-    pnMsg->setText(LanguageText(row::CommandError));
-    SetBusy(0);
-    shComm->setBrushColor(kLampRed);
-    playTone(services(), kToneErrorHz);
-    link.CloseLink();
-    setWaitCursor(false);
-    setEnabled(true);
+    endCommand(*this, row::CommandError, kLampRed, kToneErrorHz);
 }
 
 void TfrmModule::Pause(int ms)
