@@ -12,7 +12,9 @@
 #include <QSerialPortInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTemporaryFile>
 #include <vector>
 #endif
 
@@ -205,12 +207,19 @@ bool isPlainIniText(const QByteArray &bytes)
         if (c.unicode() == 0x7F)
             return false;
     }
-    for (QString line : text.split(QLatin1Char('\n'))) {
+    // The INI reader ends a line at a carriage return as well as at a line feed.
+    static const QRegularExpression lineEnd(QStringLiteral("[\r\n]"));
+    for (QString line : text.split(lineEnd)) {
         line = line.trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']')))
+        // A section must close on its own line: the INI reader takes "[General" as a broken
+        // section even when an '=' follows.
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!line.endsWith(QLatin1Char(']')))
+                return false;
             continue;
+        }
         // An empty name is allowed: a hand-written key ending in '/' is written back as a
         // group holding "=value", and the file must still read after such a save.
         if (line.contains(QLatin1Char('=')))
@@ -218,6 +227,19 @@ bool isPlainIniText(const QByteArray &bytes)
         return false;
     }
     return true;
+}
+
+// Whether the INI reader itself parses these bytes without a format error. It reads a copy
+// under a fresh name: QSettings keeps parsed files cached by path and does not parse an
+// unchanged file again, so asking it about the real path twice can give two answers.
+bool iniReaderAccepts(const QByteArray &bytes)
+{
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/relvix-settings-XXXXXX.conf"));
+    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+        return false;
+    QSettings probe(copy.fileName(), QSettings::IniFormat);
+    (void)probe.allKeys();
+    return probe.status() == QSettings::NoError;
 }
 
 enum class FileState { Missing, Usable, NotAFile, Unreadable, Corrupt };
@@ -237,7 +259,9 @@ FileState inspect(const QString &path)
     const QByteArray bytes = file.read(kLargestPlausibleFile + 1);
     if (file.error() != QFileDevice::NoError)
         return FileState::Unreadable;
-    return isPlainIniText(bytes) ? FileState::Usable : FileState::Corrupt;
+    if (!isPlainIniText(bytes))
+        return FileState::Corrupt;
+    return iniReaderAccepts(bytes) ? FileState::Usable : FileState::Corrupt;
 }
 
 bool replaceWithEmptyFile(const QString &path)

@@ -107,6 +107,29 @@ TEST_F(SettingsFile, ALanguageSaveKeepsAFileWithOddNamesReadable)
     EXPECT_EQ(s.currentLanguage, 1);
 }
 
+// Also found by fuzzing: a section line without its closing bracket read as no key, but the
+// next save kept the file and brought its old values back on the following start.
+TEST_F(SettingsFile, AFileTheReaderRejectsIsReplacedByTheNextSave)
+{
+    folders.writeUserFile("[General]\nTYPE=1\n[Genera=19200,e,8,1\nNetIP=127.0.0.1\n");
+    const StoredSettings before = LoadSettingsFrom(*store);
+    EXPECT_EQ(before.storedType, 0);
+    EXPECT_EQ(before.currentLanguage, 2);
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("English")));
+    const StoredSettings after = LoadSettingsFrom(*store);
+    EXPECT_EQ(after.storedType, 0);
+    EXPECT_EQ(after.peerAddress, QStringLiteral("192.168.1.101"));
+    EXPECT_EQ(after.currentLanguage, 0);
+}
+
+TEST_F(SettingsFile, ABrokenSectionAfterACarriageReturnIsCorruptToo)
+{
+    folders.writeUserFile("[General]\nTYPE=1\nNetIP=127.0.0.1\r\t[er\n");
+    EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0);
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("English")));
+    EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0);
+}
+
 TEST_F(SettingsFile, TypeThatIsNotAnIntegerIsTheWrongType)
 {
     for (const char *text : {"abc", "1.5", "", "1x", "\"\"", "99999999999"}) {
