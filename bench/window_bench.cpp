@@ -2,7 +2,7 @@
 // pseudo-terminal and on loopback TCP: passes per second, the share of each pass that is
 // the two fixed 50 ms pauses, and the processor time of the window idle and while looping.
 // Prints figures; never fails.
-#include "link/tone.h"
+#include "shell/tone.h"
 #include "shell/frmmodule.h"
 #include "simserver.h"
 

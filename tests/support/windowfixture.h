@@ -1,7 +1,7 @@
 #pragma once
 // A real main window, offscreen, with its settings in a temporary folder, tones recorded
 // and the Yes/No question answered by the test.
-#include "link/tone.h"
+#include "shell/tone.h"
 #include "shell/frmmodule.h"
 
 #include <QApplication>

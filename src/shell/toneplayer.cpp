@@ -1,4 +1,4 @@
-#include "link/tone.h"
+#include "shell/tone.h"
 
 #ifdef RELVIX_HAVE_MULTIMEDIA
 #include <QAudioDevice>

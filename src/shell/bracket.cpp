@@ -1,7 +1,7 @@
 // The bracket every reader operation runs in: busy state, link open, one request per
 // RunCommand, and exactly one of the three reports at the end.
 #include "link/commandtext.h"
-#include "link/tone.h"
+#include "shell/tone.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 
