@@ -45,8 +45,6 @@ std::int64_t nowNs()
 class Host : public ExchangeHost {
 public:
     void processMessages() override { QCoreApplication::processEvents(); }
-    void showTransmitText(const QString &) override {}
-    void showReceiveText(const QString &) override {}
 };
 
 // Read holding registers 0x0110..0x0111 of slave 1, and a reply of 9 bytes.

@@ -17,8 +17,6 @@ namespace {
 
 struct NullHost : ExchangeHost {
     void processMessages() override {}
-    void showTransmitText(const QString &) override {}
-    void showReceiveText(const QString &) override {}
 };
 
 struct FakeClock : Clock {

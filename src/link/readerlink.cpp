@@ -41,9 +41,49 @@ std::uint32_t bufferWireTimeMs(qint32 baud)
 
 } // namespace
 
+namespace {
+// The logging category as a frame observer: frames with a wall-clock stamp, formatted only
+// when debug output of the category is on.
+class CategoryFrameLog final : public FrameObserver {
+public:
+    void frameEvent(const FrameEvent &event) override
+    {
+        if (lcLink().isDebugEnabled())
+            qCDebug(lcLink).noquote() << stamp() << frameEventText(event);
+    }
+};
+} // namespace
+
 ReaderLink::ReaderLink(ExchangeHost &host, Clock &clock, LinkOpener &opener)
     : host_(host), clock_(clock), opener_(opener)
 {
+    static CategoryFrameLog categoryLog;
+    observers_.push_back(&categoryLog);
+}
+
+void ReaderLink::addObserver(FrameObserver *observer)
+{
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+}
+
+void ReaderLink::removeObserver(FrameObserver *observer)
+{
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail)
+{
+    FrameEvent event;
+    event.kind = kind;
+    event.timeMs = clock_.nowMs();
+    event.slave = exchangeSlave_;
+    event.bytes = std::move(bytes);
+    event.detail = std::move(detail);
+    // A copy: an observer may remove itself while it is told.
+    const std::vector<FrameObserver *> observers = observers_;
+    for (FrameObserver *observer : observers)
+        observer->frameEvent(event);
 }
 
 ReaderLink::~ReaderLink()
@@ -53,25 +93,24 @@ ReaderLink::~ReaderLink()
 
 bool ReaderLink::OpenLink()
 {
-    host_.showTransmitText(QString());
-    host_.showReceiveText(QString());
+    // Observers empty their frame fields here, before anything is tried.
+    notify(FrameEvent::Kind::Open, {},
+           state.kind == 1 ? QStringLiteral("network %1:%2").arg(state.peerAddress, state.peerPort)
+                           : QStringLiteral("serial %1 %2").arg(state.portName, state.serialMode));
 
     // A link left open by a caller that skipped the close is dropped, not leaked; it is
     // not counted as a close because no close was asked for.
     serial_.reset();
     net_.reset();
 
-    if (state.kind == 1) {
+    if (state.kind == 1)
         net_ = opener_.openNetwork(state.peerAddress, state.peerPort);
-        qCDebug(lcLink).noquote() << stamp() << "open network" << state.peerAddress << state.peerPort
-                                  << (net_ ? "ok" : "failed");
-    } else {
+    else
         serial_ = opener_.openSerial(state.portName, state.serialMode);
-        qCDebug(lcLink).noquote() << stamp() << "open serial" << state.portName << state.serialMode
-                                  << (serial_ ? "ok" : "failed");
-    }
-    if (!isOpen())
+    if (!isOpen()) {
+        notify(FrameEvent::Kind::OpenFailed);
         return false;
+    }
     ++opens_;
     return true;
 }
@@ -83,7 +122,7 @@ void ReaderLink::CloseLink()
     serial_.reset();
     net_.reset();
     ++closes_;
-    qCDebug(lcLink).noquote() << stamp() << "closed";
+    notify(FrameEvent::Kind::Close);
 }
 
 bool ReaderLink::isOpen() const
@@ -107,6 +146,7 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
     std::array<std::uint8_t, kFrameBufferSize> frame{};
     frame[0] = static_cast<std::uint8_t>(slaveAddress & 0xFFu);
     frame[1] = static_cast<std::uint8_t>(functionCode & 0xFFu);
+    exchangeSlave_ = frame[0];
     if (dataLength > 0 && payload)
         std::memcpy(frame.data() + 2, payload, static_cast<std::size_t>(dataLength));
     const std::uint16_t crc = Crc16(dataLength + 2, frame.data());
@@ -116,8 +156,7 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
 
     state.response.fill(0);
     state.transmitText = HexText(frame.data(), frameLength);
-    host_.showTransmitText(state.transmitText);
-    qCDebug(lcLink).noquote() << stamp() << "TX" << state.transmitText;
+    notify(FrameEvent::Kind::Request, QByteArray(reinterpret_cast<const char *>(frame.data()), frameLength));
 
     ReceiveRule rule(state.response.data(), state.responseLength, expectedLength);
     bool accepted = false;
@@ -133,12 +172,13 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
         // No link: nothing can come back. Fail at once instead of waiting out a time-out
         // for a port that is not there.
         state.responseLength = 0;
-        qCWarning(lcLink) << "exchange without an open link";
+        notify(FrameEvent::Kind::NoResponse, {}, QStringLiteral("no open link"));
         return false;
     }
     if (!accepted) {
-        qCDebug(lcLink).noquote() << stamp() << "no response accepted;" << state.responseLength
-                                  << "bytes:" << HexText(state.response.data(), state.responseLength);
+        notify(FrameEvent::Kind::NoResponse,
+               QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength),
+               failure_);
     }
     return accepted;
 }
@@ -173,11 +213,13 @@ bool ReaderLink::exchangeSerial(ReceiveRule &rule)
                 return accept();
         } else {
             host_.processMessages();
-            if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout))
+            if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
+                failure_ = QStringLiteral("silence over %1 ms").arg(state.receiveTimeout);
                 return false;
+            }
         }
         if (elapsedMs(clock_.nowMs(), writeTime) > overallBound) {
-            qCDebug(lcLink).noquote() << stamp() << "serial exchange cut off after" << overallBound << "ms";
+            failure_ = QStringLiteral("cut off after %1 ms of bytes without a response").arg(overallBound);
             return false;
         }
     }
@@ -199,6 +241,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
             // A closed connection reads as ready for ever and delivers nothing more: wait out
             // the time-out instead of asking it again, and fail as the time-out would.
             clock_.sleepMs(std::max(wait, 1));
+            failure_ = QStringLiteral("the peer closed the connection");
             return false;
         }
         if (net_->waitReadable(wait)) {
@@ -218,16 +261,18 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
                 clock_.sleepMs(1);
             }
         }
-        if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout))
+        if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
+            failure_ = QStringLiteral("no response within %1 ms").arg(state.receiveTimeout);
             return false;
+        }
     }
 }
 
 bool ReaderLink::accept()
 {
     state.receiveText = HexText(state.response.data(), state.responseLength);
-    host_.showReceiveText(state.receiveText);
-    qCDebug(lcLink).noquote() << stamp() << "RX" << state.receiveText;
+    notify(FrameEvent::Kind::Response,
+           QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength));
     return true;
 }
 

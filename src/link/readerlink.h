@@ -1,4 +1,5 @@
 #pragma once
+#include "frameevent.h"
 #include "receiverule.h"
 #include "seams.h"
 
@@ -7,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
@@ -50,6 +52,12 @@ public:
 
     LinkState state;
 
+    // Every open, request, response (accepted or not) and close is handed to each observer,
+    // in the order they were added. The relvix.link logging category is always one of them.
+    // An observer must outlive the link or be removed first.
+    void addObserver(FrameObserver *observer);
+    void removeObserver(FrameObserver *observer);
+
     // Empties both frame fields, then opens the serial port or TCP connection named by the
     // link state. False leaves nothing open.
     bool OpenLink();
@@ -74,12 +82,16 @@ private:
     bool exchangeNetwork(ReceiveRule &rule);
     void discardStale();
     bool accept();
+    void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {});
 
     ExchangeHost &host_;
     Clock &clock_;
     LinkOpener &opener_;
     std::unique_ptr<SerialIo> serial_;
     std::unique_ptr<NetIo> net_;
+    std::vector<FrameObserver *> observers_;
+    QString failure_;               // why the latest exchange accepted nothing
+    std::uint8_t exchangeSlave_ = 0; // the address of the latest request
     int opens_ = 0;
     int closes_ = 0;
 };

@@ -5,13 +5,13 @@
 
 namespace relvix {
 
-// What the exchange needs of the window: dispatch pending messages, show the two frame texts.
+// What a serial exchange needs of whoever drives it: pending messages dispatched while it
+// waits for bytes (a window keeps painting and takes its Cancel click; a command-line tool
+// notices Ctrl+C). What the exchange sends and receives goes to frame observers instead.
 class ExchangeHost {
 public:
     virtual ~ExchangeHost() = default;
     virtual void processMessages() = 0;
-    virtual void showTransmitText(const QString &text) = 0;
-    virtual void showReceiveText(const QString &text) = 0;
 };
 
 // Monotonic milliseconds. The time-out rules read only this, so tests can drive them.

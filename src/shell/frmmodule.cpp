@@ -98,6 +98,7 @@ TfrmModule::TfrmModule(WindowServices services, QWidget *parent)
       services_(std::move(services))
 {
     frmModule = this;
+    link.addObserver(this);
     installFontSubstitutions();
     buildLayout();
     wireHandlers();

@@ -74,7 +74,7 @@ struct WindowServices {
     LinkOpener *linkOpener = nullptr;
 };
 
-class TfrmModule : public QMainWindow, public ExchangeHost {
+class TfrmModule : public QMainWindow, public ExchangeHost, public FrameTextObserver {
     Q_OBJECT
 public:
     explicit TfrmModule(WindowServices services = {}, QWidget *parent = nullptr);
@@ -82,6 +82,7 @@ public:
 
     // ExchangeHost
     void processMessages() override;
+    // FrameTextObserver: the link's frames in edTX and edRX
     void showTransmitText(const QString &text) override;
     void showReceiveText(const QString &text) override;
 

@@ -12,7 +12,7 @@ namespace {
 
 class LinkTest : public ::testing::Test {
 protected:
-    LinkTest() : host(log), opener(log), link(host, clock, opener) {}
+    LinkTest() : host(log), opener(log), link(host, clock, opener) { link.addObserver(&host); }
 
     FakeSerial &openSerial(qint32 baud = 19200)
     {
@@ -549,4 +549,48 @@ TEST_F(LinkTest, NetworkFailureKeepsTheLastAcceptedText)
     EXPECT_EQ(host.shownRx.size(), shown);
     EXPECT_EQ(response(), hexBytes("01 06"));
     EXPECT_TRUE(restOfBufferIsZero());
+}
+
+// ---- frame observers ------------------------------------------------------------------
+
+TEST_F(LinkTest, ObserversAreToldEveryOpenFrameFailureAndCloseInOrder)
+{
+    struct Recorder : FrameObserver {
+        void frameEvent(const FrameEvent &e) override
+        {
+            lines.push_back(std::to_string(e.timeMs) + ' ' + frameEventText(e).toStdString());
+        }
+        std::vector<std::string> lines;
+    } recorder;
+    link.addObserver(&recorder);
+    link.addObserver(&recorder); // once is enough
+
+    link.state.portName = QStringLiteral("/dev/pts/9");
+    link.state.serialMode = QStringLiteral("9600,n,8,1");
+    clock.now = 5000;
+    FakeSerial &port = openSerial();
+    port.arrive(20, withCrc({0x05, 0x03, 0x02, 0x00, 0x05}));
+    EXPECT_TRUE(exchange(kReadAddress, 7, 5));
+    port.arrive(3, exceptionReply());
+    EXPECT_FALSE(exchange(kReadAddress, 7, 5));
+    link.CloseLink();
+    link.removeObserver(&recorder);
+    link.OpenLink();
+
+    const std::vector<std::string> expected = {
+        "5000 OPEN serial /dev/pts/9 9600,n,8,1",
+        "5000 TX slave 5: 05 03 01 00 00 01 84 72",
+        "5020 RX slave 5: 05 03 02 00 05 89 87",
+        "5020 TX slave 5: 05 03 01 00 00 01 84 72",
+        "6024 FAIL slave 5: 01 83 02 C0 F1 (5 bytes: silence over 1000 ms)",
+        "6024 CLOSE",
+    };
+    EXPECT_EQ(recorder.lines, expected);
+
+    link.state.kind = 1; // a failed open is told too
+    link.addObserver(&recorder);
+    recorder.lines.clear();
+    EXPECT_FALSE(link.OpenLink());
+    ASSERT_EQ(recorder.lines.size(), 2u);
+    EXPECT_EQ(recorder.lines[1], "6024 OPEN-FAILED");
 }

@@ -4,6 +4,7 @@
 // readability jumps to the next scripted arrival or by its whole time-out. Time-outs thus
 // cost no real time, and every time in a test is exact.
 #include "linktestsupport.h"
+#include "link/frameevent.h"
 #include "link/seams.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,7 @@ public:
     int sleeps = 0;
 };
 
-class FakeHost : public relvix::ExchangeHost {
+class FakeHost : public relvix::ExchangeHost, public relvix::FrameTextObserver {
 public:
     explicit FakeHost(EventLog &log) : log_(log) {}
     void processMessages() override { ++processCalls; }

@@ -13,7 +13,7 @@ using namespace relvix;
 
 namespace {
 
-class Host : public ExchangeHost {
+class Host : public ExchangeHost, public FrameTextObserver {
 public:
     void processMessages() override { QCoreApplication::processEvents(); }
     void showTransmitText(const QString &t) override { tx = t; }
@@ -32,6 +32,7 @@ class SimLink : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
+        link.addObserver(&host);
         server.withReader([](sim::VirtualReader &r) { r.setAddress(5); });
         if (GetParam()) {
             const quint16 port = server.listenTcp();

@@ -213,7 +213,7 @@ public:
 };
 
 // The window as the exchange sees it: messages are really processed.
-class RealHost : public ExchangeHost {
+class RealHost : public ExchangeHost, public FrameTextObserver {
 public:
     void processMessages() override
     {
@@ -231,6 +231,7 @@ const Bytes kPayload = hexBytes("01 00 00 01");
 
 class SystemLink : public ::testing::Test {
 protected:
+    SystemLink() { link.addObserver(&host); }
     bool exchange(std::int32_t expected)
     {
         return link.ExchangeFrame(1, 3, expected, kPayload.data(), static_cast<std::uint16_t>(kPayload.size()));

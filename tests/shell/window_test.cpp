@@ -221,11 +221,24 @@ TEST_F(Window, FixedSizeNoMaximiseCentred)
 
 TEST_F(Window, FrameTextsGoToTheFrameFields)
 {
-    ExchangeHost &host = *window;
-    host.showTransmitText(QStringLiteral("01 03 01 10 00 02 C4 32 "));
-    host.showReceiveText(QStringLiteral("01 03 04 00 00 00 00 "));
+    FrameObserver &frames = *window;
+    FrameEvent event;
+    event.kind = FrameEvent::Kind::Request;
+    event.bytes = QByteArray::fromHex("010301100002C432");
+    frames.frameEvent(event);
+    event.kind = FrameEvent::Kind::Response;
+    event.bytes = QByteArray::fromHex("01030400000000");
+    frames.frameEvent(event);
     EXPECT_EQ(window->edTX->text(), QStringLiteral("01 03 01 10 00 02 C4 32 "));
     EXPECT_EQ(window->edRX->text(), QStringLiteral("01 03 04 00 00 00 00 "));
+    event.kind = FrameEvent::Kind::NoResponse; // a failed exchange leaves the receive field
+    frames.frameEvent(event);
+    EXPECT_EQ(window->edRX->text(), QStringLiteral("01 03 04 00 00 00 00 "));
+    event.kind = FrameEvent::Kind::Open;
+    frames.frameEvent(event);
+    EXPECT_EQ(window->edTX->text(), QString());
+    EXPECT_EQ(window->edRX->text(), QString());
+    ExchangeHost &host = *window;
     bool ran = false;
     QTimer::singleShot(0, [&] { ran = true; });
     host.processMessages();

@@ -1,0 +1,49 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+
+namespace relvix {
+
+// One thing that happened on the link, as a frame observer is told of it.
+struct FrameEvent {
+    enum class Kind {
+        Open,       // an open is about to be tried; detail names the port or peer
+        OpenFailed, // that open failed; nothing is open
+        Request,    // bytes: the whole frame, about to be written or sent
+        Response,   // bytes: the response accepted
+        NoResponse, // bytes: what came before the exchange gave up; detail says why
+        Close,      // the open link was closed
+    };
+
+    Kind kind = Kind::Request;
+    std::uint32_t timeMs = 0;  // the link's monotonic millisecond clock
+    std::uint8_t slave = 0;    // the address the request went to (exchange events)
+    QByteArray bytes;
+    QString detail;
+};
+
+// Told of every event of a link, in order, on the thread that drives the link.
+class FrameObserver {
+public:
+    virtual ~FrameObserver() = default;
+    virtual void frameEvent(const FrameEvent &event) = 0;
+};
+
+// The two frame fields of a window, as an observer: emptied when a link is opened, the
+// request's hex text as it goes out, an accepted response's hex text ("%02X " per byte).
+// A failed exchange leaves the receive text as it was.
+class FrameTextObserver : public FrameObserver {
+public:
+    void frameEvent(const FrameEvent &event) override;
+    virtual void showTransmitText(const QString &text) = 0;
+    virtual void showReceiveText(const QString &text) = 0;
+};
+
+// "TX", "RX", "FAIL", "OPEN", "OPEN-FAILED", "CLOSE".
+QString frameEventTag(FrameEvent::Kind kind);
+// One line for a log: tag, slave address, hex bytes and the detail, e.g.
+// "TX slave 1: 01 03 01 00 00 01 85 F6" or "FAIL slave 1: time-out after 1000 ms (0 bytes)".
+QString frameEventText(const FrameEvent &event);
+
+} // namespace relvix
