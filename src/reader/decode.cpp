@@ -1,4 +1,5 @@
-#include "decode.h"
+#include "reader/decode.h"
+#include "reader/registers.h"
 
 #include <array>
 
@@ -32,7 +33,15 @@ QString hexJoined(const std::uint8_t *bytes, int count)
 
 } // namespace
 
-QString UidText(const std::uint8_t *d, int formatIndex, bool lsb)
+std::optional<int> UidFormatIndex(const QString &name)
+{
+    for (int i = 0; i < kUidFormatCount; ++i)
+        if (name == QLatin1String(kUidFormatNames[i]))
+            return i;
+    return std::nullopt;
+}
+
+QString UidText(const DataBlock &d, int formatIndex, bool lsb)
 {
     if (formatIndex < 0 || formatIndex >= kUidFormatCount)
         return {};
@@ -67,34 +76,39 @@ QString UidText(const std::uint8_t *d, int formatIndex, bool lsb)
     }
 }
 
-QString KeypadText(const std::uint8_t *k, bool hex)
+QString KeypadText(const DataBlock &k, bool hex)
 {
     if (hex)
-        return hexJoined(k, 16) + QStringLiteral(" (H)");
+        return hexJoined(k.data(), 16) + QStringLiteral(" (H)");
     QString text;
     for (int i = 0; i < 16 && k[i] != 0; ++i)
         text += k[i] <= 9 ? QString::number(k[i]) : QStringLiteral("0");
     return text;
 }
 
-QString SerialNumberText(const std::uint8_t *r)
+QString SerialNumberText(const Identity &identity)
 {
-    return QString::asprintf("S/N : %02X%02X%02X%02X", r[3], r[4], r[5], r[6]);
+    return QString::asprintf("S/N : %08X", unsigned(identity.serialNumber));
 }
 
-QString VersionText(const std::uint8_t *r)
+QString VersionText(const Identity &identity)
 {
-    return QString::asprintf("VER : %02X%02X", r[7], r[8]);
+    return QString::asprintf("VER : %04X", unsigned(identity.version));
 }
 
-QString RegisterText(std::uint8_t high, std::uint8_t low)
+QString RegisterText(std::uint16_t value)
 {
-    return QString::asprintf("%02X%02X", high, low);
+    return QString::asprintf("%04X", unsigned(value));
 }
 
-QString SetAddressDataText(int address)
+QString WriteFunctionText()
 {
-    return QStringLiteral("0100") + QString::asprintf("%04X", unsigned(address) & 0xFFFFu);
+    return QString::asprintf("%02X", unsigned(reg::WriteSingle));
+}
+
+QString WriteDataText(std::uint16_t registerAddress, std::uint16_t value)
+{
+    return RegisterText(registerAddress) + RegisterText(value);
 }
 
 } // namespace relvix

@@ -1,6 +1,7 @@
 // New slave address, reboot and factory settings: confirmed single-register writes sent
 // through the raw command page.
 #include "reader/decode.h"
+#include "reader/registers.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 
@@ -20,7 +21,7 @@ static bool confirm(TfrmModule &w, int titleRow)
 
 static void sendWrite(TfrmModule &w, const QString &dataText)
 {
-    w.edCommandSend->setText(QStringLiteral("06"));
+    w.edCommandSend->setText(WriteFunctionText());
     w.edCommandSendData->setText(dataText);
     w.processMessages();
     w.btnSendCommandRTUClick();
@@ -35,7 +36,7 @@ void TfrmModule::btnSetIDClick()
 {
     if (!confirm(*this, row::SetId))
         return;
-    sendWrite(*this, SetAddressDataText(sbID->value()));
+    sendWrite(*this, WriteDataText(reg::Address, static_cast<std::uint16_t>(sbID->value())));
     // The request went to the old address; from now on the reader is addressed at the new
     // one, whether or not it answered.
     sbSlave->setValue(sbID->value());
@@ -44,13 +45,13 @@ void TfrmModule::btnSetIDClick()
 void TfrmModule::btnRebootClick()
 {
     if (confirm(*this, row::SetReboot))
-        sendWrite(*this, QStringLiteral("010A0001"));
+        sendWrite(*this, WriteDataText(reg::Maintenance, reg::Reboot));
 }
 
 void TfrmModule::btnInitialClick()
 {
     if (confirm(*this, row::SetFactory))
-        sendWrite(*this, QStringLiteral("010A0002"));
+        sendWrite(*this, WriteDataText(reg::Maintenance, reg::FactorySettings));
 }
 
 } // namespace relvix

@@ -1,5 +1,5 @@
-// The bracket every reader operation runs in: busy state, link open, one request per
-// RunCommand, and exactly one of the three reports at the end.
+// The bracket every reader operation runs in: busy state, link open, the command-text
+// request of the raw page, and exactly one of the three reports at the end.
 #include "link/commandtext.h"
 #include "shell/tone.h"
 #include "shell/frmmodule.h"
@@ -70,13 +70,17 @@ bool TfrmModule::BeginOperation()
 
 bool TfrmModule::RunCommand(const QString &functionText, const QString &dataText, std::int32_t expectedLength)
 {
-    // Each request goes to the selector's position at its own start.
-    link.state.slaveAddress = static_cast<std::uint16_t>(sbSlave->value());
+    const std::uint16_t slave = slaveAddress();
     const QByteArray data = CommandDataBytes(dataText);
     const std::uint8_t function = CommandFunctionCode(functionText);
-    return link.ExchangeFrame(link.state.slaveAddress, function, expectedLength,
-                              reinterpret_cast<const std::uint8_t *>(data.constData()),
-                              static_cast<std::uint16_t>(data.size()));
+    return reader.rawRequest(slave, function, data, expectedLength);
+}
+
+std::uint16_t TfrmModule::slaveAddress() const
+{
+    // Each request goes to the selector's position at its own start; the frame carries the
+    // low byte.
+    return static_cast<std::uint16_t>(sbSlave->value());
 }
 
 void TfrmModule::SetBusy(std::uint8_t on)

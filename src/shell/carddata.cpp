@@ -7,12 +7,6 @@
 #include <array>
 
 namespace relvix {
-namespace {
-constexpr int kBlockResponseLength = 21; // slave, function, count 16, 16 bytes, CRC
-constexpr int kEchoLength = 8;
-constexpr int kDataOffset = 3;
-} // namespace
-
 // Everything that could start another request or switch the link while the loop holds it.
 static std::array<QWidget *, 10> loopLockedControls(TfrmModule &w)
 {
@@ -48,17 +42,15 @@ void TfrmModule::btnUIDClick()
             Pause(50);
             processMessages();
 
-            // Format, LSB, HEX and the slave address are read afresh in every pass.
-            if (RunCommand(QStringLiteral("03"), QStringLiteral("01120008"), kBlockResponseLength) &&
-                link.state.responseLength == kBlockResponseLength) {
-                pnUID->setText(UidText(link.state.response.data() + kDataOffset, cmbFormat->currentIndex(),
-                                       chkLSB->isChecked()));
+            // Format, LSB, HEX and the slave address are read afresh in every pass; a failed
+            // read leaves its panel as it was.
+            if (const auto uid = reader.readCardBlock(slaveAddress())) {
+                pnUID->setText(UidText(*uid, cmbFormat->currentIndex(), chkLSB->isChecked()));
                 anyGoodRead = true;
             }
             Pause(50);
-            if (RunCommand(QStringLiteral("03"), QStringLiteral("011B0008"), kBlockResponseLength) &&
-                link.state.responseLength == kBlockResponseLength) {
-                pnKey->setText(KeypadText(link.state.response.data() + kDataOffset, chkKeyHex->isChecked()));
+            if (const auto keys = reader.readKeypadBlock(slaveAddress())) {
+                pnKey->setText(KeypadText(*keys, chkKeyHex->isChecked()));
                 anyGoodRead = true;
             }
 
@@ -92,11 +84,9 @@ void TfrmModule::btnClearUIDClick()
     }
     Pause(100);
     processMessages();
-    const bool uidCleared = RunCommand(QStringLiteral("06"), QStringLiteral("01120001"), kEchoLength) &&
-                            link.state.responseLength == kEchoLength;
+    const bool uidCleared = reader.clearCardBlock(slaveAddress());
     Pause(50);
-    const bool keysCleared = RunCommand(QStringLiteral("06"), QStringLiteral("011B0001"), kEchoLength) &&
-                             link.state.responseLength == kEchoLength;
+    const bool keysCleared = reader.clearKeypadBlock(slaveAddress());
     if (uidCleared || keysCleared)
         ReportCommandOk();
     else

@@ -7,8 +7,6 @@
 namespace relvix {
 namespace {
 constexpr int kAddressTries = 3;
-constexpr int kAddressResponseLength = 7;
-constexpr int kIdentityResponseLength = 11;
 } // namespace
 
 void TfrmModule::btnConnectClick()
@@ -25,10 +23,8 @@ void TfrmModule::btnConnectClick()
     for (int attempt = 1; attempt <= kAddressTries; ++attempt) {
         Pause(100);
         processMessages();
-        if (RunCommand(QStringLiteral("03"), QStringLiteral("01000001"), kAddressResponseLength) &&
-            link.state.responseLength == kAddressResponseLength) {
-            // Offset 3 is the register's high byte; only the low byte is the address.
-            sbSlave->setValue(link.state.response[4]);
+        if (const auto address = reader.readAddress(slaveAddress())) {
+            sbSlave->setValue(*address);
             processMessages();
             found = true;
             break;
@@ -48,10 +44,10 @@ void TfrmModule::btnConnectClick()
     Pause(10);
     processMessages();
 
-    if (RunCommand(QStringLiteral("03"), QStringLiteral("01070003"), kIdentityResponseLength) &&
-        link.state.responseLength == kIdentityResponseLength) {
-        pnVER->setText(VersionText(link.state.response.data()));
-        pnSN->setText(SerialNumberText(link.state.response.data()));
+    // Read from the address the reader reported.
+    if (const auto identity = reader.readIdentity(slaveAddress())) {
+        pnVER->setText(VersionText(*identity));
+        pnSN->setText(SerialNumberText(*identity));
     }
     // The address answered, so the connect succeeded whatever the identity read gave.
     ReportCommandOk();

@@ -1,11 +1,9 @@
 // Digital inputs and outputs: read both registers, write the outputs.
 #include "reader/decode.h"
+#include "reader/registers.h"
 #include "shell/frmmodule.h"
 
 namespace relvix {
-namespace {
-constexpr int kDiDoResponseLength = 9;
-}
 
 void TfrmModule::btnReadDiDoClick()
 {
@@ -14,11 +12,9 @@ void TfrmModule::btnReadDiDoClick()
         return;
     }
     Pause(100);
-    if (RunCommand(QStringLiteral("03"), QStringLiteral("01100002"), kDiDoResponseLength) &&
-        link.state.responseLength == kDiDoResponseLength) {
-        const auto &r = link.state.response;
-        pnDiVal->setText(RegisterText(r[3], r[4]));
-        pnDoVal->setText(RegisterText(r[5], r[6]));
+    if (const auto io = reader.readIo(slaveAddress())) {
+        pnDiVal->setText(RegisterText(io->inputs));
+        pnDoVal->setText(RegisterText(io->outputs));
         ReportCommandOk();
     } else {
         // The panels keep what they showed.
@@ -28,9 +24,9 @@ void TfrmModule::btnReadDiDoClick()
 
 void TfrmModule::btnSetDoClick()
 {
-    edCommandSend->setText(QStringLiteral("06"));
+    edCommandSend->setText(WriteFunctionText());
     // The value goes in exactly as typed; the command-text rule decides its bytes.
-    edCommandSendData->setText(QStringLiteral("0111") + edSetDo->text());
+    edCommandSendData->setText(RegisterText(reg::Outputs) + edSetDo->text());
     processMessages();
     btnSendCommandRTUClick();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "link/readerlink.h"
+#include "reader/cardreader.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -88,6 +89,7 @@ public:
 
     // ---- state beside the controls ----
     ReaderLink link;
+    CardReader reader{link};
     int currentLanguage = 0;
     QString languageFlag;
     int btnUIDTag = 0;   // card reading flag
@@ -121,6 +123,8 @@ public:
     void SetBusy(std::uint8_t on);
     void tmrBusyTimer();
     void Pause(int ms);
+    // The slave address of the next request: the selector's position at this moment.
+    std::uint16_t slaveAddress() const;
 
     // ---- reader operations ----
     void btnConnectClick();

@@ -10,7 +10,7 @@ using namespace relvix;
 
 namespace {
 
-using Block = std::array<std::uint8_t, 16>;
+using Block = DataBlock;
 
 Block block(std::initializer_list<std::uint8_t> head)
 {
@@ -21,10 +21,7 @@ Block block(std::initializer_list<std::uint8_t> head)
 
 int formatIndex(const char *name)
 {
-    for (int i = 0; i < kUidFormatCount; ++i)
-        if (QString::fromLatin1(kUidFormatNames[i]) == QLatin1String(name))
-            return i;
-    return -1;
+    return UidFormatIndex(QString::fromLatin1(name)).value_or(-1);
 }
 
 struct UidCase {
@@ -61,7 +58,7 @@ TEST(UidText, FormatsAndByteOrder)
     for (const UidCase &c : cases) {
         const int index = formatIndex(c.format);
         ASSERT_GE(index, 0) << c.format;
-        EXPECT_EQ(UidText(c.d.data(), index, c.lsb), QString::fromLatin1(c.expected))
+        EXPECT_EQ(UidText(c.d, index, c.lsb), QString::fromLatin1(c.expected))
             << c.format << (c.lsb ? " LSB" : "");
     }
 }
@@ -71,55 +68,59 @@ TEST(UidText, WideHexFormatsTakeEightAndSixteenBytes)
     Block d{};
     for (int i = 0; i < 16; ++i)
         d[i] = std::uint8_t(0xA0 + i);
-    EXPECT_EQ(UidText(d.data(), formatIndex("16H"), false), QStringLiteral("A0A1A2A3A4A5A6A7 (H)"));
-    EXPECT_EQ(UidText(d.data(), formatIndex("16H"), true), QStringLiteral("A7A6A5A4A3A2A1A0 (H)"));
-    EXPECT_EQ(UidText(d.data(), formatIndex("32H"), false),
+    EXPECT_EQ(UidText(d, formatIndex("16H"), false), QStringLiteral("A0A1A2A3A4A5A6A7 (H)"));
+    EXPECT_EQ(UidText(d, formatIndex("16H"), true), QStringLiteral("A7A6A5A4A3A2A1A0 (H)"));
+    EXPECT_EQ(UidText(d, formatIndex("32H"), false),
               QStringLiteral("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF (H)"));
-    EXPECT_EQ(UidText(d.data(), formatIndex("32H"), true),
+    EXPECT_EQ(UidText(d, formatIndex("32H"), true),
               QStringLiteral("AFAEADACABAAA9A8A7A6A5A4A3A2A1A0 (H)"));
 }
 
 TEST(UidText, ListOrderAndUnknownIndex)
 {
     const char *expected[] = {"8H10D", "6H8D", "8H", "6H", "5D,5D", "3D,5D", "16H", "32H"};
-    for (int i = 0; i < kUidFormatCount; ++i)
+    for (int i = 0; i < kUidFormatCount; ++i) {
         EXPECT_STREQ(kUidFormatNames[i], expected[i]);
+        EXPECT_EQ(UidFormatIndex(QString::fromLatin1(expected[i])), i);
+    }
+    EXPECT_EQ(UidFormatIndex(QStringLiteral("8h")), std::nullopt);
+    EXPECT_EQ(UidFormatIndex(QString()), std::nullopt);
     const Block d = block({1, 2, 3, 4});
-    EXPECT_EQ(UidText(d.data(), -1, false), QString());
-    EXPECT_EQ(UidText(d.data(), kUidFormatCount, false), QString());
+    EXPECT_EQ(UidText(d, -1, false), QString());
+    EXPECT_EQ(UidText(d, kUidFormatCount, false), QString());
 }
 
 TEST(KeypadText, DigitsStopAtZeroAndTenShowsAsZero)
 {
-    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4, 0, 5}).data(), false), QStringLiteral("1204"));
-    EXPECT_EQ(KeypadText(block({}).data(), false), QString());
-    EXPECT_EQ(KeypadText(block({0, 1, 2}).data(), false), QString());
-    EXPECT_EQ(KeypadText(block({9, 0xFF, 11}).data(), false), QStringLiteral("900"));
+    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4, 0, 5}), false), QStringLiteral("1204"));
+    EXPECT_EQ(KeypadText(block({}), false), QString());
+    EXPECT_EQ(KeypadText(block({0, 1, 2}), false), QString());
+    EXPECT_EQ(KeypadText(block({9, 0xFF, 11}), false), QStringLiteral("900"));
     Block full{};
     full.fill(7);
-    EXPECT_EQ(KeypadText(full.data(), false), QStringLiteral("7777777777777777"));
+    EXPECT_EQ(KeypadText(full, false), QStringLiteral("7777777777777777"));
 }
 
 TEST(KeypadText, HexShowsAllSixteenBytes)
 {
-    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4}).data(), true),
+    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4}), true),
               QStringLiteral("01020A04000000000000000000000000 (H)"));
-    EXPECT_EQ(KeypadText(block({}).data(), true), QStringLiteral("00000000000000000000000000000000 (H)"));
+    EXPECT_EQ(KeypadText(block({}), true), QStringLiteral("00000000000000000000000000000000 (H)"));
 }
 
 TEST(IdentityText, SerialNumberAndVersion)
 {
-    const std::uint8_t r[] = {0x01, 0x03, 0x06, 0x00, 0x12, 0xAB, 0xCD, 0x1A, 0x05, 0, 0};
-    EXPECT_EQ(SerialNumberText(r), QStringLiteral("S/N : 0012ABCD"));
-    EXPECT_EQ(VersionText(r), QStringLiteral("VER : 1A05"));
-    const std::uint8_t v[] = {0, 0, 0, 0, 0, 0, 0, 0x0A, 0x05};
-    EXPECT_EQ(VersionText(v), QStringLiteral("VER : 0A05"));
+    EXPECT_EQ(SerialNumberText({0x0012ABCD, 0x1A05}), QStringLiteral("S/N : 0012ABCD"));
+    EXPECT_EQ(VersionText({0x0012ABCD, 0x1A05}), QStringLiteral("VER : 1A05"));
+    EXPECT_EQ(VersionText({0, 0x0A05}), QStringLiteral("VER : 0A05"));
 }
 
-TEST(RegisterText, FourUpperCaseDigits)
+TEST(RegisterText, FourUpperCaseDigitsAndWriteTexts)
 {
-    EXPECT_EQ(RegisterText(0x00, 0xA5), QStringLiteral("00A5"));
-    EXPECT_EQ(RegisterText(0x0F, 0x00), QStringLiteral("0F00"));
-    EXPECT_EQ(SetAddressDataText(5), QStringLiteral("01000005"));
-    EXPECT_EQ(SetAddressDataText(254), QStringLiteral("010000FE"));
+    EXPECT_EQ(RegisterText(0x00A5), QStringLiteral("00A5"));
+    EXPECT_EQ(RegisterText(0x0F00), QStringLiteral("0F00"));
+    EXPECT_EQ(WriteFunctionText(), QStringLiteral("06"));
+    EXPECT_EQ(WriteDataText(0x0100, 5), QStringLiteral("01000005"));
+    EXPECT_EQ(WriteDataText(0x0100, 254), QStringLiteral("010000FE"));
+    EXPECT_EQ(WriteDataText(0x010A, 2), QStringLiteral("010A0002"));
 }

@@ -84,11 +84,14 @@ TEST_P(EndToEnd, CardLoopFollowsNewCardsAndFormatChangesUntilCancelled)
         r.typeKeys(QByteArray::fromHex("01020A04"));
     });
     int passesSeen = 0;
-    QTimer::singleShot(700, [&] {
+    // Once a pass is done and the loop runs: a new card, another format; after a further
+    // pass, Cancel.
+    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); }, [&] {
         sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("A1B2C3D4")); });
         window->cmbFormat->setCurrentIndex(2); // 8H
         window->chkLSB->setChecked(true);
-        QTimer::singleShot(900, [&] {
+        const int requestsAtChange = sim->requestCount();
+        whenReady([&, requestsAtChange] { return sim->requestCount() >= requestsAtChange + 2; }, [&] {
             passesSeen = sim->requestCount() / 2;
             window->btnUID->click();
         });

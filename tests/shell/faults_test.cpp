@@ -173,7 +173,7 @@ TEST_P(Faults, LoopSurvivesTheReaderGoingAway)
 {
     sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("01020304")); });
     double cpuAfterLoss = -1;
-    QTimer::singleShot(600, [&] {
+    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); }, [&] {
         if (tcp())
             sim.reset(); // listener and connection gone
         else

@@ -349,17 +349,19 @@ TEST_F(Operations, LoopReadsUntilCancelledWithOnlyTheTenControlsLocked)
                                window->chkKeyHex, window->sbSlave};
     int lockedSeen = 0, usableSeen = 0;
     bool secondPressIgnored = false;
-    QTimer::singleShot(400, [&] {
+    // Once the first pass is done and the loop runs with the window usable again:
+    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); }, [&] {
         EXPECT_EQ(window->btnUID->text(), QStringLiteral("Cancel"));
-        EXPECT_TRUE(window->isEnabled());
         EXPECT_TRUE(window->menuBar()->isEnabled());
         for (QWidget *w : locked)
             lockedSeen += !w->isEnabled();
         for (QWidget *w : usable)
             usableSeen += w->isEnabled();
-        // Change the format between passes, then cancel and press again at once.
+        // Change the format between passes; after a pass that used it, cancel and press
+        // again at once.
         window->cmbFormat->setCurrentIndex(2);
-        QTimer::singleShot(300, [&] {
+        const int sentAtChange = int(link.sent.size());
+        whenReady([&, sentAtChange] { return link.sent.size() >= sentAtChange + 2; }, [&] {
             window->btnUID->click();
             EXPECT_EQ(window->btnUID->text(), QStringLiteral("Read data"));
             EXPECT_EQ(window->btnUIDTag, 0);
@@ -389,7 +391,8 @@ TEST_F(Operations, UntickingLoopEndsReadingAfterThePass)
 {
     for (int i = 0; i < 200; ++i)
         link.replies.push_back({});
-    QTimer::singleShot(300, [&] { window->chkLoop->setChecked(false); });
+    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); },
+              [&] { window->chkLoop->setChecked(false); });
     window->btnUID->click();
     EXPECT_EQ(status(), QStringLiteral("Command error!"));
     EXPECT_EQ(window->btnUID->text(), QStringLiteral("Read data"));

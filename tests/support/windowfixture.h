@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+
+#include <functional>
 #include <memory>
 
 namespace relvix::testing {
@@ -41,6 +44,30 @@ private:
     QLabel *panel_;
     QTimer timer_;
 };
+
+// Runs `action` once, from the message processing of whatever runs, as soon as `ready`
+// holds: a test that acts inside a running operation waits for the state it needs instead
+// of betting on a timer. After a minute it gives up waiting, notes a failure and acts, so
+// that a loop the action would end cannot run for ever.
+inline void whenReady(std::function<bool()> ready, std::function<void()> action)
+{
+    auto *timer = new QTimer;
+    auto *waited = new QElapsedTimer;
+    waited->start();
+    timer->setInterval(1);
+    QObject::connect(timer, &QTimer::timeout, [timer, waited, ready = std::move(ready), action = std::move(action)] {
+        const bool late = waited->elapsed() > 60'000;
+        if (!late && !ready())
+            return;
+        if (late)
+            ADD_FAILURE() << "the state a test waited for never came";
+        timer->stop();
+        timer->deleteLater();
+        delete waited;
+        action();
+    });
+    timer->start();
+}
 
 class WindowTest : public ::testing::Test {
 protected:
