@@ -54,9 +54,9 @@ void TfrmModule::btnUIDClick()
                 anyGoodRead = true;
             }
 
-            // A close asked for during the loop ends it like a cancel, so the window does not
-            // sit there ignoring its close box until someone presses Cancel.
-            if (!chkLoop->isChecked() || btnUIDTag != 1 || closePending())
+            // Only Cancel or the Loop box end the reading. A close asked for meanwhile waits
+            // for that (the window stays and keeps reading), then ends the program.
+            if (!chkLoop->isChecked() || btnUIDTag != 1)
                 break;
 
             setEnabled(true);

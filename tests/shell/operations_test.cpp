@@ -399,17 +399,28 @@ TEST_F(Operations, UntickingLoopEndsReadingAfterThePass)
     expectIdle(kRed);
 }
 
-TEST_F(Operations, CloseDuringLoopWaitsForTheReadingToStop)
+TEST_F(Operations, CloseDuringLoopKeepsReadingUntilCancelledThenEnds)
 {
     for (int i = 0; i < 200; ++i)
         link.replies.push_back(uidResponse("12 34 56 78 00 00 00 00 00 00 00 00 00 00 00 00"));
-    bool visibleAfterClose = false;
-    QTimer::singleShot(300, [&] {
+    bool visibleAfterClose = false, visibleWhileReading = false;
+    int sentAtClose = 0;
+    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); }, [&] {
         window->close();
         visibleAfterClose = window->isVisible();
+        sentAtClose = int(link.sent.size());
+        // The reading goes on; two more whole passes, then Cancel.
+        whenReady([&] { return link.sent.size() >= sentAtClose + 4; }, [&] {
+            visibleWhileReading = window->isVisible();
+            window->btnUID->click();
+        });
     });
     window->btnUID->click();
     EXPECT_TRUE(visibleAfterClose);
+    EXPECT_TRUE(visibleWhileReading);
+    EXPECT_GE(link.sent.size(), sentAtClose + 4);
+    EXPECT_EQ(status(), QStringLiteral("Command ok."));
+    // Once the reading has stopped, the close goes through.
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->link.closeCount(), 1);
     EXPECT_FALSE(window->link.isOpen());
