@@ -1,5 +1,6 @@
-# Desktop integration and the Debian package (cpack -G DEB in the build folder).
-# The relvix and relvix-sim programs install themselves from their own folders.
+# Desktop integration, manual pages and the Debian package (scripts/package, or cpack -G DEB
+# in the build folder). The relvix and relvix-sim programs install themselves from their
+# own folders.
 
 install(FILES ${PROJECT_SOURCE_DIR}/data/relvix.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -7,8 +8,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/data/relvix.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 # data/changelog is the Debian changelog of this native package: its latest entry must name
-# the project's version, and its date is the date of the release (SOURCE_DATE_EPOCH, as
-# dpkg takes it), so that a rebuild makes the same files.
+# the project's version, and its date dates the manual pages (as dpkg does with
+# SOURCE_DATE_EPOCH), so that a rebuild makes the same files.
 file(STRINGS ${PROJECT_SOURCE_DIR}/data/changelog _changelog)
 list(GET _changelog 0 _entry)
 if(NOT _entry MATCHES "^relvix \\(([^)]+)\\) ")
@@ -37,6 +38,8 @@ add_custom_target(changelog ALL DEPENDS ${_changelog_gz})
 install(FILES ${_changelog_gz} ${PROJECT_SOURCE_DIR}/data/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/relvix)
 unset(_changelog_gz)
+
+add_subdirectory(${PROJECT_SOURCE_DIR}/doc/man ${CMAKE_CURRENT_BINARY_DIR}/doc/man)
 
 set(RELVIX_MAINTAINER "Relvix maintainers <maintainers@relvix.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
