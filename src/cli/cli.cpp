@@ -149,11 +149,10 @@ QString commandHelp(const Command &c, const QMap<QString, QCommandLineOption> &o
 {
     QCommandLineParser p;
     p.setApplicationDescription(c.summary);
-    p.addPositionalArgument(c.name, QStringLiteral("The command."), c.name);
-    for (const auto &[name, description] : c.argumentHelp)
-        p.addPositionalArgument(name, description, c.maxArguments > c.minArguments && name == c.argumentHelp.constLast().first
-                                                       ? QStringLiteral("[%1]").arg(name)
-                                                       : name);
+    for (const auto &[name, description] : c.argumentHelp) {
+        const bool optional = c.maxArguments > c.minArguments && name == c.argumentHelp.constLast().first;
+        p.addPositionalArgument(name, description, optional ? QStringLiteral("[%1]").arg(name) : name);
+    }
     for (const QString &name : c.options)
         p.addOption(options.find(name).value());
     for (const char *name : {"json", "log", "help"})
@@ -163,8 +162,9 @@ QString commandHelp(const Command &c, const QMap<QString, QCommandLineOption> &o
             p.addOption(options.find(name).value());
     QString text = p.helpText();
     // QCommandLineParser names the program by its path; the usage line names the command.
-    text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: relvix-cli"));
-    return text + QLatin1Char('\n') + kExitCodes + QLatin1Char('\n');
+    text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+ \\[options\\]")),
+                 QStringLiteral("Usage: relvix-cli [options] %1").arg(c.name));
+    return text + QStringLiteral("\nExit codes: see relvix-cli --help.\n");
 }
 
 // Bad input: a one-line message naming the value, exit code 2, nothing sent.
