@@ -54,8 +54,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "A single-window tool that reads card UIDs and keypad codes, reads and sets\n"
        "the digital inputs and outputs, and changes the address of a MODBUS RTU card\n"
        "reader over a serial port or a TCP connection, in English, Simplified or\n"
-       "Traditional Chinese. Comes with relvix-sim, a virtual card reader for trying\n"
-       "it out without hardware.")
+       "Traditional Chinese. relvix-cli does the same from the command line for\n"
+       "installers, service scripts and production lines: bus scans, card events,\n"
+       "verified re-addressing and pass/fail self-tests with JSON reports. Comes with\n"
+       "relvix-sim, a virtual card reader for trying it out without hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
