@@ -38,10 +38,23 @@ constexpr int MaxRequestBuffer = 1500;
 // Endless stream: 64 bytes every 5 ms, 12.8 kB/s, faster than any serial line the tool uses.
 constexpr int EndlessChunk = 64;
 constexpr int EndlessPeriodMs = 5;
-// Keeps a long-running program from growing without bound; tests stay far below.
+// The log in memory keeps its latest lines only, at most this many and at most this many
+// characters (2 MiB of memory), so that a long-running program or a client sending junk
+// cannot grow it without bound; tests stay far below.
 constexpr int MaxLogLines = 100000;
+constexpr qsizetype MaxLogChars = 1 << 20;
+// A log line shows at most the first 256 bytes of what it reports (the longest RTU frame),
+// then their count: a dropped buffer of 1500 bytes would otherwise take 4500 characters.
+constexpr int MaxLoggedBytes = 256;
 
 QString stamp() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")); }
+
+QString logBytes(const QByteArray &bytes)
+{
+    if (bytes.size() <= MaxLoggedBytes)
+        return hexString(bytes);
+    return QStringLiteral("%1 ... (%2 bytes)").arg(hexString(bytes.left(MaxLoggedBytes)), QString::number(bytes.size()));
+}
 
 // Length of the shortest prefix of at least 4 bytes whose last two bytes are the CRC of the
 // rest, or 0 when there is none yet.
@@ -190,6 +203,7 @@ struct Shared {
 
     mutable QMutex mutex;
     QStringList log;
+    qsizetype logChars = 0; // characters in log
     FaultScript faults;
     quint16 port = 0;
     QString ptyPath;
@@ -206,8 +220,9 @@ struct Shared {
         {
             QMutexLocker lock(&mutex);
             log.append(line);
-            if (log.size() > MaxLogLines)
-                log.remove(0, log.size() - MaxLogLines);
+            logChars += line.size();
+            while (log.size() > MaxLogLines || logChars > MaxLogChars)
+                logChars -= log.takeFirst().size();
         }
         if (logToStderr.load()) {
             std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
@@ -275,7 +290,7 @@ Peer::Peer(Engine *engine)
         takeRequests(true);
         if (rx_.isEmpty() || closing_)
             return;
-        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
+        engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
         rx_.clear();
     });
     sendTimer_->setSingleShot(true);
@@ -291,14 +306,20 @@ Peer::Peer(Engine *engine)
 
 void Peer::received(const QByteArray &bytes)
 {
+    // Taken in pieces that never let the buffer hold more than one request can be long, so
+    // that neither its memory nor the search for a frame end grows with what arrives at once.
+    for (qsizetype at = 0; at < bytes.size() && !closing_;) {
+        const qsizetype piece = qMin<qsizetype>(MaxRequestBuffer + 1 - rx_.size(), bytes.size() - at);
+        rx_.append(bytes.constData() + at, piece);
+        at += piece;
+        takeRequests(false);
+        if (rx_.size() > MaxRequestBuffer) {
+            engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
+            rx_.clear();
+        }
+    }
     if (closing_)
         return;
-    rx_.append(bytes);
-    takeRequests(false);
-    if (rx_.size() > MaxRequestBuffer) {
-        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
-        rx_.clear();
-    }
     if (rx_.isEmpty())
         silenceTimer_->stop();
     else
@@ -361,7 +382,7 @@ void Peer::queueAnswer(const QByteArray &response, const FaultScript &faults, bo
             step.bytes = stream.mid(offset, unit);
             for (int i = 0; i < parts.size(); ++i) {
                 if (starts[i] >= offset && starts[i] < offset + unit)
-                    step.logLines.append(parts[i].tag + QLatin1Char(' ') + hexString(parts[i].bytes));
+                    step.logLines.append(parts[i].tag + QLatin1Char(' ') + logBytes(parts[i].bytes));
             }
             steps_.append(step);
         }
@@ -678,7 +699,7 @@ void Engine::closeTcp()
 
 void Engine::inject(const QByteArray &bytes)
 {
-    d->appendLog(QStringLiteral("INJECT ") + hexString(bytes));
+    d->appendLog(QStringLiteral("INJECT ") + logBytes(bytes));
     const QList<Peer *> all = peers;
     for (Peer *peer : all)
         peer->sendNow(bytes);
@@ -687,7 +708,7 @@ void Engine::inject(const QByteArray &bytes)
 void Engine::handleFrame(Peer *peer, const QByteArray &frame)
 {
     ++d->requests;
-    d->appendLog(QStringLiteral("RX ") + hexString(frame));
+    d->appendLog(QStringLiteral("RX ") + logBytes(frame));
     peer->stopEndless(); // any request ends the stream, also one for another reader
     if (!reader.accepts(frame))
         return;
@@ -828,6 +849,7 @@ void SimServer::clearLog()
 {
     QMutexLocker lock(&d->mutex);
     d->log.clear();
+    d->logChars = 0;
 }
 
 int SimServer::requestCount() const { return d->requests.load(); }
