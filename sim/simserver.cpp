@@ -46,6 +46,16 @@ constexpr qsizetype MaxLogChars = 1 << 20;
 // A log line shows at most the first 256 bytes of what it reports (the longest RTU frame),
 // then their count: a dropped buffer of 1500 bytes would otherwise take 4500 characters.
 constexpr int MaxLoggedBytes = 256;
+// Output a peer may have waiting: answers queued behind a delay plus what the system has not
+// taken yet. The tool leaves at most one answer of at most 256 bytes unread, so 64 KiB means
+// the other side has stopped reading: a TCP client is dropped, and on the pseudo-terminal
+// the bytes are discarded, as a serial line loses what its receiver does not read.
+constexpr qint64 MaxPeerOutput = 64 * 1024;
+// All peers together; past it the peer with the most waiting goes first. Thousands of
+// clients just under the bound above would still hold hundreds of MB.
+constexpr qint64 MaxTotalOutput = 8 * 1024 * 1024;
+// A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
+constexpr int CloseLingerMs = 2000;
 
 QString stamp() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")); }
 
@@ -119,14 +129,26 @@ public:
     void stopEndless();
     bool isClosing() const { return closing_; }
     bool endlessRunning() const { return endlessTimer_->isActive(); }
+    qint64 waitingOutput() const { return reported_; }
+    // The other side does not take its output: dropped (TCP) or its output discarded.
+    void overrun();
 
 protected:
     virtual void writeRaw(const QByteArray &bytes) = 0;
     virtual void closeTransport() = 0;
     // True while earlier output still waits for the other side to read it.
-    virtual bool backlogged() const { return false; }
+    virtual bool backlogged() const { return transportBacklog() > 0; }
+    // Bytes written that the system has not taken yet.
+    virtual qint64 transportBacklog() const = 0;
+    // What overrun() does: true to throw the waiting output away and go on, false to drop
+    // the connection at once.
+    virtual bool discardsOnOverrun() const { return false; }
+    virtual void discardTransportOutput() {}
+    virtual void abortTransport() { closeTransport(); }
     // No more requests, answers or stream; the transport stays as it is.
     void quiesce();
+    // Brings the count of waiting output up to date and enforces the bounds on it.
+    void accountOutput();
     Engine *engine_;
 
 private:
@@ -136,6 +158,7 @@ private:
         QStringList logLines;
     };
     void takeRequests(bool silent);
+    void write(const QByteArray &bytes);
     void pump();
     void emitStep(const QByteArray &bytes);
     void endlessTick();
@@ -144,7 +167,10 @@ private:
     QTimer *silenceTimer_;
     QTimer *sendTimer_;
     QTimer *endlessTimer_;
+    static qint64 cost(const Step &step);
     QList<Step> steps_;
+    qint64 queuedBytes_ = 0; // cost of steps_
+    qint64 reported_ = 0;    // waiting output as last counted in the engine's total
     bool waited_ = false;       // the front step's wait has passed
     bool endlessAfter_ = false; // start the endless stream when the queue is empty
     int sentSinceRequest_ = 0;
@@ -163,6 +189,8 @@ public:
 protected:
     void writeRaw(const QByteArray &bytes) override;
     void closeTransport() override;
+    void abortTransport() override;
+    qint64 transportBacklog() const override { return socket_->bytesToWrite(); }
 
 private:
     QTcpSocket *socket_;
@@ -180,7 +208,9 @@ public:
 protected:
     void writeRaw(const QByteArray &bytes) override;
     void closeTransport() override;
-    bool backlogged() const override { return !pending_.isEmpty(); }
+    qint64 transportBacklog() const override { return pending_.size(); }
+    bool discardsOnOverrun() const override { return true; }
+    void discardTransportOutput() override { pending_.clear(); }
 
 private:
     void readMaster();
@@ -259,6 +289,7 @@ public:
     QTcpServer *server = nullptr;
     QList<Peer *> peers;
     PtyPeer *pty = nullptr;
+    qint64 outputTotal = 0; // waiting output of all peers
 
     quint16 listen(const QString &address, quint16 port);
     QString openPty();
@@ -267,6 +298,7 @@ public:
     void inject(const QByteArray &bytes);
     void handleFrame(Peer *peer, const QByteArray &frame);
     void peerClosed(Peer *peer);
+    void shedOutput();
     int endlessCount() const;
     void shutdown();
 };
@@ -384,14 +416,17 @@ void Peer::queueAnswer(const QByteArray &response, const FaultScript &faults, bo
                 if (starts[i] >= offset && starts[i] < offset + unit)
                     step.logLines.append(parts[i].tag + QLatin1Char(' ') + logBytes(parts[i].bytes));
             }
+            queuedBytes_ += cost(step);
             steps_.append(step);
         }
     } else if (endless && faults.delayMs > 0) {
         // No answer, but the stream still waits out the delay.
         steps_.append(Step{faults.delayMs, {}, {}});
+        queuedBytes_ += cost(steps_.last());
     }
     endlessAfter_ = endless;
-    if (!sendTimer_->isActive())
+    accountOutput();
+    if (!closing_ && !sendTimer_->isActive())
         pump();
 }
 
@@ -405,6 +440,7 @@ void Peer::pump()
         }
         waited_ = false;
         const Step step = steps_.takeFirst();
+        queuedBytes_ -= cost(step);
         for (const QString &line : step.logLines)
             engine_->d->appendLog(line);
         emitStep(step.bytes);
@@ -423,20 +459,68 @@ void Peer::emitStep(const QByteArray &bytes)
         return;
     if (closeLimit_ >= 0 && sentSinceRequest_ + bytes.size() >= closeLimit_) {
         const int allowed = closeLimit_ - sentSinceRequest_;
-        writeRaw(bytes.left(allowed));
+        write(bytes.left(allowed));
         sentSinceRequest_ += allowed;
         engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name()).arg(closeLimit_));
         closeWhenDelivered();
         return;
     }
-    writeRaw(bytes);
+    write(bytes);
     sentSinceRequest_ += static_cast<int>(bytes.size());
 }
 
 void Peer::sendNow(const QByteArray &bytes)
 {
     if (!closing_ && !bytes.isEmpty())
-        writeRaw(bytes);
+        write(bytes);
+}
+
+void Peer::write(const QByteArray &bytes)
+{
+    writeRaw(bytes);
+    accountOutput();
+}
+
+qint64 Peer::cost(const Step &step)
+{
+    qint64 bytes = static_cast<qint64>(sizeof(Step)) + step.bytes.size();
+    for (const QString &line : step.logLines)
+        bytes += 2 * line.size();
+    return bytes;
+}
+
+void Peer::accountOutput()
+{
+    const qint64 now = closed_ ? 0 : queuedBytes_ + transportBacklog();
+    engine_->outputTotal += now - reported_;
+    reported_ = now;
+    if (now > MaxPeerOutput)
+        overrun();
+    else if (engine_->outputTotal > MaxTotalOutput)
+        engine_->shedOutput();
+}
+
+void Peer::overrun()
+{
+    if (closed_)
+        return;
+    const bool discard = discardsOnOverrun();
+    engine_->d->appendLog(QStringLiteral("OVERRUN %1 not reading, %2 bytes waiting; %3")
+                              .arg(name(), QString::number(reported_),
+                                   discard ? QStringLiteral("discarded") : QStringLiteral("dropped")));
+    if (discard) {
+        sendTimer_->stop();
+        waited_ = false;
+        steps_.clear();
+        queuedBytes_ = 0;
+        discardTransportOutput();
+        accountOutput();
+        return;
+    }
+    quiesce();
+    closed_ = true;
+    accountOutput();
+    abortTransport();
 }
 
 void Peer::stopEndless()
@@ -463,6 +547,7 @@ void Peer::close()
         return;
     quiesce();
     closed_ = true;
+    accountOutput();
     closeTransport();
 }
 
@@ -478,6 +563,8 @@ void Peer::quiesce()
         engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
     }
     steps_.clear();
+    queuedBytes_ = 0;
+    accountOutput();
 }
 
 // ---- TCP --------------------------------------------------------------------------------
@@ -488,6 +575,7 @@ TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(soc
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // gaps must reach the wire as gaps
     name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
     connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
+    connect(socket_, &QTcpSocket::bytesWritten, this, [this] { accountOutput(); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] {
         close();
         engine_->peerClosed(this);
@@ -518,6 +606,14 @@ void TcpPeer::closeTransport()
     socket_->flush();
     // Emits disconnected at once when nothing is left to write, or once the rest is out.
     socket_->disconnectFromHost();
+    if (socket_->state() != QAbstractSocket::UnconnectedState)
+        QTimer::singleShot(CloseLingerMs, this, [this] { abortTransport(); });
+}
+
+void TcpPeer::abortTransport()
+{
+    socket_->abort();
+    engine_->peerClosed(this); // in case abort() had no disconnected to emit
 }
 
 // ---- pseudo-terminal ----------------------------------------------------------------------
@@ -591,6 +687,7 @@ void PtyPeer::flushPending()
         break;
     }
     writeNotifier_->setEnabled(false);
+    accountOutput();
 }
 
 void PtyPeer::closeWhenDelivered()
@@ -736,6 +833,20 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     if (faults.truncateTo >= 0 && response.size() > faults.truncateTo)
         response.truncate(faults.truncateTo);
     peer->queueAnswer(response, faults, faults.endless);
+}
+
+void Engine::shedOutput()
+{
+    while (outputTotal > MaxTotalOutput) {
+        Peer *most = nullptr;
+        for (Peer *peer : std::as_const(peers)) {
+            if (!most || peer->waitingOutput() > most->waitingOutput())
+                most = peer;
+        }
+        if (!most || most->waitingOutput() == 0)
+            return;
+        most->overrun();
+    }
 }
 
 void Engine::peerClosed(Peer *peer)

@@ -27,6 +27,32 @@ namespace {
 
 const QByteArray kReadAddress = hex("01 03 01 00 00 01 85 F6");
 const QByteArray kAddressAnswer = hex("01 03 02 00 01 79 84");
+const QByteArray kReadUid = hex("01 03 01 12 00 08 E5 F5"); // 21 bytes of answer
+
+// A plain socket, so that its buffer sizes and blocking can be chosen.
+int rawConnect(quint16 port, bool blocking, int receiveBuffer = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+QByteArray repeated(const QByteArray &request, int times)
+{
+    QByteArray all;
+    for (int i = 0; i < times; ++i)
+        all += request;
+    return all;
+}
 
 class SimLimits : public ::testing::Test {
 protected:
@@ -65,4 +91,32 @@ TEST_F(SimLimits, JunkKeepsTheLogSmall)
     EXPECT_LE(chars, 2 * 1024 * 1024);
     EXPECT_GT(drops, 100);
     EXPECT_TRUE(log.filter(QStringLiteral("(1501 bytes)")).size() > 0);
+}
+
+TEST_F(SimLimits, AClientThatDoesNotReadIsDropped)
+{
+    // It sends requests and never reads their answers: once they pile up beyond what a tool
+    // ever leaves unread, the reader drops it, and serves the others as before.
+    const int fd = rawConnect(port, false, 4096);
+    ASSERT_GE(fd, 0);
+    pollfd p{fd, POLLOUT, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ASSERT_TRUE(simtest::waitUntil([&] { return server.tcpOpenConnections() == 1; }));
+    const QByteArray batch = repeated(kReadUid, 512);
+    qint64 sent = 0;
+    const bool dropped = simtest::waitUntil(
+        [&] {
+            const ssize_t n = ::send(fd, batch.constData(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent += n > 0 ? n : 0;
+            return server.tcpOpenConnections() == 0 || sent > 256 * 1024 * 1024;
+        },
+        30000);
+    ::close(fd);
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(server.tcpOpenConnections(), 0) << sent << " bytes sent";
+    EXPECT_EQ(server.log().filter(QStringLiteral("not reading")).size(), 1);
+
+    TcpClient other;
+    ASSERT_TRUE(other.connectTo(port));
+    EXPECT_EQ(spaced(other.exchange(kReadAddress, 7)), spaced(kAddressAnswer));
 }
