@@ -54,6 +54,13 @@ constexpr qint64 MaxPeerOutput = 64 * 1024;
 // All peers together; past it the peer with the most waiting goes first. Thousands of
 // clients just under the bound above would still hold hundreds of MB.
 constexpr qint64 MaxTotalOutput = 8 * 1024 * 1024;
+// Input is taken in turns of at most 1 KiB a peer (128 requests of 8 bytes, well under a
+// millisecond of work), and then the other peers have theirs: a client flooding requests
+// cannot keep the others waiting.
+constexpr qint64 TurnBytes = 1024;
+// What Qt reads ahead of a TCP client's turns. The rest waits in the system, so a client that
+// sends faster than it is served is held back by TCP itself.
+constexpr qint64 TcpReadAhead = 4 * TurnBytes;
 // A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
 constexpr int CloseLingerMs = 2000;
 
@@ -145,6 +152,10 @@ protected:
     virtual bool discardsOnOverrun() const { return false; }
     virtual void discardTransportOutput() {}
     virtual void abortTransport() { closeTransport(); }
+    // The transport has input: a turn is taken now unless one is already due.
+    void inputReady();
+    virtual QByteArray readInput(qint64 maxBytes) = 0;
+    virtual bool inputPending() const = 0;
     // No more requests, answers or stream; the transport stays as it is.
     void quiesce();
     // Brings the count of waiting output up to date and enforces the bounds on it.
@@ -157,6 +168,7 @@ private:
         QByteArray bytes;
         QStringList logLines;
     };
+    void takeTurn();
     void takeRequests(bool silent);
     void write(const QByteArray &bytes);
     void pump();
@@ -176,6 +188,7 @@ private:
     int sentSinceRequest_ = 0;
     int closeLimit_ = -1;
     qint64 endlessBytes_ = 0;
+    bool turnDue_ = false; // a turn is posted to the event loop
     bool closing_ = false; // quiesced: nothing more goes in or out
     bool closed_ = false;  // transport closed
 };
@@ -191,6 +204,8 @@ protected:
     void closeTransport() override;
     void abortTransport() override;
     qint64 transportBacklog() const override { return socket_->bytesToWrite(); }
+    QByteArray readInput(qint64 maxBytes) override { return socket_->read(maxBytes); }
+    bool inputPending() const override { return socket_->bytesAvailable() > 0; }
 
 private:
     QTcpSocket *socket_;
@@ -211,9 +226,11 @@ protected:
     qint64 transportBacklog() const override { return pending_.size(); }
     bool discardsOnOverrun() const override { return true; }
     void discardTransportOutput() override { pending_.clear(); }
+    QByteArray readInput(qint64 maxBytes) override;
+    // The read notifier fires again while the line has input, each time a turn.
+    bool inputPending() const override { return false; }
 
 private:
-    void readMaster();
     void flushPending();
     void closeFds();
 
@@ -334,6 +351,27 @@ Peer::Peer(Engine *engine)
     endlessTimer_->setInterval(EndlessPeriodMs);
     endlessTimer_->setTimerType(Qt::PreciseTimer);
     connect(endlessTimer_, &QTimer::timeout, this, [this] { endlessTick(); });
+}
+
+void Peer::inputReady()
+{
+    if (!turnDue_)
+        takeTurn();
+}
+
+void Peer::takeTurn()
+{
+    turnDue_ = false;
+    if (closing_)
+        return;
+    const QByteArray bytes = readInput(TurnBytes);
+    if (!bytes.isEmpty())
+        received(bytes);
+    if (!closing_ && inputPending()) {
+        // Posted behind whatever else is due, so every other peer has its turn first.
+        turnDue_ = true;
+        QMetaObject::invokeMethod(this, [this] { takeTurn(); }, Qt::QueuedConnection);
+    }
 }
 
 void Peer::received(const QByteArray &bytes)
@@ -574,7 +612,8 @@ TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(soc
     socket_->setParent(this);
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // gaps must reach the wire as gaps
     name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
-    connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
+    socket_->setReadBufferSize(TcpReadAhead);
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { inputReady(); });
     connect(socket_, &QTcpSocket::bytesWritten, this, [this] { accountOutput(); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] {
         close();
@@ -624,7 +663,7 @@ PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
       writeNotifier_(new QSocketNotifier(master, QSocketNotifier::Write, this))
 {
     writeNotifier_->setEnabled(false);
-    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { readMaster(); });
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { inputReady(); });
     connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { flushPending(); });
 }
 
@@ -641,24 +680,21 @@ void PtyPeer::closeFds()
     master_ = slave_ = -1;
 }
 
-void PtyPeer::readMaster()
+QByteArray PtyPeer::readInput(qint64 maxBytes)
 {
-    char buffer[4096];
-    QByteArray got;
+    QByteArray got(maxBytes, Qt::Uninitialized);
     for (;;) {
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        const ssize_t n = ::read(master_, got.data(), static_cast<size_t>(got.size()));
         if (n > 0) {
-            got.append(buffer, n);
-            continue;
+            got.truncate(n);
+            return got;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             readNotifier_->setEnabled(false); // a dead line would report readable forever
-        break;
+        return {};
     }
-    if (!got.isEmpty())
-        received(got);
 }
 
 void PtyPeer::writeRaw(const QByteArray &bytes)
