@@ -61,6 +61,11 @@ constexpr qint64 TurnBytes = 1024;
 // What Qt reads ahead of a TCP client's turns. The rest waits in the system, so a client that
 // sends faster than it is served is held back by TCP itself.
 constexpr qint64 TcpReadAhead = 4 * TurnBytes;
+// Connects the system completes while the server thread is busy wait in the listen
+// backlog; Qt's default of 50 made every later one wait a second for its retry, as often
+// happened with thousands of connects at once. 4096 is Linux's ceiling (net.core.somaxconn)
+// by default; a larger request is cut down to it.
+constexpr int ListenBacklog = 4096;
 // A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
 constexpr int CloseLingerMs = 2000;
 
@@ -767,6 +772,7 @@ quint16 Engine::listen(const QString &address, quint16 port)
         return server->serverPort();
     if (!server) {
         server = new QTcpServer(this);
+        server->setListenBacklogSize(ListenBacklog);
         connect(server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = server->nextPendingConnection()) {
                 auto *peer = new TcpPeer(this, socket);

@@ -171,3 +171,38 @@ TEST_F(SimLimits, AQuietClientIsServedWhileAnotherFloods)
     EXPECT_EQ(answered, 10);
     EXPECT_LT(slowest, 1000);
 }
+
+TEST_F(SimLimits, ManyConnectsAtOnceAreNotHeldBack)
+{
+    // While the server thread is busy, the system completes connects into the listen
+    // backlog; a small backlog (50 is Qt's default) drops the rest, whose clients try again
+    // only after a second.
+    std::promise<void> release;
+    std::promise<void> busy;
+    std::thread blocker([&] {
+        server.withReader([&](VirtualReader &) {
+            busy.set_value();
+            release.get_future().wait();
+        });
+    });
+    busy.get_future().wait();
+    std::vector<int> fds;
+    for (int i = 0; i < 200; ++i)
+        fds.push_back(rawConnect(port, false));
+    int connected = 0;
+    simtest::waitUntil(
+        [&] {
+            connected = 0;
+            for (int fd : fds) {
+                pollfd p{fd, POLLOUT, 0};
+                connected += fd >= 0 && ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) ? 1 : 0;
+            }
+            return connected == 200;
+        },
+        3000);
+    release.set_value();
+    blocker.join();
+    for (int fd : fds)
+        ::close(fd);
+    EXPECT_EQ(connected, 200);
+}
