@@ -8,7 +8,7 @@
 //  - backlog: 5000 connects started at once: how many waited 900 ms or more;
 //  - stdin:   processor time the program spends on one 32 MB line on standard input.
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
-//   sim_bench [junk|clients|fair|backlog|stdin]...   (none: all)
+//   sim_bench [junk|clients|fair|backlog|stdin[=MB]]...   (none: all)
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
@@ -406,7 +406,14 @@ int main(int argc, char **argv)
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    QStringList wanted = app.arguments().mid(1);
+    // "stdin=256" sets the line's size in MB.
+    QStringList wanted;
+    int stdinMb = 32;
+    for (const QString &arg : app.arguments().mid(1)) {
+        wanted << arg.section(QLatin1Char('='), 0, 0);
+        if (arg.startsWith(QLatin1String("stdin=")))
+            stdinMb = std::max(1, arg.section(QLatin1Char('='), 1).toInt());
+    }
     const bool all = wanted.isEmpty();
     auto want = [&](const char *name) { return all || wanted.contains(QLatin1String(name)); };
     if (want("junk")) {
@@ -420,6 +427,6 @@ int main(int argc, char **argv)
     if (want("backlog"))
         backlog(5000);
     if (want("stdin"))
-        stdinLine(32);
+        stdinLine(stdinMb);
     return 0;
 }

@@ -263,7 +263,15 @@ int main(int argc, char **argv)
 
     // Standard input, when there is one (a closed descriptor 0 is fine too).
     std::unique_ptr<QSocketNotifier> stdinNotifier;
-    QByteArray pendingInput;
+    InputLines input;
+    auto executeLines = [&](const QList<InputLines::Line> &lines) {
+        for (const InputLines::Line &line : lines) {
+            if (line.tooLong)
+                printError(QStringLiteral("line too long (over %1 bytes), ignored").arg(input.maxBytes()));
+            else
+                execute(QString::fromLocal8Bit(line.text));
+        }
+    };
     const bool quitAtEof = parser.isSet(quitOnEof);
     if (::fcntl(STDIN_FILENO, F_GETFD) != -1) {
         stdinNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
@@ -274,19 +282,12 @@ int main(int argc, char **argv)
                 return;
             if (n <= 0) {
                 stdinNotifier->setEnabled(false); // at its end the input stays readable forever
-                if (!pendingInput.isEmpty())
-                    execute(QString::fromLocal8Bit(std::exchange(pendingInput, {})));
+                executeLines(input.finish());
                 if (quitAtEof)
                     QCoreApplication::quit();
                 return;
             }
-            pendingInput.append(buffer, n);
-            qsizetype newline;
-            while ((newline = pendingInput.indexOf('\n')) >= 0) {
-                const QByteArray line = pendingInput.left(newline);
-                pendingInput.remove(0, newline + 1);
-                execute(QString::fromLocal8Bit(line));
-            }
+            executeLines(input.feed(QByteArray(buffer, n)));
         });
     } else if (quitAtEof) {
         QTimer::singleShot(0, &app, [] { QCoreApplication::quit(); });

@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace relvix::sim {
 
 namespace {
@@ -266,6 +268,41 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         return say(text);
     }
     return fail(QStringLiteral("unknown command: %1 (try help)").arg(verb));
+}
+
+QList<InputLines::Line> InputLines::feed(const QByteArray &bytes)
+{
+    QList<Line> lines;
+    for (qsizetype start = 0; start < bytes.size();) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? bytes.size() : newline;
+        if (!skipping_) {
+            if (pending_.size() + (end - start) > maxBytes_) {
+                skipping_ = true;
+                pending_.clear();
+                lines.append({{}, true});
+            } else {
+                pending_.append(bytes.constData() + start, end - start);
+            }
+        }
+        if (newline < 0)
+            break;
+        if (!skipping_)
+            lines.append({std::exchange(pending_, {}), false});
+        skipping_ = false;
+        start = newline + 1;
+    }
+    return lines;
+}
+
+QList<InputLines::Line> InputLines::finish()
+{
+    QList<Line> lines;
+    if (!skipping_ && !pending_.isEmpty())
+        lines.append({std::exchange(pending_, {}), false});
+    skipping_ = false;
+    pending_.clear();
+    return lines;
 }
 
 } // namespace relvix::sim

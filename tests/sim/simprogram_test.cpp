@@ -258,3 +258,17 @@ TEST(SimProgram, BadOptionsEndWithAnError)
         EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << args.join(QLatin1Char(' ')).toStdString();
     }
 }
+
+TEST(SimProgram, AnOverlongInputLineIsRefusedAndTheNextOneRuns)
+{
+    SimProgram sim;
+    sim.process.setProcessChannelMode(QProcess::SeparateChannels);
+    ASSERT_TRUE(sim.start({QStringLiteral("--tcp")}));
+    sim.process.write(QByteArray(1024 * 1024, 'x') + '\n');
+    EXPECT_TRUE(sim.show().startsWith(QStringLiteral("address 1 ")));
+    sim.command("quit");
+    ASSERT_TRUE(sim.finishes());
+    const QString err = QString::fromLocal8Bit(sim.process.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("line too long"))) << err.left(200).toStdString();
+    EXPECT_LT(err.size(), 200); // the line is not echoed
+}
