@@ -89,7 +89,7 @@ bool readScript(const QString &path, QList<ScriptLine> *lines, QString *error)
         bool ok = false;
         const int afterMs = line.left(space).toInt(&ok);
         if (!ok || afterMs < 0 || space < 0) {
-            *error = QStringLiteral("%1:%2: expected \"AFTER_MS command\"").arg(path).arg(number);
+            *error = QStringLiteral("%1:%2: expected \"AFTER_MS command\"").arg(path, QString::number(number));
             return false;
         }
         lines->append({afterMs, line.mid(space + 1).trimmed()});
@@ -226,10 +226,10 @@ int main(int argc, char **argv)
         }
         const quint16 bound = server.listenTcp(parser.value(bind), port);
         if (bound == 0) {
-            printError(QStringLiteral("cannot listen on %1 port %2").arg(parser.value(bind)).arg(port));
+            printError(QStringLiteral("cannot listen on %1 port %2").arg(parser.value(bind), QString::number(port)));
             return 1;
         }
-        printLine(QStringLiteral("tcp %1 %2").arg(parser.value(bind)).arg(bound));
+        printLine(QStringLiteral("tcp %1 %2").arg(parser.value(bind), QString::number(bound)));
     }
     if (parser.isSet(pty)) {
         const QString path = server.openPty();

@@ -205,7 +205,7 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const int digits = verb == u"serial" ? 8 : 4;
         const auto value = parseHexNumber(rest, digits);
         if (!value)
-            return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb).arg(digits));
+            return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb, QString::number(digits)));
         server.withReader([&](VirtualReader &r) {
             if (verb == u"inputs")
                 r.setInputs(static_cast<std::uint16_t>(*value));
@@ -257,13 +257,11 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         server.withReader([&](VirtualReader &r) {
             text = QStringLiteral("address %1 serial %2%3 version %4 inputs %5 outputs %6 uid %7 keys %8 "
                                   "reboots %9 factory-resets %10")
-                       .arg(int(r.address()))
-                       .arg(hex4(static_cast<quint16>(r.serialNumber() >> 16)),
+                       .arg(QString::number(r.address()), hex4(static_cast<quint16>(r.serialNumber() >> 16)),
                             hex4(static_cast<quint16>(r.serialNumber() & 0xFFFF)), hex4(r.version()),
                             hex4(r.inputs()), hex4(r.outputs()),
-                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()))
-                       .arg(r.rebootCount())
-                       .arg(r.factoryResetCount());
+                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()),
+                            QString::number(r.rebootCount()), QString::number(r.factoryResetCount()));
         });
         return say(text);
     }

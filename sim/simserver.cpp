@@ -504,7 +504,7 @@ void Peer::emitStep(const QByteArray &bytes)
         const int allowed = closeLimit_ - sentSinceRequest_;
         write(bytes.left(allowed));
         sentSinceRequest_ += allowed;
-        engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name()).arg(closeLimit_));
+        engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name(), QString::number(closeLimit_)));
         closeWhenDelivered();
         return;
     }
@@ -571,7 +571,7 @@ void Peer::stopEndless()
     if (!endlessTimer_->isActive())
         return;
     endlessTimer_->stop();
-    engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+    engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
 }
 
 void Peer::endlessTick()
@@ -603,7 +603,7 @@ void Peer::quiesce()
     sendTimer_->stop();
     if (endlessTimer_->isActive()) {
         endlessTimer_->stop();
-        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
     }
     steps_.clear();
     queuedBytes_ = 0;
@@ -616,7 +616,7 @@ TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(soc
 {
     socket_->setParent(this);
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // gaps must reach the wire as gaps
-    name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
+    name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString(), QString::number(socket_->peerPort()));
     socket_->setReadBufferSize(TcpReadAhead);
     connect(socket_, &QTcpSocket::readyRead, this, [this] { inputReady(); });
     connect(socket_, &QTcpSocket::bytesWritten, this, [this] { accountOutput(); });
