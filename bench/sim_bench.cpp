@@ -8,7 +8,7 @@
 //  - backlog: 5000 connects started at once: how many waited 900 ms or more;
 //  - stdin:   processor time the program spends on one 32 MB line on standard input.
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
-//   sim_bench [junk|clients|fair|backlog|stdin[=MB]]...   (none: all)
+//   sim_bench [junk|clients[=SECONDS]|fair|backlog|stdin[=MB]]...   (none: all)
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
@@ -406,13 +406,16 @@ int main(int argc, char **argv)
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    // "stdin=256" sets the line's size in MB.
+    // "stdin=256" sets the line's size in MB, "clients=60" how long the clients send.
     QStringList wanted;
     int stdinMb = 32;
+    int clientSeconds = 10;
     for (const QString &arg : app.arguments().mid(1)) {
         wanted << arg.section(QLatin1Char('='), 0, 0);
         if (arg.startsWith(QLatin1String("stdin=")))
             stdinMb = std::max(1, arg.section(QLatin1Char('='), 1).toInt());
+        if (arg.startsWith(QLatin1String("clients=")))
+            clientSeconds = std::max(1, arg.section(QLatin1Char('='), 1).toInt());
     }
     const bool all = wanted.isEmpty();
     auto want = [&](const char *name) { return all || wanted.contains(QLatin1String(name)); };
@@ -421,7 +424,7 @@ int main(int argc, char **argv)
         junk(50);
     }
     if (want("clients"))
-        clients(200, 10);
+        clients(200, clientSeconds);
     if (want("fair"))
         fair(50);
     if (want("backlog"))
