@@ -1,8 +1,9 @@
 // Measures relvix-sim under abuse, as a separate process on loopback:
 //  - junk:    resident memory of the program before and after one client sends 10 MB and
 //             50 MB of random bytes;
-//  - clients: 200 clients that send requests and never read, for 10 s: memory growth and how
-//             many of them the program dropped;
+//  - clients: 200 clients that send requests and never read, for 10 s, with plain answers
+//             and with 4 KiB of noise after each: memory growth and how many the program
+//             dropped;
 //  - fair:    while one client floods requests (and reads its answers), the round-trip time of
 //             a quiet client's requests (median, maximum);
 //  - backlog: 5000 connects started at once: how many waited 900 ms or more;
@@ -61,7 +62,9 @@ class Sim {
 public:
     explicit Sim(const QStringList &extra = {})
     {
-        process_.setProgram(QStringLiteral(RELVIX_SIM_PROGRAM));
+        // RELVIX_SIM runs another build of the program, e.g. an older one for figures before a change.
+        const QString other = qEnvironmentVariable("RELVIX_SIM");
+        process_.setProgram(other.isEmpty() ? QStringLiteral(RELVIX_SIM_PROGRAM) : other);
         process_.setArguments(QStringList{QStringLiteral("--tcp")} + extra);
         process_.setProcessChannelMode(QProcess::SeparateChannels);
         process_.start();
@@ -208,9 +211,10 @@ void junk(int megabytes)
     ::close(fd);
 }
 
-void clients(int count, int seconds)
+// With noise, 4 KiB follow each answer, so unread output piles up at once.
+void clients(int count, int seconds, bool noise)
 {
-    Sim sim;
+    Sim sim(noise ? QStringList{QStringLiteral("--noise-after"), QString(8192, QLatin1Char('A'))} : QStringList{});
     if (sim.port() == 0) {
         std::printf("clients  could not start\n");
         return;
@@ -253,9 +257,9 @@ void clients(int count, int seconds)
     QStringList perSecond;
     for (long kb : samples)
         perSecond << QString::number(kb / 1024.0, 'f', 1);
-    std::printf("clients  %d clients sending, never reading, %d s: resident %ld -> %ld kB (%.2f MB/s), peak %ld kB, "
+    std::printf("clients  %d clients sending, never reading, %d s%s: resident %ld -> %ld kB (%.2f MB/s), peak %ld kB, "
                 "%d of them dropped by the program; MB each second: %s\n",
-                count, seconds, before, after, (after - before) / 1024.0 / seconds, sim.statusKb("VmHWM"), gone,
+                count, seconds, noise ? ", 4 KiB noise after each answer" : "", before, after, (after - before) / 1024.0 / seconds, sim.statusKb("VmHWM"), gone,
                 qPrintable(perSecond.join(QLatin1Char(' '))));
     for (int fd : fds)
         ::close(fd);
@@ -423,8 +427,10 @@ int main(int argc, char **argv)
         junk(10);
         junk(50);
     }
-    if (want("clients"))
-        clients(200, clientSeconds);
+    if (want("clients")) {
+        clients(200, clientSeconds, false);
+        clients(200, clientSeconds, true);
+    }
     if (want("fair"))
         fair(50);
     if (want("backlog"))
