@@ -17,11 +17,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
+#ifndef _WIN32 // the pseudo-terminal is POSIX; on Windows only TCP serves
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace relvix::sim {
 
@@ -217,6 +219,7 @@ private:
     QString name_;
 };
 
+#ifndef _WIN32
 class PtyPeer final : public Peer {
 public:
     PtyPeer(Engine *engine, int master, int slave, const QString &path);
@@ -247,6 +250,7 @@ private:
     QByteArray pending_;
     QTimer *lingerTimer_ = nullptr;
 };
+#endif
 
 // State shared between the caller's threads and the server thread.
 struct Shared {
@@ -310,7 +314,7 @@ public:
     VirtualReader reader;
     QTcpServer *server = nullptr;
     QList<Peer *> peers;
-    PtyPeer *pty = nullptr;
+    Peer *pty = nullptr; // the pseudo-terminal's peer
     qint64 outputTotal = 0; // waiting output of all peers
 
     quint16 listen(const QString &address, quint16 port);
@@ -662,6 +666,8 @@ void TcpPeer::abortTransport()
 
 // ---- pseudo-terminal ----------------------------------------------------------------------
 
+#ifndef _WIN32
+
 PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
     : Peer(engine), master_(master), slave_(slave), path_(path),
       readNotifier_(new QSocketNotifier(master, QSocketNotifier::Read, this)),
@@ -764,6 +770,8 @@ void PtyPeer::closeTransport()
     engine_->peerClosed(this);
 }
 
+#endif // _WIN32
+
 // ---- Engine -------------------------------------------------------------------------------
 
 quint16 Engine::listen(const QString &address, quint16 port)
@@ -794,7 +802,10 @@ quint16 Engine::listen(const QString &address, quint16 port)
 QString Engine::openPty()
 {
     if (pty)
-        return pty->path();
+        return pty->name();
+#ifdef _WIN32
+    return {};
+#else
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0)
         return {};
@@ -819,6 +830,7 @@ QString Engine::openPty()
     peers.append(pty);
     d->appendLog(QStringLiteral("OPEN pty ") + path);
     return path;
+#endif
 }
 
 void Engine::closePty()

@@ -18,7 +18,8 @@ public:
 
     // Listen on address:port (port 0 picks a free one). Returns the port, or 0 on failure.
     quint16 listenTcp(const QString &address = QStringLiteral("127.0.0.1"), quint16 port = 0);
-    // Open a pseudo-terminal; returns the path the tool opens as its port name ("" on failure).
+    // Open a pseudo-terminal; returns the path the tool opens as its port name ("" on failure,
+    // and always on Windows, which has none).
     QString openPty();
     // Close the reader's side of the pseudo-terminal (the line goes dead for the tool).
     void closePty();
