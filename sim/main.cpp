@@ -1,5 +1,7 @@
 // relvix-sim: a virtual card reader for people. Listens on TCP and/or a pseudo-terminal,
 // prints where ("tcp 127.0.0.1 PORT", "pty /dev/pts/N") and takes commands on standard input.
+// On Windows it serves TCP only and takes its commands from --script: there is no
+// pseudo-terminal, and no notifier for a console or pipe.
 #include "simcommands.h"
 #include "simserver.h"
 
@@ -14,15 +16,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <utility>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 using namespace relvix::sim;
 
 namespace {
 
+#ifndef _WIN32
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -30,6 +35,7 @@ void onSignal(int)
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
+#endif
 
 void printLine(const QString &line)
 {
@@ -89,7 +95,7 @@ bool readScript(const QString &path, QList<ScriptLine> *lines, QString *error)
         bool ok = false;
         const int afterMs = line.left(space).toInt(&ok);
         if (!ok || afterMs < 0 || space < 0) {
-            *error = QStringLiteral("%1:%2: expected \"AFTER_MS command\"").arg(path).arg(number);
+            *error = QStringLiteral("%1:%2: expected \"AFTER_MS command\"").arg(path, QString::number(number));
             return false;
         }
         lines->append({afterMs, line.mid(space + 1).trimmed()});
@@ -115,7 +121,7 @@ int main(int argc, char **argv)
     tcpPort.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                   QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Open a pseudo-terminal; its path is the port name for the tool."));
+    const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Open a pseudo-terminal; its path is the port name for the tool (not on Windows)."));
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("Slave address, 1..254 (default 1)."), QStringLiteral("N"));
     const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial number, 8 hex digits."), QStringLiteral("HEX"));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Firmware version, 4 hex digits."), QStringLiteral("HEX"));
@@ -143,6 +149,12 @@ int main(int argc, char **argv)
                        quitOnEof});
 
     parser.process(rewriteTcpOption(QCoreApplication::arguments()));
+#ifdef _WIN32
+    if (parser.isSet(pty)) {
+        printError(QStringLiteral("--pty is not available on Windows, which has no pseudo-terminals; use --tcp"));
+        return 2;
+    }
+#endif
 
     SimServer server;
     if (parser.isSet(verbose))
@@ -197,6 +209,11 @@ int main(int argc, char **argv)
         }
     }
 
+#ifdef _WIN32
+    // Ctrl+C ends the event loop. Windows runs the handler on a thread of its own, from which
+    // quit() (it posts an event) may be called.
+    std::signal(SIGINT, [](int) { QCoreApplication::quit(); });
+#else
     // SIGINT and SIGTERM end the event loop through a pipe, so the server is torn down by
     // its destructor and not in the middle of a signal handler. Set up before the lines are
     // printed: whoever reads them may signal at once.
@@ -215,6 +232,7 @@ int main(int argc, char **argv)
     // Started in the background of an interactive shell, a read of the terminal would stop
     // the process; ignored, the read fails instead and counts as the end of input.
     std::signal(SIGTTIN, SIG_IGN);
+#endif
 
     const bool wantTcp = parser.isSet(tcp) || parser.isSet(tcpPort) || !parser.isSet(pty);
     if (wantTcp) {
@@ -226,10 +244,10 @@ int main(int argc, char **argv)
         }
         const quint16 bound = server.listenTcp(parser.value(bind), port);
         if (bound == 0) {
-            printError(QStringLiteral("cannot listen on %1 port %2").arg(parser.value(bind)).arg(port));
+            printError(QStringLiteral("cannot listen on %1 port %2").arg(parser.value(bind), QString::number(port)));
             return 1;
         }
-        printLine(QStringLiteral("tcp %1 %2").arg(parser.value(bind)).arg(bound));
+        printLine(QStringLiteral("tcp %1 %2").arg(parser.value(bind), QString::number(bound)));
     }
     if (parser.isSet(pty)) {
         const QString path = server.openPty();
@@ -261,10 +279,23 @@ int main(int argc, char **argv)
         QTimer::singleShot(line.afterMs, &app, [&execute, command] { execute(command); });
     }
 
+    const bool quitAtEof = parser.isSet(quitOnEof);
+#ifdef _WIN32
+    if (quitAtEof)
+        printError(QStringLiteral("--quit-on-eof: standard input is not read on Windows"));
+    return QCoreApplication::exec();
+#else
     // Standard input, when there is one (a closed descriptor 0 is fine too).
     std::unique_ptr<QSocketNotifier> stdinNotifier;
-    QByteArray pendingInput;
-    const bool quitAtEof = parser.isSet(quitOnEof);
+    InputLines input;
+    auto executeLines = [&](const QList<InputLines::Line> &lines) {
+        for (const InputLines::Line &line : lines) {
+            if (line.tooLong)
+                printError(QStringLiteral("line too long (over %1 bytes), ignored").arg(input.maxBytes()));
+            else
+                execute(QString::fromLocal8Bit(line.text));
+        }
+    };
     if (::fcntl(STDIN_FILENO, F_GETFD) != -1) {
         stdinNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
         QObject::connect(stdinNotifier.get(), &QSocketNotifier::activated, &app, [&] {
@@ -274,19 +305,12 @@ int main(int argc, char **argv)
                 return;
             if (n <= 0) {
                 stdinNotifier->setEnabled(false); // at its end the input stays readable forever
-                if (!pendingInput.isEmpty())
-                    execute(QString::fromLocal8Bit(std::exchange(pendingInput, {})));
+                executeLines(input.finish());
                 if (quitAtEof)
                     QCoreApplication::quit();
                 return;
             }
-            pendingInput.append(buffer, n);
-            qsizetype newline;
-            while ((newline = pendingInput.indexOf('\n')) >= 0) {
-                const QByteArray line = pendingInput.left(newline);
-                pendingInput.remove(0, newline + 1);
-                execute(QString::fromLocal8Bit(line));
-            }
+            executeLines(input.feed(QByteArray(buffer, n)));
         });
     } else if (quitAtEof) {
         QTimer::singleShot(0, &app, [] { QCoreApplication::quit(); });
@@ -295,4 +319,5 @@ int main(int argc, char **argv)
     const int result = QCoreApplication::exec();
     stdinNotifier.reset();
     return result;
+#endif
 }

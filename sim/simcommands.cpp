@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace relvix::sim {
 
 namespace {
@@ -203,7 +205,7 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const int digits = verb == u"serial" ? 8 : 4;
         const auto value = parseHexNumber(rest, digits);
         if (!value)
-            return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb).arg(digits));
+            return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb, QString::number(digits)));
         server.withReader([&](VirtualReader &r) {
             if (verb == u"inputs")
                 r.setInputs(static_cast<std::uint16_t>(*value));
@@ -255,17 +257,50 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         server.withReader([&](VirtualReader &r) {
             text = QStringLiteral("address %1 serial %2%3 version %4 inputs %5 outputs %6 uid %7 keys %8 "
                                   "reboots %9 factory-resets %10")
-                       .arg(int(r.address()))
-                       .arg(hex4(static_cast<quint16>(r.serialNumber() >> 16)),
+                       .arg(QString::number(r.address()), hex4(static_cast<quint16>(r.serialNumber() >> 16)),
                             hex4(static_cast<quint16>(r.serialNumber() & 0xFFFF)), hex4(r.version()),
                             hex4(r.inputs()), hex4(r.outputs()),
-                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()))
-                       .arg(r.rebootCount())
-                       .arg(r.factoryResetCount());
+                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()),
+                            QString::number(r.rebootCount()), QString::number(r.factoryResetCount()));
         });
         return say(text);
     }
     return fail(QStringLiteral("unknown command: %1 (try help)").arg(verb));
+}
+
+QList<InputLines::Line> InputLines::feed(const QByteArray &bytes)
+{
+    QList<Line> lines;
+    for (qsizetype start = 0; start < bytes.size();) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? bytes.size() : newline;
+        if (!skipping_) {
+            if (pending_.size() + (end - start) > maxBytes_) {
+                skipping_ = true;
+                pending_.clear();
+                lines.append({{}, true});
+            } else {
+                pending_.append(bytes.constData() + start, end - start);
+            }
+        }
+        if (newline < 0)
+            break;
+        if (!skipping_)
+            lines.append({std::exchange(pending_, {}), false});
+        skipping_ = false;
+        start = newline + 1;
+    }
+    return lines;
+}
+
+QList<InputLines::Line> InputLines::finish()
+{
+    QList<Line> lines;
+    if (!skipping_ && !pending_.isEmpty())
+        lines.append({std::exchange(pending_, {}), false});
+    skipping_ = false;
+    pending_.clear();
+    return lines;
 }
 
 } // namespace relvix::sim

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QList>
 #include <QStringList>
 #include <optional>
 
@@ -31,5 +32,30 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
 
 // The text of "help".
 QString commandHelp();
+
+// Cuts standard input into command lines, looking at each byte once however the input is
+// split. A line longer than the bound is not kept: it is reported once, when it passes the
+// bound, and skipped up to its end.
+class InputLines {
+public:
+    // Far above any command (an injection of a 256-byte frame takes 774 characters).
+    static constexpr qsizetype DefaultMaxBytes = 64 * 1024;
+    explicit InputLines(qsizetype maxBytes = DefaultMaxBytes) : maxBytes_(maxBytes) {}
+
+    struct Line {
+        QByteArray text; // without its newline
+        bool tooLong = false; // a line over the bound, text empty
+    };
+    // The lines that these bytes complete, and a report for each line that passes the bound.
+    QList<Line> feed(const QByteArray &bytes);
+    // At the end of input: the last line if it had no newline.
+    QList<Line> finish();
+    qsizetype maxBytes() const { return maxBytes_; }
+
+private:
+    qsizetype maxBytes_;
+    QByteArray pending_;
+    bool skipping_ = false; // inside an overlong line
+};
 
 } // namespace relvix::sim

@@ -17,11 +17,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
+#ifndef _WIN32 // the pseudo-terminal is POSIX; on Windows only TCP serves
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 namespace relvix::sim {
 
@@ -38,10 +40,45 @@ constexpr int MaxRequestBuffer = 1500;
 // Endless stream: 64 bytes every 5 ms, 12.8 kB/s, faster than any serial line the tool uses.
 constexpr int EndlessChunk = 64;
 constexpr int EndlessPeriodMs = 5;
-// Keeps a long-running program from growing without bound; tests stay far below.
+// The log in memory keeps its latest lines only, at most this many and at most this many
+// characters (2 MiB of memory), so that a long-running program or a client sending junk
+// cannot grow it without bound; tests stay far below.
 constexpr int MaxLogLines = 100000;
+constexpr qsizetype MaxLogChars = 1 << 20;
+// A log line shows at most the first 256 bytes of what it reports (the longest RTU frame),
+// then their count: a dropped buffer of 1500 bytes would otherwise take 4500 characters.
+constexpr int MaxLoggedBytes = 256;
+// Output a peer may have waiting: answers queued behind a delay plus what the system has not
+// taken yet. The tool leaves at most one answer of at most 256 bytes unread, so 64 KiB means
+// the other side has stopped reading: a TCP client is dropped, and on the pseudo-terminal
+// the bytes are discarded, as a serial line loses what its receiver does not read.
+constexpr qint64 MaxPeerOutput = 64 * 1024;
+// All peers together; past it the peer with the most waiting goes first. Thousands of
+// clients just under the bound above would still hold hundreds of MB.
+constexpr qint64 MaxTotalOutput = 8 * 1024 * 1024;
+// Input is taken in turns of at most 1 KiB a peer (128 requests of 8 bytes, well under a
+// millisecond of work), and then the other peers have theirs: a client flooding requests
+// cannot keep the others waiting.
+constexpr qint64 TurnBytes = 1024;
+// What Qt reads ahead of a TCP client's turns. The rest waits in the system, so a client that
+// sends faster than it is served is held back by TCP itself.
+constexpr qint64 TcpReadAhead = 4 * TurnBytes;
+// Connects the system completes while the server thread is busy wait in the listen
+// backlog; Qt's default of 50 made every later one wait a second for its retry, as often
+// happened with thousands of connects at once. 4096 is Linux's ceiling (net.core.somaxconn)
+// by default; a larger request is cut down to it.
+constexpr int ListenBacklog = 4096;
+// A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
+constexpr int CloseLingerMs = 2000;
 
 QString stamp() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")); }
+
+QString logBytes(const QByteArray &bytes)
+{
+    if (bytes.size() <= MaxLoggedBytes)
+        return hexString(bytes);
+    return QStringLiteral("%1 ... (%2 bytes)").arg(hexString(bytes.left(MaxLoggedBytes)), QString::number(bytes.size()));
+}
 
 // Length of the shortest prefix of at least 4 bytes whose last two bytes are the CRC of the
 // rest, or 0 when there is none yet.
@@ -106,14 +143,30 @@ public:
     void stopEndless();
     bool isClosing() const { return closing_; }
     bool endlessRunning() const { return endlessTimer_->isActive(); }
+    qint64 waitingOutput() const { return reported_; }
+    // The other side does not take its output: dropped (TCP) or its output discarded.
+    void overrun();
 
 protected:
     virtual void writeRaw(const QByteArray &bytes) = 0;
     virtual void closeTransport() = 0;
     // True while earlier output still waits for the other side to read it.
-    virtual bool backlogged() const { return false; }
+    virtual bool backlogged() const { return transportBacklog() > 0; }
+    // Bytes written that the system has not taken yet.
+    virtual qint64 transportBacklog() const = 0;
+    // What overrun() does: true to throw the waiting output away and go on, false to drop
+    // the connection at once.
+    virtual bool discardsOnOverrun() const { return false; }
+    virtual void discardTransportOutput() {}
+    virtual void abortTransport() { closeTransport(); }
+    // The transport has input: a turn is taken now unless one is already due.
+    void inputReady();
+    virtual QByteArray readInput(qint64 maxBytes) = 0;
+    virtual bool inputPending() const = 0;
     // No more requests, answers or stream; the transport stays as it is.
     void quiesce();
+    // Brings the count of waiting output up to date and enforces the bounds on it.
+    void accountOutput();
     Engine *engine_;
 
 private:
@@ -122,7 +175,9 @@ private:
         QByteArray bytes;
         QStringList logLines;
     };
+    void takeTurn();
     void takeRequests(bool silent);
+    void write(const QByteArray &bytes);
     void pump();
     void emitStep(const QByteArray &bytes);
     void endlessTick();
@@ -131,12 +186,16 @@ private:
     QTimer *silenceTimer_;
     QTimer *sendTimer_;
     QTimer *endlessTimer_;
+    static qint64 cost(const Step &step);
     QList<Step> steps_;
+    qint64 queuedBytes_ = 0; // cost of steps_
+    qint64 reported_ = 0;    // waiting output as last counted in the engine's total
     bool waited_ = false;       // the front step's wait has passed
     bool endlessAfter_ = false; // start the endless stream when the queue is empty
     int sentSinceRequest_ = 0;
     int closeLimit_ = -1;
     qint64 endlessBytes_ = 0;
+    bool turnDue_ = false; // a turn is posted to the event loop
     bool closing_ = false; // quiesced: nothing more goes in or out
     bool closed_ = false;  // transport closed
 };
@@ -150,12 +209,17 @@ public:
 protected:
     void writeRaw(const QByteArray &bytes) override;
     void closeTransport() override;
+    void abortTransport() override;
+    qint64 transportBacklog() const override { return socket_->bytesToWrite(); }
+    QByteArray readInput(qint64 maxBytes) override { return socket_->read(maxBytes); }
+    bool inputPending() const override { return socket_->bytesAvailable() > 0; }
 
 private:
     QTcpSocket *socket_;
     QString name_;
 };
 
+#ifndef _WIN32
 class PtyPeer final : public Peer {
 public:
     PtyPeer(Engine *engine, int master, int slave, const QString &path);
@@ -167,10 +231,14 @@ public:
 protected:
     void writeRaw(const QByteArray &bytes) override;
     void closeTransport() override;
-    bool backlogged() const override { return !pending_.isEmpty(); }
+    qint64 transportBacklog() const override { return pending_.size(); }
+    bool discardsOnOverrun() const override { return true; }
+    void discardTransportOutput() override { pending_.clear(); }
+    QByteArray readInput(qint64 maxBytes) override;
+    // The read notifier fires again while the line has input, each time a turn.
+    bool inputPending() const override { return false; }
 
 private:
-    void readMaster();
     void flushPending();
     void closeFds();
 
@@ -182,6 +250,7 @@ private:
     QByteArray pending_;
     QTimer *lingerTimer_ = nullptr;
 };
+#endif
 
 // State shared between the caller's threads and the server thread.
 struct Shared {
@@ -190,6 +259,7 @@ struct Shared {
 
     mutable QMutex mutex;
     QStringList log;
+    qsizetype logChars = 0; // characters in log
     FaultScript faults;
     quint16 port = 0;
     QString ptyPath;
@@ -206,8 +276,9 @@ struct Shared {
         {
             QMutexLocker lock(&mutex);
             log.append(line);
-            if (log.size() > MaxLogLines)
-                log.remove(0, log.size() - MaxLogLines);
+            logChars += line.size();
+            while (log.size() > MaxLogLines || logChars > MaxLogChars)
+                logChars -= log.takeFirst().size();
         }
         if (logToStderr.load()) {
             std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
@@ -243,7 +314,8 @@ public:
     VirtualReader reader;
     QTcpServer *server = nullptr;
     QList<Peer *> peers;
-    PtyPeer *pty = nullptr;
+    Peer *pty = nullptr; // the pseudo-terminal's peer
+    qint64 outputTotal = 0; // waiting output of all peers
 
     quint16 listen(const QString &address, quint16 port);
     QString openPty();
@@ -252,6 +324,7 @@ public:
     void inject(const QByteArray &bytes);
     void handleFrame(Peer *peer, const QByteArray &frame);
     void peerClosed(Peer *peer);
+    void shedOutput();
     int endlessCount() const;
     void shutdown();
 };
@@ -275,7 +348,7 @@ Peer::Peer(Engine *engine)
         takeRequests(true);
         if (rx_.isEmpty() || closing_)
             return;
-        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
+        engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
         rx_.clear();
     });
     sendTimer_->setSingleShot(true);
@@ -289,16 +362,43 @@ Peer::Peer(Engine *engine)
     connect(endlessTimer_, &QTimer::timeout, this, [this] { endlessTick(); });
 }
 
-void Peer::received(const QByteArray &bytes)
+void Peer::inputReady()
 {
+    if (!turnDue_)
+        takeTurn();
+}
+
+void Peer::takeTurn()
+{
+    turnDue_ = false;
     if (closing_)
         return;
-    rx_.append(bytes);
-    takeRequests(false);
-    if (rx_.size() > MaxRequestBuffer) {
-        engine_->d->appendLog(QStringLiteral("DROP ") + hexString(rx_));
-        rx_.clear();
+    const QByteArray bytes = readInput(TurnBytes);
+    if (!bytes.isEmpty())
+        received(bytes);
+    if (!closing_ && inputPending()) {
+        // Posted behind whatever else is due, so every other peer has its turn first.
+        turnDue_ = true;
+        QMetaObject::invokeMethod(this, [this] { takeTurn(); }, Qt::QueuedConnection);
     }
+}
+
+void Peer::received(const QByteArray &bytes)
+{
+    // Taken in pieces that never let the buffer hold more than one request can be long, so
+    // that neither its memory nor the search for a frame end grows with what arrives at once.
+    for (qsizetype at = 0; at < bytes.size() && !closing_;) {
+        const qsizetype piece = qMin<qsizetype>(MaxRequestBuffer + 1 - rx_.size(), bytes.size() - at);
+        rx_.append(bytes.constData() + at, piece);
+        at += piece;
+        takeRequests(false);
+        if (rx_.size() > MaxRequestBuffer) {
+            engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
+            rx_.clear();
+        }
+    }
+    if (closing_)
+        return;
     if (rx_.isEmpty())
         silenceTimer_->stop();
     else
@@ -361,16 +461,19 @@ void Peer::queueAnswer(const QByteArray &response, const FaultScript &faults, bo
             step.bytes = stream.mid(offset, unit);
             for (int i = 0; i < parts.size(); ++i) {
                 if (starts[i] >= offset && starts[i] < offset + unit)
-                    step.logLines.append(parts[i].tag + QLatin1Char(' ') + hexString(parts[i].bytes));
+                    step.logLines.append(parts[i].tag + QLatin1Char(' ') + logBytes(parts[i].bytes));
             }
+            queuedBytes_ += cost(step);
             steps_.append(step);
         }
     } else if (endless && faults.delayMs > 0) {
         // No answer, but the stream still waits out the delay.
         steps_.append(Step{faults.delayMs, {}, {}});
+        queuedBytes_ += cost(steps_.last());
     }
     endlessAfter_ = endless;
-    if (!sendTimer_->isActive())
+    accountOutput();
+    if (!closing_ && !sendTimer_->isActive())
         pump();
 }
 
@@ -384,6 +487,7 @@ void Peer::pump()
         }
         waited_ = false;
         const Step step = steps_.takeFirst();
+        queuedBytes_ -= cost(step);
         for (const QString &line : step.logLines)
             engine_->d->appendLog(line);
         emitStep(step.bytes);
@@ -402,20 +506,68 @@ void Peer::emitStep(const QByteArray &bytes)
         return;
     if (closeLimit_ >= 0 && sentSinceRequest_ + bytes.size() >= closeLimit_) {
         const int allowed = closeLimit_ - sentSinceRequest_;
-        writeRaw(bytes.left(allowed));
+        write(bytes.left(allowed));
         sentSinceRequest_ += allowed;
-        engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name()).arg(closeLimit_));
+        engine_->d->appendLog(QStringLiteral("CLOSE %1 after %2 bytes").arg(name(), QString::number(closeLimit_)));
         closeWhenDelivered();
         return;
     }
-    writeRaw(bytes);
+    write(bytes);
     sentSinceRequest_ += static_cast<int>(bytes.size());
 }
 
 void Peer::sendNow(const QByteArray &bytes)
 {
     if (!closing_ && !bytes.isEmpty())
-        writeRaw(bytes);
+        write(bytes);
+}
+
+void Peer::write(const QByteArray &bytes)
+{
+    writeRaw(bytes);
+    accountOutput();
+}
+
+qint64 Peer::cost(const Step &step)
+{
+    qint64 bytes = static_cast<qint64>(sizeof(Step)) + step.bytes.size();
+    for (const QString &line : step.logLines)
+        bytes += 2 * line.size();
+    return bytes;
+}
+
+void Peer::accountOutput()
+{
+    const qint64 now = closed_ ? 0 : queuedBytes_ + transportBacklog();
+    engine_->outputTotal += now - reported_;
+    reported_ = now;
+    if (now > MaxPeerOutput)
+        overrun();
+    else if (engine_->outputTotal > MaxTotalOutput)
+        engine_->shedOutput();
+}
+
+void Peer::overrun()
+{
+    if (closed_)
+        return;
+    const bool discard = discardsOnOverrun();
+    engine_->d->appendLog(QStringLiteral("OVERRUN %1 not reading, %2 bytes waiting; %3")
+                              .arg(name(), QString::number(reported_),
+                                   discard ? QStringLiteral("discarded") : QStringLiteral("dropped")));
+    if (discard) {
+        sendTimer_->stop();
+        waited_ = false;
+        steps_.clear();
+        queuedBytes_ = 0;
+        discardTransportOutput();
+        accountOutput();
+        return;
+    }
+    quiesce();
+    closed_ = true;
+    accountOutput();
+    abortTransport();
 }
 
 void Peer::stopEndless()
@@ -423,7 +575,7 @@ void Peer::stopEndless()
     if (!endlessTimer_->isActive())
         return;
     endlessTimer_->stop();
-    engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+    engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
 }
 
 void Peer::endlessTick()
@@ -442,6 +594,7 @@ void Peer::close()
         return;
     quiesce();
     closed_ = true;
+    accountOutput();
     closeTransport();
 }
 
@@ -454,9 +607,11 @@ void Peer::quiesce()
     sendTimer_->stop();
     if (endlessTimer_->isActive()) {
         endlessTimer_->stop();
-        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name()).arg(endlessBytes_));
+        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
     }
     steps_.clear();
+    queuedBytes_ = 0;
+    accountOutput();
 }
 
 // ---- TCP --------------------------------------------------------------------------------
@@ -465,8 +620,10 @@ TcpPeer::TcpPeer(Engine *engine, QTcpSocket *socket) : Peer(engine), socket_(soc
 {
     socket_->setParent(this);
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1); // gaps must reach the wire as gaps
-    name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString()).arg(socket_->peerPort());
-    connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
+    name_ = QStringLiteral("tcp %1:%2").arg(socket_->peerAddress().toString(), QString::number(socket_->peerPort()));
+    socket_->setReadBufferSize(TcpReadAhead);
+    connect(socket_, &QTcpSocket::readyRead, this, [this] { inputReady(); });
+    connect(socket_, &QTcpSocket::bytesWritten, this, [this] { accountOutput(); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] {
         close();
         engine_->peerClosed(this);
@@ -497,9 +654,19 @@ void TcpPeer::closeTransport()
     socket_->flush();
     // Emits disconnected at once when nothing is left to write, or once the rest is out.
     socket_->disconnectFromHost();
+    if (socket_->state() != QAbstractSocket::UnconnectedState)
+        QTimer::singleShot(CloseLingerMs, this, [this] { abortTransport(); });
+}
+
+void TcpPeer::abortTransport()
+{
+    socket_->abort();
+    engine_->peerClosed(this); // in case abort() had no disconnected to emit
 }
 
 // ---- pseudo-terminal ----------------------------------------------------------------------
+
+#ifndef _WIN32
 
 PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
     : Peer(engine), master_(master), slave_(slave), path_(path),
@@ -507,7 +674,7 @@ PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
       writeNotifier_(new QSocketNotifier(master, QSocketNotifier::Write, this))
 {
     writeNotifier_->setEnabled(false);
-    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { readMaster(); });
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { inputReady(); });
     connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { flushPending(); });
 }
 
@@ -524,24 +691,21 @@ void PtyPeer::closeFds()
     master_ = slave_ = -1;
 }
 
-void PtyPeer::readMaster()
+QByteArray PtyPeer::readInput(qint64 maxBytes)
 {
-    char buffer[4096];
-    QByteArray got;
+    QByteArray got(maxBytes, Qt::Uninitialized);
     for (;;) {
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        const ssize_t n = ::read(master_, got.data(), static_cast<size_t>(got.size()));
         if (n > 0) {
-            got.append(buffer, n);
-            continue;
+            got.truncate(n);
+            return got;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
             readNotifier_->setEnabled(false); // a dead line would report readable forever
-        break;
+        return {};
     }
-    if (!got.isEmpty())
-        received(got);
 }
 
 void PtyPeer::writeRaw(const QByteArray &bytes)
@@ -570,6 +734,7 @@ void PtyPeer::flushPending()
         break;
     }
     writeNotifier_->setEnabled(false);
+    accountOutput();
 }
 
 void PtyPeer::closeWhenDelivered()
@@ -605,6 +770,8 @@ void PtyPeer::closeTransport()
     engine_->peerClosed(this);
 }
 
+#endif // _WIN32
+
 // ---- Engine -------------------------------------------------------------------------------
 
 quint16 Engine::listen(const QString &address, quint16 port)
@@ -613,6 +780,7 @@ quint16 Engine::listen(const QString &address, quint16 port)
         return server->serverPort();
     if (!server) {
         server = new QTcpServer(this);
+        server->setListenBacklogSize(ListenBacklog);
         connect(server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = server->nextPendingConnection()) {
                 auto *peer = new TcpPeer(this, socket);
@@ -634,7 +802,10 @@ quint16 Engine::listen(const QString &address, quint16 port)
 QString Engine::openPty()
 {
     if (pty)
-        return pty->path();
+        return pty->name();
+#ifdef _WIN32
+    return {};
+#else
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0)
         return {};
@@ -659,6 +830,7 @@ QString Engine::openPty()
     peers.append(pty);
     d->appendLog(QStringLiteral("OPEN pty ") + path);
     return path;
+#endif
 }
 
 void Engine::closePty()
@@ -678,7 +850,7 @@ void Engine::closeTcp()
 
 void Engine::inject(const QByteArray &bytes)
 {
-    d->appendLog(QStringLiteral("INJECT ") + hexString(bytes));
+    d->appendLog(QStringLiteral("INJECT ") + logBytes(bytes));
     const QList<Peer *> all = peers;
     for (Peer *peer : all)
         peer->sendNow(bytes);
@@ -687,7 +859,7 @@ void Engine::inject(const QByteArray &bytes)
 void Engine::handleFrame(Peer *peer, const QByteArray &frame)
 {
     ++d->requests;
-    d->appendLog(QStringLiteral("RX ") + hexString(frame));
+    d->appendLog(QStringLiteral("RX ") + logBytes(frame));
     peer->stopEndless(); // any request ends the stream, also one for another reader
     if (!reader.accepts(frame))
         return;
@@ -715,6 +887,20 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     if (faults.truncateTo >= 0 && response.size() > faults.truncateTo)
         response.truncate(faults.truncateTo);
     peer->queueAnswer(response, faults, faults.endless);
+}
+
+void Engine::shedOutput()
+{
+    while (outputTotal > MaxTotalOutput) {
+        Peer *most = nullptr;
+        for (Peer *peer : std::as_const(peers)) {
+            if (!most || peer->waitingOutput() > most->waitingOutput())
+                most = peer;
+        }
+        if (!most || most->waitingOutput() == 0)
+            return;
+        most->overrun();
+    }
 }
 
 void Engine::peerClosed(Peer *peer)
@@ -828,6 +1014,7 @@ void SimServer::clearLog()
 {
     QMutexLocker lock(&d->mutex);
     d->log.clear();
+    d->logChars = 0;
 }
 
 int SimServer::requestCount() const { return d->requests.load(); }

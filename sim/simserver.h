@@ -18,7 +18,8 @@ public:
 
     // Listen on address:port (port 0 picks a free one). Returns the port, or 0 on failure.
     quint16 listenTcp(const QString &address = QStringLiteral("127.0.0.1"), quint16 port = 0);
-    // Open a pseudo-terminal; returns the path the tool opens as its port name ("" on failure).
+    // Open a pseudo-terminal; returns the path the tool opens as its port name ("" on failure,
+    // and always on Windows, which has none).
     QString openPty();
     // Close the reader's side of the pseudo-terminal (the line goes dead for the tool).
     void closePty();
@@ -36,7 +37,10 @@ public:
     // Tags: RX a whole request (any address), TX a response as it starts to go out (with the
     // faults applied to its bytes), NOISE noise bytes, INJECT injected bytes, DROP bytes that
     // never formed a request, OPEN/CLOSED a connection or the pseudo-terminal, CLOSE a close
-    // made by closeAfterBytes, ENDLESS start/stop of an endless stream.
+    // made by closeAfterBytes, ENDLESS start/stop of an endless stream, OVERRUN output that
+    // the other side left unread beyond 64 KiB (a TCP client is dropped, the pseudo-
+    // terminal's output discarded). Byte dumps show at most 256 bytes and then the count;
+    // the latest 1 Mi characters are kept.
     QStringList log() const;
     void clearLog();
     // Counts for tests.

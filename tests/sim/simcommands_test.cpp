@@ -139,3 +139,33 @@ TEST(SimCommands, RefusedValues)
     }
     server.withReader([](VirtualReader &r) { EXPECT_EQ(r.address(), 1); });
 }
+
+TEST(SimCommands, InputLines)
+{
+    // Bound 8 bytes; each case fed in pieces of the given size, then ended.
+    const struct {
+        const char *input;
+        int piece;
+        QStringList expected; // "!" for a line reported as too long
+    } cases[] = {
+        {"show\nquit\n", 100, {"show", "quit"}},
+        {"show\nquit\n", 1, {"show", "quit"}},
+        {"12345678\n123456789\nshow\n", 3, {"12345678", "!", "show"}},
+        {"123456789012345678901234\nshow", 4, {"!", "show"}},
+        {"\n\nlast", 2, {"", "", "last"}},
+        {"123456789", 5, {"!"}},
+    };
+    for (const auto &c : cases) {
+        InputLines lines(8);
+        QStringList got;
+        auto take = [&](const QList<InputLines::Line> &some) {
+            for (const InputLines::Line &line : some)
+                got << (line.tooLong ? QStringLiteral("!") : QString::fromLatin1(line.text));
+        };
+        const QByteArray input(c.input);
+        for (qsizetype at = 0; at < input.size(); at += c.piece)
+            take(lines.feed(input.mid(at, c.piece)));
+        take(lines.finish());
+        EXPECT_EQ(got, c.expected) << c.input << " in pieces of " << c.piece;
+    }
+}

@@ -258,3 +258,43 @@ TEST(SimProgram, BadOptionsEndWithAnError)
         EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << args.join(QLatin1Char(' ')).toStdString();
     }
 }
+
+TEST(SimProgram, AnOverlongInputLineIsRefusedAndTheNextOneRuns)
+{
+    SimProgram sim;
+    sim.process.setProcessChannelMode(QProcess::SeparateChannels);
+    ASSERT_TRUE(sim.start({QStringLiteral("--tcp")}));
+    sim.process.write(QByteArray(1024 * 1024, 'x') + '\n');
+    EXPECT_TRUE(sim.show().startsWith(QStringLiteral("address 1 ")));
+    sim.command("quit");
+    ASSERT_TRUE(sim.finishes());
+    const QString err = QString::fromLocal8Bit(sim.process.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("line too long"))) << err.left(200).toStdString();
+    EXPECT_LT(err.size(), 200); // the line is not echoed
+}
+
+TEST(SimProgram, MessagesShowUserTextAsTyped)
+{
+    // Text such as %1 in a user's value must come out as typed, not be filled in.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString script = dir.filePath(QStringLiteral("%1%2.txt"));
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("soon inputs 1234\n");
+    file.close();
+    const struct {
+        QStringList args;
+        QString message;
+    } cases[] = {
+        {{QStringLiteral("--bind"), QStringLiteral("%2%1")}, QStringLiteral("cannot listen on %2%1 port 0")},
+        {{QStringLiteral("--script"), script}, script + QStringLiteral(":1: expected")},
+    };
+    for (const auto &c : cases) {
+        QProcess p;
+        p.start(QStringLiteral(RELVIX_SIM_PROGRAM), c.args);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        EXPECT_TRUE(err.contains(c.message)) << err.toStdString();
+    }
+}

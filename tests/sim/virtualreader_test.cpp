@@ -76,6 +76,7 @@ const Vector kVectors[] = {
     {"function 10", frame("01 10 01 11 00 01 02 00 00"), frame("01 90 01")},
     {"function 00, no data", frame("01 00"), frame("01 80 01")},
     {"function 01", frame("01 01 00 00 00 08"), frame("01 81 01")},
+    {"function 81", frame("01 81"), frame("01 81 01")}, // a function code of an exception reply is still just unknown
 
     // exception 02: registers outside the implemented ones
     {"read 0101", frame("01 03 01 01 00 01"), frame("01 83 02")},
