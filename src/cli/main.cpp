@@ -3,6 +3,12 @@
 
 #include <QCoreApplication>
 
+// The build gives the project's version; a compile outside it (the Windows syntax check)
+// has none.
+#ifndef RELVIX_VERSION
+#define RELVIX_VERSION "unknown"
+#endif
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
