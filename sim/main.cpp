@@ -114,7 +114,13 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral(
         "A virtual MODBUS RTU card reader for Relvix, over TCP (RTU frames, no MBAP header) and/or a "
         "pseudo-terminal.\nPrints \"tcp ADDRESS PORT\" and \"pty PATH\" on standard output, then reads "
-        "commands from standard input, one a line (\"help\" lists them)."));
+        "commands from standard input, one a line (\"help\" lists them).\n\n"
+        "Several readers can share the line, as on an RS-485 bus: one --reader for each. Each answers "
+        "only its own address, with its own registers.\n"
+        "On the pseudo-terminal a reader given a speed answers only while the tool has set its port to "
+        "that speed (read from the line's terminal settings at each request), so a scan over several "
+        "speeds finds it at its own and only there; a reader without a speed answers at any speed. "
+        "Over TCP there is no speed, and every reader answers."));
     parser.addHelpOption();
     const QCommandLineOption tcp(QStringLiteral("tcp"), QStringLiteral("Listen on TCP: --tcp [PORT]; no port or 0 picks a free one."));
     QCommandLineOption tcpPort(QStringLiteral("tcp-port"), QStringLiteral("TCP port."), QStringLiteral("PORT"));
@@ -122,6 +128,13 @@ int main(int argc, char **argv)
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                   QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption pty(QStringLiteral("pty"), QStringLiteral("Open a pseudo-terminal; its path is the port name for the tool (not on Windows)."));
+    const QCommandLineOption reader(QStringLiteral("reader"),
+                                    QStringLiteral("A reader on the line, ADDRESS:SERIAL:VERSION[:SPEED] (address 1..254, "
+                                                   "hex serial and version, speed in baud), e.g. 5:0012ABCD:1A05 or "
+                                                   "7:00000007:0100:9600. Repeat for several; the first takes the "
+                                                   "place of the default reader (1:0012ABCD:1A05), and the options "
+                                                   "below set the first one."),
+                                    QStringLiteral("SPEC"));
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("Slave address, 1..254 (default 1)."), QStringLiteral("N"));
     const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial number, 8 hex digits."), QStringLiteral("HEX"));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Firmware version, 4 hex digits."), QStringLiteral("HEX"));
@@ -144,7 +157,7 @@ int main(int argc, char **argv)
     const QCommandLineOption answerAs(QStringLiteral("answer-as"), QStringLiteral("Fault: answer with this slave address."), QStringLiteral("N"));
     const QCommandLineOption script(QStringLiteral("script"), QStringLiteral("Run commands from FILE, lines \"AFTER_MS command\" (ms after start)."), QStringLiteral("FILE"));
     const QCommandLineOption quitOnEof(QStringLiteral("quit-on-eof"), QStringLiteral("End when standard input ends (by default it keeps running)."));
-    parser.addOptions({tcp, tcpPort, bind, pty, address, serial, version, inputs, outputs, uid, keys, verbose, delay, gap,
+    parser.addOptions({tcp, tcpPort, bind, pty, reader, address, serial, version, inputs, outputs, uid, keys, verbose, delay, gap,
                        chunk, noiseBefore, noiseAfter, wrongCrc, exception, silent, endless, closeAfter, answerAs, script,
                        quitOnEof});
 
@@ -160,7 +173,34 @@ int main(int argc, char **argv)
     if (parser.isSet(verbose))
         server.setLogToStderr(true);
 
-    // Reader state and faults go through the same command language as standard input.
+    // The readers on the line: the first --reader sets the default reader, the others join it.
+    const QStringList readerSpecs = parser.values(reader);
+    QStringList joining;
+    for (int i = 0; i < readerSpecs.size(); ++i) {
+        if (i > 0) {
+            joining << QStringLiteral("reader add ") + readerSpecs[i];
+            continue;
+        }
+        QString error;
+        const auto spec = parseReaderSpec(readerSpecs[i], &error);
+        if (!spec) {
+            printError(error);
+            return 2;
+        }
+        server.withReader([&](VirtualReader &r) { spec->applyTo(r); });
+    }
+    CommandContext context;
+    for (const QString &command : std::as_const(joining)) {
+        QString message;
+        if (runCommand(server, command, &message, &context) == CommandResult::Error) {
+            printError(message);
+            return 2;
+        }
+    }
+    context.reader = 0;
+
+    // The first reader's state and the faults go through the same command language as
+    // standard input.
     QStringList setup;
     if (parser.isSet(address))
         setup << QStringLiteral("address ") + parser.value(address);
@@ -194,7 +234,7 @@ int main(int argc, char **argv)
         setup << QStringLiteral("fault ") + faultWords.join(QLatin1Char(' '));
     for (const QString &command : std::as_const(setup)) {
         QString message;
-        if (runCommand(server, command, &message) == CommandResult::Error) {
+        if (runCommand(server, command, &message, &context) == CommandResult::Error) {
             printError(message);
             return 2;
         }
@@ -260,7 +300,7 @@ int main(int argc, char **argv)
 
     auto execute = [&](const QString &line) {
         QString message;
-        switch (runCommand(server, line, &message)) {
+        switch (runCommand(server, line, &message, &context)) {
         case CommandResult::Quit:
             QCoreApplication::quit();
             break;

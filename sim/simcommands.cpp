@@ -41,7 +41,47 @@ QString keypadDigits(const QByteArray &keys)
     return text;
 }
 
+QString readerState(const VirtualReader &r)
+{
+    return QStringLiteral("address %1 serial %2%3 version %4 inputs %5 outputs %6 uid %7 keys %8 "
+                          "reboots %9 factory-resets %10")
+        .arg(QString::number(r.address()), hex4(static_cast<quint16>(r.serialNumber() >> 16)),
+             hex4(static_cast<quint16>(r.serialNumber() & 0xFFFF)), hex4(r.version()), hex4(r.inputs()),
+             hex4(r.outputs()), QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()),
+             QString::number(r.rebootCount()), QString::number(r.factoryResetCount()));
+}
+
 } // namespace
+
+void ReaderSpec::applyTo(VirtualReader &reader) const
+{
+    reader.setAddress(address);
+    reader.setSerialNumber(serial);
+    reader.setVersion(version);
+    reader.setLineSpeed(speed);
+}
+
+std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
+{
+    const QStringList fields = text.split(QLatin1Char(':'));
+    ReaderSpec spec;
+    const auto address = fields.size() >= 3 ? parseInt(fields[0], 1, 254) : std::nullopt;
+    const auto serial = fields.size() >= 3 ? parseHexNumber(fields[1], 8) : std::nullopt;
+    const auto version = fields.size() >= 3 ? parseHexNumber(fields[2], 4) : std::nullopt;
+    const auto speed = fields.size() == 4 ? parseInt(fields[3], 1, 4000000) : std::optional<int>(0);
+    if (fields.size() < 3 || fields.size() > 4 || !address || !serial || !version || !speed) {
+        if (error)
+            *error = QStringLiteral("bad reader %1: expected ADDRESS:SERIAL:VERSION[:SPEED], e.g. 5:0012ABCD:1A05 or "
+                                    "7:00000007:0100:9600 (address 1..254, hex serial and version, speed in baud)")
+                         .arg(text);
+        return std::nullopt;
+    }
+    spec.address = static_cast<std::uint8_t>(*address);
+    spec.serial = *serial;
+    spec.version = static_cast<quint16>(*version);
+    spec.speed = *speed;
+    return spec;
+}
 
 QByteArray parseHexBytes(const QString &text, bool *ok)
 {
@@ -145,7 +185,8 @@ bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *err
 QString commandHelp()
 {
     return QStringLiteral(
-        "commands, one a line:\n"
+        "commands, one a line; uid .. show act on the selected reader (the first one until\n"
+        "\"reader N\" selects another), fault and the rest on the whole line:\n"
         "  uid HEX            present a card (up to 32 hex digits; no digits: no card)\n"
         "  keys DIGITS        type a keypad code (0 is sent as 10; no digits: empty)\n"
         "  inputs HEX         set the digital inputs (4 hex digits)\n"
@@ -153,6 +194,12 @@ QString commandHelp()
         "  address N          set the slave address (1..254)\n"
         "  serial HEX         set the serial number (8 hex digits)\n"
         "  version HEX        set the firmware version (4 hex digits)\n"
+        "  speed BAUD|any     the line speed it answers at on the pseudo-terminal (any: every speed)\n"
+        "  show               print its state\n"
+        "  reader N           select the reader at address N for uid .. show\n"
+        "  reader add A:SERIAL:VERSION[:SPEED]\n"
+        "                     put one more reader on the line, and select it\n"
+        "  readers            list the readers on the line with their speeds (* the selected one)\n"
         "  fault WORDS        none | delay MS | gap MS | chunk N | noise-before HEX | noise-after HEX\n"
         "                     | wrong-crc [on|off] | exception CODE | silent [on|off] | endless [on|off]\n"
         "                     | close-after N | answer-as N | truncate N (send only N bytes)\n"
@@ -160,12 +207,11 @@ QString commandHelp()
         "                     (several may follow one another)\n"
         "  inject HEX         send raw bytes to everyone connected now\n"
         "  close-pty          close the pseudo-terminal\n"
-        "  show               print the reader's state\n"
         "  log on|off         frames with timestamps on standard error\n"
         "  quit               end the program\n");
 }
 
-CommandResult runCommand(SimServer &server, const QString &line, QString *output)
+CommandResult runCommand(SimServer &server, const QString &line, QString *output, CommandContext *context)
 {
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
@@ -183,6 +229,17 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
             *output = message;
         return CommandResult::Ok;
     };
+    const int selected = context ? context->reader : 0;
+    auto withSelected = [&](const std::function<void(VirtualReader &)> &fn) { server.withReader(selected, fn); };
+    // Another reader than the selected one at this address: two would answer at once.
+    auto takenByOther = [&](int address) {
+        const QList<std::uint8_t> addresses = server.readerAddresses();
+        for (int i = 0; i < addresses.size(); ++i) {
+            if (i != selected && addresses[i] == address)
+                return true;
+        }
+        return false;
+    };
 
     if (verb == u"quit" || verb == u"exit")
         return CommandResult::Quit;
@@ -193,12 +250,12 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const QByteArray uid = parseHexBytes(rest, &ok);
         if (!ok || uid.size() > 16)
             return fail(QStringLiteral("uid needs up to 32 hex digits, an even count"));
-        server.withReader([&](VirtualReader &r) { r.presentCard(uid); });
+        withSelected([&](VirtualReader &r) { r.presentCard(uid); });
         return CommandResult::Ok;
     }
     if (verb == u"keys") {
         bool ok = false;
-        server.withReader([&](VirtualReader &r) { ok = r.typeKeyDigits(rest); });
+        withSelected([&](VirtualReader &r) { ok = r.typeKeyDigits(rest); });
         return ok ? CommandResult::Ok : fail(QStringLiteral("keys needs up to 16 decimal digits"));
     }
     if (verb == u"inputs" || verb == u"outputs" || verb == u"version" || verb == u"serial") {
@@ -206,7 +263,7 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const auto value = parseHexNumber(rest, digits);
         if (!value)
             return fail(QStringLiteral("%1 needs up to %2 hex digits").arg(verb, QString::number(digits)));
-        server.withReader([&](VirtualReader &r) {
+        withSelected([&](VirtualReader &r) {
             if (verb == u"inputs")
                 r.setInputs(static_cast<std::uint16_t>(*value));
             else if (verb == u"outputs")
@@ -222,7 +279,9 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const auto value = words.size() == 1 ? parseInt(words[0], 1, 254) : std::nullopt;
         if (!value)
             return fail(QStringLiteral("address needs a number 1..254"));
-        server.withReader([&](VirtualReader &r) { r.setAddress(static_cast<std::uint8_t>(*value)); });
+        if (takenByOther(*value))
+            return fail(QStringLiteral("address %1 is another reader's").arg(*value));
+        withSelected([&](VirtualReader &r) { r.setAddress(static_cast<std::uint8_t>(*value)); });
         return CommandResult::Ok;
     }
     if (verb == u"fault") {
@@ -252,17 +311,53 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         server.setLogToStderr(*on);
         return CommandResult::Ok;
     }
+    if (verb == u"speed") {
+        const auto value = words.size() != 1 ? std::nullopt
+                           : words[0].toLower() == u"any" ? std::optional<int>(0)
+                                                          : parseInt(words[0], 1, 4000000);
+        if (!value)
+            return fail(QStringLiteral("speed needs a speed in baud, or any"));
+        withSelected([&](VirtualReader &r) { r.setLineSpeed(*value); });
+        return CommandResult::Ok;
+    }
+    if (verb == u"reader") {
+        if (words.size() == 2 && words[0].toLower() == u"add") {
+            QString error;
+            const auto spec = parseReaderSpec(words[1], &error);
+            if (!spec)
+                return fail(error);
+            if (server.readerAddresses().contains(spec->address))
+                return fail(QStringLiteral("address %1 is another reader's").arg(spec->address));
+            const int index = server.addReader([&](VirtualReader &r) { spec->applyTo(r); });
+            if (context)
+                context->reader = index;
+            return CommandResult::Ok;
+        }
+        const auto address = words.size() == 1 ? parseInt(words[0], 0, 255) : std::nullopt;
+        const int index = address ? static_cast<int>(server.readerAddresses().indexOf(*address)) : -1;
+        if (!address)
+            return fail(QStringLiteral("reader needs an address, or add ADDRESS:SERIAL:VERSION[:SPEED]"));
+        if (index < 0)
+            return fail(QStringLiteral("no reader at address %1 (readers lists them)").arg(*address));
+        if (context)
+            context->reader = index;
+        return CommandResult::Ok;
+    }
+    if (verb == u"readers") {
+        QStringList lines;
+        const int count = static_cast<int>(server.readerAddresses().size());
+        for (int i = 0; i < count; ++i) {
+            server.withReader(i, [&](VirtualReader &r) {
+                lines << QStringLiteral("%1 %2 speed %3")
+                             .arg(i == selected ? QStringLiteral("*") : QStringLiteral(" "), readerState(r),
+                                  r.lineSpeed() == 0 ? QStringLiteral("any") : QString::number(r.lineSpeed()));
+            });
+        }
+        return say(lines.join(QLatin1Char('\n')));
+    }
     if (verb == u"show") {
         QString text;
-        server.withReader([&](VirtualReader &r) {
-            text = QStringLiteral("address %1 serial %2%3 version %4 inputs %5 outputs %6 uid %7 keys %8 "
-                                  "reboots %9 factory-resets %10")
-                       .arg(QString::number(r.address()), hex4(static_cast<quint16>(r.serialNumber() >> 16)),
-                            hex4(static_cast<quint16>(r.serialNumber() & 0xFFFF)), hex4(r.version()),
-                            hex4(r.inputs()), hex4(r.outputs()),
-                            QString::fromLatin1(r.uidBytes().toHex().toUpper()), keypadDigits(r.keyBytes()),
-                            QString::number(r.rebootCount()), QString::number(r.factoryResetCount()));
-        });
+        withSelected([&](VirtualReader &r) { text = readerState(r); });
         return say(text);
     }
     return fail(QStringLiteral("unknown command: %1 (try help)").arg(verb));

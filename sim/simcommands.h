@@ -21,14 +21,34 @@ std::optional<quint32> parseHexNumber(const QString &text, int maxDigits);
 // Returns false with a message, leaving faults unchanged, when a word is not understood.
 bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *error);
 
+// A reader on the line as given to --reader and "reader add": ADDRESS:SERIAL:VERSION[:SPEED],
+// e.g. 5:0012ABCD:1A05 or 7:00000007:0100:9600 (address 1..254, serial up to 8 and version
+// up to 4 hex digits, speed in baud).
+struct ReaderSpec {
+    std::uint8_t address = 1;
+    quint32 serial = 0;
+    quint16 version = 0;
+    int speed = 0; // 0: answers at any speed
+    void applyTo(VirtualReader &reader) const;
+};
+std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error);
+
 enum class CommandResult { Ok, Quit, Error };
+
+// What lasts from one command line to the next: the reader that the reader commands act on
+// (an index of the server's readers; the first one until "reader N").
+struct CommandContext {
+    int reader = 0;
+};
 
 // One line of the program's command language (standard input and script files):
 //   uid HEX | keys DIGITS | inputs HEX | outputs HEX | address N | serial HEX | version HEX
-//   fault ... | inject HEX | close-pty | show | log on|off | quit | help
+//   speed BAUD|any | show          (these act on the selected reader)
+//   reader N | reader add SPEC | readers
+//   fault ... | inject HEX | close-pty | log on|off | quit | help
 // Blank lines and lines starting with # do nothing. Text meant for the user goes to *output
-// (error text on Error).
-CommandResult runCommand(SimServer &server, const QString &line, QString *output);
+// (error text on Error). Without a context the first reader is the selected one.
+CommandResult runCommand(SimServer &server, const QString &line, QString *output, CommandContext *context = nullptr);
 
 // The text of "help".
 QString commandHelp();

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 #ifndef _WIN32 // the pseudo-terminal is POSIX; on Windows only TCP serves
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -130,6 +131,9 @@ public:
     ~Peer() override = default;
 
     virtual QString name() const = 0;
+    // The line speed the tool set, in baud: 0 for a link without one (TCP), -1 when it cannot
+    // be told.
+    virtual int lineSpeed() const { return 0; }
     void received(const QByteArray &bytes);
     // A request for this reader arrived: the byte count for closeAfterBytes starts again and
     // any endless stream stops.
@@ -226,6 +230,7 @@ public:
     ~PtyPeer() override;
     QString name() const override { return path_; }
     QString path() const { return path_; }
+    int lineSpeed() const override;
     void closeWhenDelivered() override;
 
 protected:
@@ -308,10 +313,11 @@ struct Shared {
 
 class Engine : public QObject {
 public:
-    explicit Engine(Shared *shared) : d(shared) {}
+    explicit Engine(Shared *shared) : d(shared) { readers.push_back(std::make_unique<VirtualReader>()); }
 
     Shared *d;
-    VirtualReader reader;
+    // Held by pointer so that a reader stays where it is while others are added.
+    std::vector<std::unique_ptr<VirtualReader>> readers;
     QTcpServer *server = nullptr;
     QList<Peer *> peers;
     Peer *pty = nullptr; // the pseudo-terminal's peer
@@ -680,6 +686,33 @@ PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
 
 PtyPeer::~PtyPeer() { closeFds(); }
 
+int PtyPeer::lineSpeed() const
+{
+    // The two ends of a pseudo-terminal share one set of terminal settings, so the master
+    // reads the speed that the tool set on its end (QSerialPort sets it on every open).
+    termios tio{};
+    if (master_ < 0 || ::tcgetattr(master_, &tio) != 0)
+        return -1;
+    static const struct {
+        speed_t code;
+        int baud;
+    } speeds[] = {
+        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+#ifdef B460800
+        {B460800, 460800}, {B921600, 921600},
+#endif
+    };
+    const speed_t code = ::cfgetospeed(&tio);
+    for (const auto &s : speeds) {
+        if (s.code == code)
+            return s.baud;
+    }
+    return -1; // hung up (B0) or a speed set by other means
+}
+
 void PtyPeer::closeFds()
 {
     readNotifier_->setEnabled(false);
@@ -861,7 +894,23 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     ++d->requests;
     d->appendLog(QStringLiteral("RX ") + logBytes(frame));
     peer->stopEndless(); // any request ends the stream, also one for another reader
-    if (!reader.accepts(frame))
+    // The readers it is for (its address, or all for a broadcast) that hear the line's speed.
+    QList<VirtualReader *> targets;
+    int speed = -2; // read from the line only when a reader has a speed of its own
+    for (const auto &reader : readers) {
+        if (!reader->accepts(frame))
+            continue;
+        if (reader->lineSpeed() != 0 && speed == -2)
+            speed = peer->lineSpeed();
+        if (reader->hearsSpeed(speed)) {
+            targets.append(reader.get());
+        } else {
+            d->appendLog(QStringLiteral("SPEED address %1 hears %2 baud, the line is at %3: no answer")
+                             .arg(QString::number(reader->address()), QString::number(reader->lineSpeed()),
+                                  speed < 0 ? QStringLiteral("an unknown speed") : QString::number(speed)));
+        }
+    }
+    if (targets.isEmpty())
         return;
     const FaultScript faults = d->faultsForRequest();
     peer->beginAnswer(faults.closeAfterBytes);
@@ -869,11 +918,18 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
         return;
     const auto target = static_cast<std::uint8_t>(frame[0]);
     QByteArray response;
-    if (faults.exceptionCode != 0 && target != 0)
+    if (faults.exceptionCode != 0 && target != 0) {
         response = exceptionResponse(target, static_cast<std::uint8_t>(frame[1]),
                                      static_cast<std::uint8_t>(faults.exceptionCode));
-    else
-        response = reader.handleRequest(frame);
+    } else {
+        // On a bus each acts; the first one's answer goes out (two readers at one address
+        // would talk over each other, and a broadcast has no answer).
+        for (VirtualReader *reader : targets) {
+            const QByteArray answer = reader->handleRequest(frame);
+            if (response.isEmpty())
+                response = answer;
+        }
+    }
     if (faults.silent)
         response.clear();
     if (!response.isEmpty() && faults.answerAsAddress >= 0) {
@@ -996,7 +1052,58 @@ FaultScript SimServer::faults() const { return d->faultsNow(); }
 
 void SimServer::withReader(const std::function<void(VirtualReader &)> &fn)
 {
-    d->run([&] { fn(d->engine->reader); });
+    d->run([&] { fn(*d->engine->readers.front()); });
+}
+
+bool SimServer::withReader(int index, const std::function<void(VirtualReader &)> &fn)
+{
+    bool found = false;
+    d->run([&] {
+        auto &readers = d->engine->readers;
+        if (index < 0 || index >= static_cast<int>(readers.size()))
+            return;
+        found = true;
+        fn(*readers[static_cast<std::size_t>(index)]);
+    });
+    return found;
+}
+
+bool SimServer::withReaderAt(std::uint8_t address, const std::function<void(VirtualReader &)> &fn)
+{
+    bool found = false;
+    d->run([&] {
+        for (const auto &reader : d->engine->readers) {
+            if (reader->address() == address) {
+                found = true;
+                fn(*reader);
+                return;
+            }
+        }
+    });
+    return found;
+}
+
+int SimServer::addReader(const std::function<void(VirtualReader &)> &setup)
+{
+    int index = 0;
+    d->run([&] {
+        auto &readers = d->engine->readers;
+        readers.push_back(std::make_unique<VirtualReader>());
+        if (setup)
+            setup(*readers.back());
+        index = static_cast<int>(readers.size()) - 1;
+    });
+    return index;
+}
+
+QList<std::uint8_t> SimServer::readerAddresses() const
+{
+    QList<std::uint8_t> addresses;
+    d->run([&] {
+        for (const auto &reader : d->engine->readers)
+            addresses.append(reader->address());
+    });
+    return addresses;
 }
 
 void SimServer::inject(const QByteArray &bytes)

@@ -3,13 +3,18 @@
 
 #include <QString>
 #include <QStringList>
+#include <QList>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 namespace relvix::sim {
 
-// A virtual reader running on its own thread (so that a caller blocked in an exchange is
-// still answered), reachable over TCP on loopback and over a pseudo-terminal.
+// Virtual readers on one line, run on a thread of their own (so that a caller blocked in an
+// exchange is still answered), reachable over TCP on loopback and over a pseudo-terminal.
+// There is one reader at first; more can share the line, each answering only its own
+// address (a broadcast reaches them all). On the pseudo-terminal a reader with a line speed
+// answers only while the tool's port is set to that speed; over TCP every reader answers.
 // All member functions are safe to call from any thread.
 class SimServer {
 public:
@@ -27,8 +32,17 @@ public:
     void setFaults(const FaultScript &faults);
     FaultScript faults() const;
 
-    // Runs fn on the server thread with the register map, and waits for it.
+    // Runs fn on the server thread with the first reader's register map, and waits for it.
     void withReader(const std::function<void(VirtualReader &)> &fn);
+    // The same with the reader at this index (0 the first); false when there is none.
+    bool withReader(int index, const std::function<void(VirtualReader &)> &fn);
+    // The same with the first reader at this slave address; false when there is none.
+    bool withReaderAt(std::uint8_t address, const std::function<void(VirtualReader &)> &fn);
+    // Puts one more reader on the line (a new one answers at address 1 until setup changes
+    // it) and returns its index.
+    int addReader(const std::function<void(VirtualReader &)> &setup = {});
+    // The readers' addresses now, in the order of their indexes.
+    QList<std::uint8_t> readerAddresses() const;
 
     // Sends raw bytes to whoever is connected (TCP clients and the pseudo-terminal) now.
     void inject(const QByteArray &bytes);
@@ -37,7 +51,8 @@ public:
     // Tags: RX a whole request (any address), TX a response as it starts to go out (with the
     // faults applied to its bytes), NOISE noise bytes, INJECT injected bytes, DROP bytes that
     // never formed a request, OPEN/CLOSED a connection or the pseudo-terminal, CLOSE a close
-    // made by closeAfterBytes, ENDLESS start/stop of an endless stream, OVERRUN output that
+    // made by closeAfterBytes, ENDLESS start/stop of an endless stream, SPEED a request that
+    // a reader did not answer because the line was at another speed, OVERRUN output that
     // the other side left unread beyond 64 KiB (a TCP client is dropped, the pseudo-
     // terminal's output discarded). Byte dumps show at most 256 bytes and then the count;
     // the latest 1 Mi characters are kept.

@@ -65,6 +65,14 @@ public:
     void setRegister(std::uint16_t address, std::uint16_t value);
     int rebootCount() const { return reboots_; }
     int factoryResetCount() const { return factoryResets_; }
+    // The line speed the reader is set to, in baud, or 0 for none: then it answers at any
+    // speed. A real reader's UART only makes sense of frames sent at its own speed.
+    int lineSpeed() const { return lineSpeed_; }
+    void setLineSpeed(int baud) { lineSpeed_ = baud > 0 ? baud : 0; }
+    // Whether it makes sense of a line at this speed: lineBaud 0 is a link without a speed
+    // (TCP), where every reader hears; a speed that cannot be told (< 0) only the readers
+    // without a speed hear.
+    bool hearsSpeed(int lineBaud) const { return lineSpeed_ == 0 || lineBaud == 0 || lineBaud == lineSpeed_; }
 
     std::uint32_t serialNumber() const;
     std::uint16_t version() const;
@@ -99,6 +107,7 @@ private:
     std::array<std::uint16_t, 0x40> regs_{}; // 0x0100..0x013F
     int reboots_ = 0;
     int factoryResets_ = 0;
+    int lineSpeed_ = 0;
 };
 
 // CRC-16/MODBUS of the bytes (reflected polynomial 0xA001, initial 0xFFFF).

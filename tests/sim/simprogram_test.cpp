@@ -250,6 +250,9 @@ TEST(SimProgram, BadOptionsEndWithAnError)
                                     QStringList{QStringLiteral("--address"), QStringLiteral("300")},
                                     QStringList{QStringLiteral("--serial"), QStringLiteral("123456789")},
                                     QStringList{QStringLiteral("--script"), QStringLiteral("/nonexistent/script")},
+                                    QStringList{QStringLiteral("--reader"), QStringLiteral("5:XYZ:1A05")},
+                                    QStringList{QStringLiteral("--reader"), QStringLiteral("3:1:1"), QStringLiteral("--reader"),
+                                                QStringLiteral("3:2:2")},
                                     QStringList{QStringLiteral("--no-such-option")}}) {
         QProcess p;
         p.start(QStringLiteral(RELVIX_SIM_PROGRAM), args);
@@ -297,4 +300,35 @@ TEST(SimProgram, MessagesShowUserTextAsTyped)
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
         EXPECT_TRUE(err.contains(c.message)) << err.toStdString();
     }
+}
+
+TEST(SimProgram, ReadersOnOneLine)
+{
+    // --reader puts readers on the line (the first in place of the default one); the
+    // single-reader options set the first, and "reader N" selects the one commands act on.
+    SimProgram sim;
+    sim.process.setProcessChannelMode(QProcess::SeparateChannels);
+    ASSERT_TRUE(sim.start({QStringLiteral("--tcp"), QStringLiteral("--reader"), QStringLiteral("3:00000003:0300"),
+                           QStringLiteral("--reader"), QStringLiteral("5:00000005:0500:9600"), QStringLiteral("--uid"),
+                           QStringLiteral("AABB")}));
+    sim.command("reader 5");
+    sim.command("uid 1122");
+    sim.command("speed 19200");
+    sim.command("reader 9");
+    sim.command("readers");
+    EXPECT_EQ(sim.readLine(), QStringLiteral("address 3 serial 00000003 version 0300 inputs 0000 outputs 0000 uid "
+                                             "AABB0000000000000000000000000000 keys  reboots 0 factory-resets 0 speed any"));
+    const QString second = sim.readLine();
+    EXPECT_TRUE(second.startsWith(QStringLiteral("* address 5 serial 00000005 version 0500 "))) << second.toStdString();
+    EXPECT_TRUE(second.endsWith(QStringLiteral(" speed 19200"))) << second.toStdString();
+    TcpClient client;
+    ASSERT_TRUE(client.connectTo(sim.port));
+    EXPECT_EQ(spaced(client.exchange(simtest::request(3, 3, 0x0112, 1), 7)), spaced(frame("03 03 02 AA BB")));
+    EXPECT_EQ(spaced(client.exchange(simtest::request(5, 3, 0x0112, 1), 7)), spaced(frame("05 03 02 11 22")));
+    client.send(simtest::request(1, 3, 0x0100, 1));
+    EXPECT_TRUE(client.readFor(300).isEmpty()); // the default reader at 1 gave way to the one at 3
+    sim.command("quit");
+    ASSERT_TRUE(sim.finishes());
+    const QString err = QString::fromLocal8Bit(sim.process.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("no reader at address 9"))) << err.toStdString();
 }
