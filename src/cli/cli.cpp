@@ -87,7 +87,10 @@ QMap<QString, QCommandLineOption> allOptions()
                   "and 115200 baud, each e,8,1). Ignored over TCP.",
          "LIST"},
         {"scan-timeout-ms",
-         QStringLiteral("Time-out per address, 1 to 60000 ms (default %1).").arg(kDefaultScanTimeoutMs), "MS"},
+         QStringLiteral("Time-out per address, 1 to 60000 ms (default %1, longer below 9600 baud by the "
+                        "wire time of a request and its answer).")
+             .arg(kDefaultScanTimeoutMs),
+         "MS"},
         {"format", "UID format: 8H10D (default), 6H8D, 8H, 6H, 5D,5D, 3D,5D, 16H or 32H.", "NAME"},
         {"lsb", "Reverse the UID byte order (as the window's LSB box)."},
         {"all-formats", "Print the UID in all eight formats."},
@@ -272,7 +275,7 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
             o.modes << checkedMode(mode.trimmed(), QStringLiteral("mode in --modes"));
     if (o.modes.isEmpty())
         o.modes = defaultScanModes();
-    o.scanTimeoutMs = intValue(p, "scan-timeout-ms", 1, 60000, kDefaultScanTimeoutMs);
+    o.scanTimeoutMs = intValue(p, "scan-timeout-ms", 1, 60000, 0);
     if (p.isSet("format")) {
         const auto index = UidFormatIndex(p.value("format"));
         if (!index)

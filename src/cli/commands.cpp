@@ -2,6 +2,7 @@
 
 #include "link/commandtext.h"
 #include "link/frameevent.h"
+#include "link/serialmode.h"
 #include "reader/decode.h"
 
 #include <QDateTime>
@@ -21,6 +22,15 @@ namespace relvix::cli {
 QStringList defaultScanModes()
 {
     return {"9600,e,8,1", "19200,e,8,1", "38400,e,8,1", "57600,e,8,1", "115200,e,8,1"};
+}
+
+int defaultScanTimeoutMs(qint32 baud)
+{
+    // An 8-byte request and a 7-byte answer, 11 bits a character, against their time at
+    // 9600 baud, which the 60 ms already cover.
+    constexpr double bits = 15 * 11 * 1000.0;
+    const double extra = baud > 0 ? bits / baud - bits / 9600 : 0;
+    return kDefaultScanTimeoutMs + static_cast<int>(std::ceil(std::max(extra, 0.0)));
 }
 
 namespace {
@@ -241,6 +251,9 @@ int runScan(const Options &o)
             break;
         if (!session.open(mode))
             return LinkFailed;
+        const int scanTimeoutMs = o.scanTimeoutMs > 0 ? o.scanTimeoutMs
+                                  : mode.isEmpty()    ? kDefaultScanTimeoutMs
+                                                      : defaultScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
         for (int address = o.from; address <= o.to && !interrupted(); ++address) {
             if (progress) {
                 const int width = 30, filled = width * done / std::max(total, 1);
@@ -249,7 +262,7 @@ int runScan(const Options &o)
                              (mode.isEmpty() ? o.link.describe() : mode).toLocal8Bit().constData(), found);
                 std::fflush(stderr);
             }
-            session.link().state.receiveTimeout = o.scanTimeoutMs;
+            session.link().state.receiveTimeout = scanTimeoutMs;
             const auto answer = session.reader().readAddress(static_cast<std::uint16_t>(address));
             ++done;
             if (!answer)

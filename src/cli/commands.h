@@ -20,6 +20,8 @@ int runSelftest(const Options &options);
 // framing (even parity, 8 data bits, 1 stop bit).
 QStringList defaultScanModes();
 // Per-address time-out of scan when none is given; see the README for how it was chosen.
+// Below 9600 baud it grows by the extra wire time of a request and its answer.
 constexpr int kDefaultScanTimeoutMs = 60;
+int defaultScanTimeoutMs(qint32 baud);
 
 } // namespace relvix::cli

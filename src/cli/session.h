@@ -37,7 +37,7 @@ struct Options {
     // scan
     int from = 1, to = 247;
     QStringList modes;
-    int scanTimeoutMs = 0;
+    int scanTimeoutMs = 0; // 0: the default for each mode
     // card
     int format = 0;
     bool lsb = false, allFormats = false, keyHex = false, watch = false, clear = false;

@@ -166,6 +166,38 @@ TEST_P(CliOnLink, ScanFindsTheReaderAndLogsEveryFrame)
     EXPECT_TRUE(frames.contains("RX slave 4: 04 03 02 00 04")) << frames.toStdString();
 }
 
+// A line with readers at 3 and 7 at 19200 baud, and one more at 3 that listens at 9600:
+// each is found in its own mode only, and nothing else is.
+TEST_F(Cli, ScanFindsExactlyTheReadersOnALineAtTheirSpeeds)
+{
+    sim.withReader([](sim::VirtualReader &r) {
+        r.setAddress(3);
+        r.setSerialNumber(0x03);
+        r.setLineSpeed(19200);
+    });
+    sim.addReader([](sim::VirtualReader &r) {
+        r.setAddress(7);
+        r.setSerialNumber(0x07);
+        r.setLineSpeed(19200);
+    });
+    sim.addReader([](sim::VirtualReader &r) {
+        r.setAddress(3);
+        r.setSerialNumber(0x0903);
+        r.setLineSpeed(9600);
+    });
+    const Result r = run({"scan", "--port", sim.openPty(), "--modes", "9600,e,8,1;19200,e,8,1", "--modes",
+                          "38400,e,8,1", "--from", "1", "--to", "9", "--scan-timeout-ms", "40", "--json"});
+    EXPECT_EQ(r.code, 0) << r;
+    QStringList hits;
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject hit = QJsonDocument::fromJson(line.toUtf8()).object();
+        hits << QStringLiteral("%1 %2 %3").arg(hit["mode"].toString(), QString::number(hit["address"].toInt()),
+                                               hit["serial"].toString());
+    }
+    EXPECT_EQ(hits, (QStringList{"9600,e,8,1 3 00000903", "19200,e,8,1 3 00000003", "19200,e,8,1 7 00000007"}));
+    EXPECT_TRUE(r.err.contains("scanned 27 of 27 addresses")) << r;
+}
+
 INSTANTIATE_TEST_SUITE_P(Link, CliOnLink, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Tcp" : "Pty"; });
 
