@@ -35,12 +35,21 @@ bool ReceiveRule::push(std::uint8_t byte)
         length_ = 0;
         return false;
     }
+    // Bring the carried CRC up to all but the last two bytes. Normally that is the one byte
+    // that just moved out of the last two; after the wrap, or a length the exchange reset
+    // between calls, it starts again from the first byte.
+    const std::int32_t prefix = length_ >= 2 ? length_ - 2 : 0;
+    if (folded_ > prefix) {
+        prefixCrc_ = 0xFFFF;
+        folded_ = 0;
+    }
+    while (folded_ < prefix)
+        prefixCrc_ = Crc16Step(prefixCrc_, buffer_[folded_++]);
     if (length_ < expected_)
         return false;
-    const std::uint16_t crc = Crc16(length_ - 2, buffer_);
     const std::uint16_t carried =
         static_cast<std::uint16_t>(buffer_[length_ - 2] | (buffer_[length_ - 1] << 8));
-    return crc == carried;
+    return prefixCrc_ == carried;
 }
 
 } // namespace relvix
