@@ -30,11 +30,13 @@ QString stamp()
 }
 
 // Wire time of one full buffer: 1500 characters of 11 bits (start, 8 data, parity, stop)
-// at the given speed, rounded up. Without a usable speed 1200 baud is assumed, the slowest
-// speed a reader of this kind is set to.
+// at the given speed, rounded up. 1200 baud is the slowest speed a reader of this kind is
+// set to; a slower typed speed, or none, counts as 1200. That caps the wire time at 13.75 s
+// and the whole exchange at 15.75 s, where a typed 50 baud would let a line that never
+// stops sending hold the window for 332 s, and 1 baud for 4.6 hours.
 std::uint32_t bufferWireTimeMs(qint32 baud)
 {
-    const std::int64_t b = baud > 0 ? baud : 1200;
+    const std::int64_t b = std::max<qint32>(baud, 1200);
     const std::int64_t bits = std::int64_t{kFrameBufferSize} * 11 * 1000;
     return static_cast<std::uint32_t>((bits + b - 1) / b);
 }

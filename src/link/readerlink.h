@@ -66,7 +66,8 @@ public:
     int closeCount() const { return closes_; }
 
     // Longest a serial exchange may run, however the bytes keep coming: twice the receive
-    // time-out plus the wire time of one full buffer at the port's speed.
+    // time-out plus the wire time of one full buffer at the port's speed, counted at no
+    // less than 1200 baud (at most 15.75 s with the 1000 ms time-out).
     std::uint32_t serialOverallBoundMs() const;
 
 private:

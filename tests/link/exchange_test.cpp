@@ -371,19 +371,31 @@ TEST_F(LinkTest, SerialOverallBoundFollowsTheLineSpeed)
     openSerial(115200);
     EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 144u); // 143.23
     link.CloseLink();
-    openSerial(0);
-    EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 13750u);
+    // Speeds below 1200 baud, however they were typed, count as 1200: the bound never
+    // passes 15.75 s (50 baud would give 332 s, 1 baud 4.6 hours).
+    for (qint32 slow : {0, 1, 50, 600, 1200}) {
+        link.CloseLink();
+        openSerial(slow);
+        EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 13750u) << slow;
+    }
 }
 
 TEST_F(LinkTest, SerialEndlessStreamEndsAtTheOverallBound)
 {
-    FakeSerial &port = openSerial(19200);
-    port.endless = true; // zero bytes never carry a matching CRC
-    EXPECT_FALSE(exchange(kReadAddress, 7));
-    const std::uint32_t bound = 2000u + 860u; // 859.375 ms of wire time at 19200
-    EXPECT_EQ(link.serialOverallBoundMs(), bound);
-    EXPECT_GT(clock.now - port.writeTime, bound);
-    EXPECT_LE(clock.now - port.writeTime, bound + 2);
+    struct Case {
+        qint32 baud;
+        std::uint32_t bound;
+    };
+    // 859.375 ms of wire time at 19200; 50 and 1 baud are held to the 1200 baud figure.
+    for (const Case c : {Case{19200, 2000u + 860u}, Case{50, 15750u}, Case{1, 15750u}}) {
+        FakeSerial &port = openSerial(c.baud);
+        port.endless = true; // zero bytes never carry a matching CRC
+        EXPECT_FALSE(exchange(kReadAddress, 7));
+        EXPECT_EQ(link.serialOverallBoundMs(), c.bound) << c.baud;
+        EXPECT_GT(clock.now - port.writeTime, c.bound) << c.baud;
+        EXPECT_LE(clock.now - port.writeTime, c.bound + 2) << c.baud;
+        link.CloseLink();
+    }
 }
 
 TEST_F(LinkTest, SerialBoundStillLetsASlowLongResponseWithAPauseThrough)
