@@ -52,7 +52,11 @@ struct ChunkNet : NetIo {
             s_.chunks.pop_front();
         return n;
     }
-    void send(const std::uint8_t *, int) override { sent_ = true; }
+    Send send(const std::uint8_t *, int, int) override
+    {
+        sent_ = true;
+        return Send::Done;
+    }
     Script &s_;
     bool sent_ = false;
 };

@@ -129,8 +129,7 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
         accepted = exchangeSerial(rule);
     } else if (net_) {
         discardStale();
-        net_->send(frame.data(), frameLength);
-        accepted = exchangeNetwork(rule);
+        accepted = exchangeNetwork(rule, frame.data(), frameLength);
     } else {
         // No link: nothing can come back. Fail at once instead of waiting out a time-out
         // for a port that is not there.
@@ -185,10 +184,18 @@ bool ReaderLink::exchangeSerial(ReceiveRule &rule)
     }
 }
 
-bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
+bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength)
 {
     state.responseLength = 0;
+    // One deadline for the whole exchange, from the start of the send: a peer that has
+    // stopped reading can take the send up to it, never past it, and the exchange then
+    // fails as a time-out does. A send the connection refuses is not reported: the wait
+    // below runs on and ends at the deadline.
     const std::uint32_t start = clock_.nowMs();
+    if (net_->send(frame, frameLength, std::max<std::int32_t>(state.receiveTimeout, 0)) == NetIo::Send::TimedOut) {
+        qCDebug(lcLink).noquote() << stamp() << "send not done within" << state.receiveTimeout << "ms";
+        return false;
+    }
     std::array<std::uint8_t, kFrameBufferSize> chunk{};
     bool peerClosed = false;
     for (;;) {

@@ -72,7 +72,7 @@ public:
 
 private:
     bool exchangeSerial(ReceiveRule &rule);
-    bool exchangeNetwork(ReceiveRule &rule);
+    bool exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength);
     void discardStale();
     bool accept();
 

@@ -562,3 +562,41 @@ TEST_F(LinkTest, NetworkFailureKeepsTheLastAcceptedText)
     EXPECT_EQ(response(), hexBytes("01 06"));
     EXPECT_TRUE(restOfBufferIsZero());
 }
+
+TEST_F(LinkTest, NetworkSendSharesTheDeadlineOfTheWholeExchange)
+{
+    // A peer that reads slowly or never holds the send. The deadline runs from the start of
+    // the send: a send that cannot finish within it fails the exchange there, with nothing
+    // accepted; a send that finishes leaves only the rest of the time for the response.
+    struct Case {
+        std::uint32_t sendTakesMs;
+        bool sendFails;
+        std::uint32_t replyAt; // from the start of the send
+        bool accepted;
+        std::uint32_t endsAt;
+    };
+    const Case cases[] = {
+        {60'000, false, 10, false, 1000}, // never done: the reply that came meanwhile is not taken
+        {1001, false, 10, false, 1000},
+        {400, false, 900, true, 900},
+        {400, false, 1002, false, 1001},
+        {0, true, 0, false, 1001}, // refused: not reported, it shows as a time-out
+    };
+    for (const Case &c : cases) {
+        FakeNet &net = openNet();
+        net.sendTakesMs = c.sendTakesMs;
+        net.sendFails = c.sendFails;
+        if (!c.sendFails)
+            net.arrive(c.replyAt, writeEcho());
+        const std::size_t shown = host.shownRx.size();
+        EXPECT_EQ(exchange(hexBytes("01 0A 00 01"), 8, 1, 6), c.accepted) << c.sendTakesMs;
+        EXPECT_EQ(clock.now - net.sendTime, c.endsAt) << c.sendTakesMs;
+        ASSERT_EQ(net.sendTimeouts.size(), 1u);
+        EXPECT_EQ(net.sendTimeouts[0], 1000);
+        if (!c.accepted) {
+            EXPECT_EQ(link.state.responseLength, 0) << c.sendTakesMs;
+            EXPECT_EQ(host.shownRx.size(), shown) << c.sendTakesMs;
+        }
+        link.CloseLink();
+    }
+}
