@@ -516,6 +516,21 @@ TEST_F(SystemLink, TcpPortTextFollowsAtolUpToItsLowSixteenBits)
     }
 }
 
+TEST_F(SystemLink, TcpAddressFormsThatInetAddrReadsAsLoopbackConnect)
+{
+    // Short forms, hexadecimal and octal parts, one 32-bit number, text after white space:
+    // all of them 127.0.0.1, where the peer listens and nowhere else.
+    for (const char *text : {"127.1", "0x7f.1", "0177.0.0.1", "2130706433", "127.0.0.1 junk"}) {
+        TcpPeer peer;
+        peer.serve([&](int fd) { waitForClose(fd, 5000); });
+        link.state.kind = 1;
+        link.state.peerAddress = QString::fromLatin1(text);
+        link.state.peerPort = peer.portText();
+        EXPECT_TRUE(link.OpenLink()) << text;
+        link.CloseLink();
+    }
+}
+
 TEST_F(SystemLink, TcpRefusedConnectionFailsQuicklyAndLeaksNothing)
 {
     std::uint16_t freePort = 0;
