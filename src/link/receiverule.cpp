@@ -35,16 +35,17 @@ bool ReceiveRule::push(std::uint8_t byte)
         length_ = 0;
         return false;
     }
-    // Bring the carried CRC up to all but the last two bytes. Normally that is the one byte
-    // that just moved out of the last two; after the wrap, or a length the exchange reset
-    // between calls, it starts again from the first byte.
-    const std::int32_t prefix = length_ >= 2 ? length_ - 2 : 0;
-    if (folded_ > prefix) {
-        prefixCrc_ = 0xFFFF;
-        folded_ = 0;
+    // Carry the CRC of all but the last two bytes forward. Usually one byte has just moved
+    // out of the last two and is folded in; at the first byte (after the start, the wrap,
+    // or a length the exchange set back between calls) it starts afresh from the buffer.
+    const std::int32_t prefix = length_ - 2;
+    if (prefix == folded_ + 1) {
+        prefixCrc_ = Crc16Step(prefixCrc_, buffer_[folded_]);
+        folded_ = prefix;
+    } else if (prefix != folded_) {
+        prefixCrc_ = Crc16(prefix, buffer_); // 0xFFFF for the empty prefix of one byte
+        folded_ = prefix < 0 ? 0 : prefix;
     }
-    while (folded_ < prefix)
-        prefixCrc_ = Crc16Step(prefixCrc_, buffer_[folded_++]);
     if (length_ < expected_)
         return false;
     const std::uint16_t carried =
