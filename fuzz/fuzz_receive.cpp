@@ -13,6 +13,7 @@
 #include "link/crc16.h"
 #include "link/readerlink.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -147,9 +148,21 @@ struct Outcome {
 // The receive rule stated another way. A CRC-16/MODBUS register run over a message and then
 // over its own CRC, low byte first, ends at 0, and only then: so "the CRC of all but the
 // last two bytes equals the last two" is "the register over all the bytes is 0". The
-// register is updated bit by bit, as the MODBUS serial line guide gives it.
+// register moves a byte at a time through a table of the bit-by-bit steps the MODBUS
+// serial line guide gives, built here.
 RELVIX_HARNESS Outcome model(const std::uint8_t *stream, std::size_t size, int expected)
 {
+    static const auto table = [] {
+        std::array<std::uint16_t, 256> t{};
+        for (unsigned i = 0; i < 256; ++i) {
+            std::uint16_t reg = std::uint16_t(i);
+            for (int bit = 0; bit < 8; ++bit)
+                reg = std::uint16_t((reg >> 1) ^ (0xA001u & (0u - (reg & 1u))));
+            t[i] = reg;
+        }
+        return t;
+    }();
+    const std::uint16_t *step = table.data();
     if (expected == 0)
         expected = 7;
     if (expected < 4)
@@ -165,9 +178,7 @@ RELVIX_HARNESS Outcome model(const std::uint8_t *stream, std::size_t size, int e
             reg = 0xFFFF;
             continue;
         }
-        reg ^= stream[end];
-        for (int bit = 0; bit < 8; ++bit)
-            reg = std::uint16_t((reg >> 1) ^ (0xA001u & (0u - (reg & 1u))));
+        reg = std::uint16_t(step[(reg ^ stream[end]) & 0xFFu] ^ (reg >> 8));
         o.accepted = int(n) >= expected && reg == 0;
     }
     o.frame.assign(stream + start, stream + end);
@@ -219,13 +230,15 @@ RELVIX_HARNESS void checkAccepted(const Outcome &o)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    // Byte 0: the expected length (low three bits) and the path (bit 3: serial). Byte 1:
-    // the seed of the pieces and silences. Then the stream.
+    // Byte 0: the expected length (low three bits), the path (bit 3: serial) and, on the
+    // network path, a peer that never reads (bit 4). Byte 1: the seed of the pieces and
+    // silences. Then the stream.
     if (size < 2)
         return 0;
     const int expectedChoices[] = {0, 7, 8, 9, 11, 21, 4, 3};
     const int expected = expectedChoices[data[0] % 8];
     const bool serialPath = (data[0] & 0x08) != 0;
+    const bool sendStalls = (data[0] & 0x10) != 0;
     std::uint32_t seed = data[1];
     const std::uint8_t *stream = data + 2;
     const std::size_t length = size - 2;
@@ -282,6 +295,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
 
+    if (sendStalls) {
+        // Nothing is received behind a send that did not go out, whatever is waiting.
+        pieces.sendStalls = true;
+        const Outcome cut = run(1, pieces, expected);
+        if (cut.accepted || !cut.frame.empty() || cut.elapsedMs != 1000)
+            std::abort();
+        return 0;
+    }
+
     const Outcome want = model(stream, length, expected);
     const Outcome net = run(1, pieces, expected);
     if (net.accepted != want.accepted || net.frame != want.frame)
@@ -291,12 +313,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Every byte is there at once: accepted without waiting, or failed when the deadline
     // 1000 ms after the send has passed by the millisecond the wait adds.
     if (net.elapsedMs != (net.accepted ? 0u : 1001u))
-        std::abort();
-
-    // Nothing is received behind a send that did not go out, whatever is waiting.
-    pieces.sendStalls = true;
-    const Outcome cut = run(1, pieces, expected);
-    if (cut.accepted || !cut.frame.empty() || cut.elapsedMs != 1000)
         std::abort();
     return 0;
 }
