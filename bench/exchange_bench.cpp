@@ -2,7 +2,12 @@
 //  - latency: from the moment the peer writes the response's last byte to ExchangeFrame
 //    returning true (median and 99th percentile);
 //  - cost of waiting: process CPU time used while one exchange waits out its 1000 ms
-//    time-out against a silent peer.
+//    time-out against a silent peer;
+//  - flood: processor time per byte of the receive rule, and the exchange thread's
+//    processor time while a TCP peer streams 10 MB/s of bytes that never form a frame;
+//  - stall: a TCP peer that accepts and never reads, so that the socket buffers fill;
+//  - stream: a serial line typed as 50 baud that never stops sending (takes ~16 s).
+// Usage: exchange_bench [rounds] [latency|flood|stall|stream ...]; no section names: all.
 // Prints figures; never passes or fails.
 #include "link/crc16.h"
 #include "link/readerlink.h"
@@ -14,12 +19,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <future>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <set>
+#include <string>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -35,6 +44,18 @@ double processCpuMs()
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double sinceMs(Wall::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Wall::now() - t0).count();
 }
 
 std::int64_t nowNs()
@@ -153,13 +174,228 @@ void print(const char *path, const Figures &f, int rounds)
                 f.timeoutCpuMs);
 }
 
+
+// A listener on 127.0.0.1 with a port the system picks; receiveBuffer > 0 shrinks the
+// receive buffer that accepted connections inherit.
+struct Listener {
+    explicit Listener(int receiveBuffer = 0)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(fd, 1);
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    int acceptOne(int timeoutMs) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return -1;
+        return accept(fd, nullptr, nullptr);
+    }
+    int fd = -1;
+    std::uint16_t port = 0;
+};
+
+bool openTcp(ReaderLink &link, std::uint16_t port)
+{
+    link.state.kind = 1;
+    link.state.peerAddress = QStringLiteral("127.0.0.1");
+    link.state.peerPort = QString::number(port);
+    return link.OpenLink();
+}
+
+// ---- flood
+
+void floodFigures(Host &host)
+{
+    // The receive rule alone: 64 MB of zero bytes, which never carry a matching CRC, so
+    // every byte from the seventh of each 1500 on is tested.
+    {
+        std::vector<std::uint8_t> buffer(kFrameBufferSize);
+        std::int32_t length = 0;
+        ReceiveRule rule(buffer.data(), length, 7);
+        constexpr long kBytes = 64L << 20;
+        const double cpu0 = threadCpuMs();
+        long accepted = 0;
+        for (long i = 0; i < kBytes; ++i)
+            accepted += rule.push(0x00) ? 1 : 0;
+        const double cpu = threadCpuMs() - cpu0;
+        std::printf("flood receive rule: %.2f ns of processor time per byte (%ld MB, %ld accepted)\n",
+                    cpu * 1e6 / kBytes, kBytes >> 20, accepted);
+    }
+
+    // A TCP peer streaming zero bytes at 10 MB/s (about a 100 Mbit/s line) from the
+    // request on, for the whole 1000 ms of the exchange.
+    constexpr long kRate = 10'000'000;
+    Listener listener;
+    std::atomic<bool> stop{false};
+    std::atomic<long> written{0};
+    std::thread peer([&] {
+        const int c = listener.acceptOne(10000);
+        if (c < 0)
+            return;
+        if (readRequest(c, 5000)) {
+            const std::vector<std::uint8_t> zeros(kRate / 1000 * 4, 0x00);
+            const auto t0 = Wall::now();
+            while (!stop) {
+                const long due = static_cast<long>(sinceMs(t0) * (kRate / 1000.0));
+                long left = due - written;
+                while (left > 0 && !stop) {
+                    const ssize_t w = send(c, zeros.data(), std::min<std::size_t>(left, zeros.size()), MSG_NOSIGNAL);
+                    if (w <= 0)
+                        break;
+                    written += w;
+                    left -= w;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        close(c);
+    });
+    ReaderLink link(host);
+    if (openTcp(link, listener.port)) {
+        const auto t0 = Wall::now();
+        const double cpu0 = threadCpuMs();
+        const bool ok = link.ExchangeFrame(1, 3, 9, kPayload, sizeof kPayload);
+        const double cpu = threadCpuMs() - cpu0;
+        const double wall = sinceMs(t0);
+        stop = true;
+        std::printf("flood tcp at 10 MB/s: exchange %s after %.0f ms, its thread used %.0f ms of processor time "
+                    "(%.0f %% of a core); the peer wrote %.1f MB\n",
+                    ok ? "accepted" : "failed", wall, cpu, 100.0 * cpu / wall, written / 1e6);
+        link.CloseLink();
+    } else {
+        std::printf("flood tcp could not connect\n");
+    }
+    stop = true;
+    peer.join();
+}
+
+// ---- stall
+
+void stallFigures(Host &host)
+{
+    // The peer accepts and never reads. Frames of the largest size are sent with a 0 ms
+    // time-out until far more than the socket buffers hold has been offered (the sending
+    // side grows to 4 MB on Linux), then one exchange with the usual 1000 ms is timed. A
+    // send that blocks is freed only when the peer gives up after 15 s and closes.
+    Listener listener(2048);
+    std::promise<void> done;
+    std::thread peer([&, finished = done.get_future()] {
+        const int c = listener.acceptOne(10000);
+        if (c < 0)
+            return;
+        const bool gaveUp = finished.wait_for(std::chrono::seconds(15)) != std::future_status::ready;
+        if (gaveUp)
+            std::printf("stall: the peer gave up after 15 s and closed the connection\n");
+        close(c);
+    });
+    ReaderLink link(host);
+    if (openTcp(link, listener.port)) {
+        std::vector<std::uint8_t> payload(kMaxPayload, 0x55);
+        link.state.receiveTimeout = 0;
+        double longest = 0;
+        long offered = 0;
+        const auto fill0 = Wall::now();
+        for (int i = 0; i < 4000; ++i) {
+            const auto t0 = Wall::now();
+            link.ExchangeFrame(1, 0x10, 7, payload.data(), static_cast<std::uint16_t>(payload.size()));
+            longest = std::max(longest, sinceMs(t0));
+            offered += kFrameBufferSize;
+        }
+        const double fillMs = sinceMs(fill0);
+        link.state.receiveTimeout = 1000;
+        const auto t0 = Wall::now();
+        const bool ok = link.ExchangeFrame(1, 0x10, 7, payload.data(), static_cast<std::uint16_t>(payload.size()));
+        const double wall = sinceMs(t0);
+        std::printf("stall tcp: %.1f MB offered in 4000 exchanges with a 0 ms time-out took %.0f ms, the longest "
+                    "%.0f ms; then one exchange with 1000 ms %s after %.0f ms\n",
+                    offered / 1e6, fillMs, longest, ok ? "accepted" : "failed", wall);
+        link.CloseLink();
+    } else {
+        std::printf("stall tcp could not connect\n");
+    }
+    done.set_value();
+    peer.join();
+}
+
+// ---- stream
+
+void streamFigures(Host &host)
+{
+    // A pseudo-terminal typed as 50 baud; the peer answers the request with a zero byte
+    // every 5 ms and never stops, so only the exchange's overall bound ends it.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    char name[128] = {};
+    ptsname_r(master, name, sizeof name);
+    const int slave = open(name, O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    std::atomic<bool> stop{false};
+    std::thread peer([&] {
+        if (!readRequest(master, 5000))
+            return;
+        const std::uint8_t zero = 0;
+        while (!stop) {
+            writeAll(master, &zero, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    ReaderLink link(host);
+    link.state.kind = 0;
+    link.state.portName = QString::fromLocal8Bit(name);
+    link.state.serialMode = QStringLiteral("50,n,8,1");
+    if (link.OpenLink()) {
+        const std::uint32_t bound = link.serialOverallBoundMs();
+        const auto t0 = Wall::now();
+        const bool ok = link.ExchangeFrame(1, 3, 7, kPayload, sizeof kPayload);
+        std::printf("stream pty at 50 baud: bound %u ms, exchange %s after %.0f ms\n", bound,
+                    ok ? "accepted" : "failed", sinceMs(t0));
+        link.CloseLink();
+    } else {
+        std::printf("stream pty could not open %s\n", name);
+    }
+    stop = true;
+    peer.join();
+    close(slave);
+    close(master);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 300;
+    int rounds = 300;
+    std::set<std::string> sections;
+    for (int i = 1; i < argc; ++i) {
+        if (std::atoi(argv[i]) > 0)
+            rounds = std::atoi(argv[i]);
+        else
+            sections.insert(argv[i]);
+    }
+    auto wanted = [&](const char *s) { return sections.empty() || sections.count(s) > 0; };
     Host host;
+    if (wanted("flood"))
+        floodFigures(host);
+    if (wanted("stall"))
+        stallFigures(host);
+    if (wanted("stream"))
+        streamFigures(host);
+    if (!wanted("latency"))
+        return 0;
 
     // ---- TCP on loopback
     {

@@ -28,11 +28,16 @@ static_assert(kTable[0x80] == 0xA001 && kTable[0xFF] == 0x4040);
 
 } // namespace
 
+std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte)
+{
+    return static_cast<std::uint16_t>(kTable[(crc ^ byte) & 0xFFu] ^ (crc >> 8));
+}
+
 std::uint16_t Crc16(int length, const std::uint8_t *bytes)
 {
     std::uint16_t crc = 0xFFFF;
     for (int i = 0; i < length; ++i)
-        crc = static_cast<std::uint16_t>(kTable[(crc ^ bytes[i]) & 0xFFu] ^ (crc >> 8));
+        crc = Crc16Step(crc, bytes[i]);
     return crc;
 }
 

@@ -30,11 +30,13 @@ QString stamp()
 }
 
 // Wire time of one full buffer: 1500 characters of 11 bits (start, 8 data, parity, stop)
-// at the given speed, rounded up. Without a usable speed 1200 baud is assumed, the slowest
-// speed a reader of this kind is set to.
+// at the given speed, rounded up. 1200 baud is the slowest speed a reader of this kind is
+// set to; a slower typed speed, or none, counts as 1200. That caps the wire time at 13.75 s
+// and the whole exchange at 15.75 s, where a typed 50 baud would let a line that never
+// stops sending hold the window for 332 s, and 1 baud for 4.6 hours.
 std::uint32_t bufferWireTimeMs(qint32 baud)
 {
-    const std::int64_t b = baud > 0 ? baud : 1200;
+    const std::int64_t b = std::max<qint32>(baud, 1200);
     const std::int64_t bits = std::int64_t{kFrameBufferSize} * 11 * 1000;
     return static_cast<std::uint32_t>((bits + b - 1) / b);
 }
@@ -166,8 +168,7 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
         accepted = exchangeSerial(rule);
     } else if (net_) {
         discardStale();
-        net_->send(frame.data(), frameLength);
-        accepted = exchangeNetwork(rule);
+        accepted = exchangeNetwork(rule, frame.data(), frameLength);
     } else {
         // No link: nothing can come back. Fail at once instead of waiting out a time-out
         // for a port that is not there.
@@ -225,10 +226,18 @@ bool ReaderLink::exchangeSerial(ReceiveRule &rule)
     }
 }
 
-bool ReaderLink::exchangeNetwork(ReceiveRule &rule)
+bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength)
 {
     state.responseLength = 0;
+    // One deadline for the whole exchange, from the start of the send: a peer that has
+    // stopped reading can take the send up to it, never past it, and the exchange then
+    // fails as a time-out does. A send the connection refuses is not reported: the wait
+    // below runs on and ends at the deadline.
     const std::uint32_t start = clock_.nowMs();
+    if (net_->send(frame, frameLength, std::max<std::int32_t>(state.receiveTimeout, 0)) == NetIo::Send::TimedOut) {
+        qCDebug(lcLink).noquote() << stamp() << "send not done within" << state.receiveTimeout << "ms";
+        return false;
+    }
     std::array<std::uint8_t, kFrameBufferSize> chunk{};
     bool peerClosed = false;
     for (;;) {

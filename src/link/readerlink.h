@@ -74,12 +74,13 @@ public:
     int closeCount() const { return closes_; }
 
     // Longest a serial exchange may run, however the bytes keep coming: twice the receive
-    // time-out plus the wire time of one full buffer at the port's speed.
+    // time-out plus the wire time of one full buffer at the port's speed, counted at no
+    // less than 1200 baud (at most 15.75 s with the 1000 ms time-out).
     std::uint32_t serialOverallBoundMs() const;
 
 private:
     bool exchangeSerial(ReceiveRule &rule);
-    bool exchangeNetwork(ReceiveRule &rule);
+    bool exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength);
     void discardStale();
     bool accept();
     void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {});

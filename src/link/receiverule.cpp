@@ -35,12 +35,22 @@ bool ReceiveRule::push(std::uint8_t byte)
         length_ = 0;
         return false;
     }
+    // Carry the CRC of all but the last two bytes forward. Usually one byte has just moved
+    // out of the last two and is folded in; at the first byte (after the start, the wrap,
+    // or a length the exchange set back between calls) it starts afresh from the buffer.
+    const std::int32_t prefix = length_ - 2;
+    if (prefix == folded_ + 1) {
+        prefixCrc_ = Crc16Step(prefixCrc_, buffer_[folded_]);
+        folded_ = prefix;
+    } else if (prefix != folded_) {
+        prefixCrc_ = Crc16(prefix, buffer_); // 0xFFFF for the empty prefix of one byte
+        folded_ = prefix < 0 ? 0 : prefix;
+    }
     if (length_ < expected_)
         return false;
-    const std::uint16_t crc = Crc16(length_ - 2, buffer_);
     const std::uint16_t carried =
         static_cast<std::uint16_t>(buffer_[length_ - 2] | (buffer_[length_ - 1] << 8));
-    return crc == carried;
+    return prefixCrc_ == carried;
 }
 
 } // namespace relvix

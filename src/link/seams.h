@@ -51,8 +51,12 @@ public:
     virtual bool waitReadable(int timeoutMs) = 0;
     // One receive of up to maxCount bytes. 0 for a closed connection, negative on error.
     virtual int receive(std::uint8_t *bytes, int maxCount) = 0;
-    // One send of the whole frame; the result is not looked at. Never raises SIGPIPE.
-    virtual void send(const std::uint8_t *bytes, int count) = 0;
+    enum class Send { Done, Failed, TimedOut };
+    // One send of the whole frame, given at most timeoutMs to hand it all to the system: a
+    // peer that never reads fills the socket buffers, and a send without a limit would
+    // then wait for ever. TimedOut when part of the frame was still unsent at the limit;
+    // Failed when the connection refused it (reset, closed). Never raises SIGPIPE.
+    virtual Send send(const std::uint8_t *bytes, int count, int timeoutMs) = 0;
 };
 
 // Opens the real port or connection; tests put in one that hands out fakes.

@@ -200,6 +200,9 @@ const SocketHandle kNoSocket = INVALID_SOCKET;
 void closeSocket(SocketHandle s) { ::closesocket(s); }
 void releaseSocketLibrary() { ::WSACleanup(); }
 bool interrupted() { return false; }
+bool wouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+// Winsock has no per-call flag for a send that must not block: the socket is switched to
+// non-blocking for the length of the send instead.
 constexpr int kSendFlags = 0;
 #else
 using SocketHandle = int;
@@ -207,10 +210,13 @@ const SocketHandle kNoSocket = -1;
 void closeSocket(SocketHandle s) { ::close(s); }
 void releaseSocketLibrary() {}
 bool interrupted() { return errno == EINTR; }
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+// A send takes what fits and returns instead of waiting for room: the wait for room is
+// bounded separately. A peer that has reset must not kill the process with SIGPIPE.
 #ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL; // a peer that has reset must not kill the process
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 #else
-constexpr int kSendFlags = 0;
+constexpr int kSendFlags = MSG_DONTWAIT;
 #endif
 #endif
 
@@ -237,6 +243,24 @@ bool setBlocking(SocketHandle s, bool blocking)
     if (flags < 0)
         return false;
     return ::fcntl(s, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
+#endif
+}
+
+// Waits at most timeoutMs for room in the send buffer: above 0 there is room (or an error
+// that the next send reports), 0 the time ran out, below 0 the wait itself failed.
+int waitWritable(SocketHandle s, int timeoutMs)
+{
+#ifdef _WIN32
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, nullptr, &writable, &failed, &wait);
+#else
+    short revents = 0;
+    return pollOne(s, POLLOUT, timeoutMs, revents);
 #endif
 }
 
@@ -318,14 +342,39 @@ public:
         }
     }
 
-    void send(const std::uint8_t *bytes, int count) override
+    Send send(const std::uint8_t *bytes, int count, int timeoutMs) override
     {
-        for (;;) {
-            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes), count, kSendFlags);
+#ifdef _WIN32
+        struct NonBlocking {
+            explicit NonBlocking(SocketHandle h) : s(h) { setBlocking(s, false); }
+            ~NonBlocking() { setBlocking(s, true); }
+            SocketHandle s;
+        } nonBlocking(socket_);
+#endif
+        QElapsedTimer timer;
+        timer.start();
+        int done = 0;
+        while (done < count) {
+            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done), count - done, kSendFlags);
+            if (n > 0) {
+                done += static_cast<int>(n);
+                continue;
+            }
             if (n < 0 && interrupted())
                 continue;
-            return;
+            if (n < 0 && wouldBlock()) {
+                // The buffers are full: the peer is not reading. Wait for room until the
+                // time is up, then leave the rest of the frame unsent.
+                const qint64 left = timeoutMs - timer.elapsed();
+                if (left <= 0)
+                    return Send::TimedOut;
+                if (waitWritable(socket_, static_cast<int>(left)) < 0 && !interrupted())
+                    return Send::Failed;
+                continue;
+            }
+            return Send::Failed;
         }
+        return Send::Done;
     }
 
 private:

@@ -371,19 +371,31 @@ TEST_F(LinkTest, SerialOverallBoundFollowsTheLineSpeed)
     openSerial(115200);
     EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 144u); // 143.23
     link.CloseLink();
-    openSerial(0);
-    EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 13750u);
+    // Speeds below 1200 baud, however they were typed, count as 1200: the bound never
+    // passes 15.75 s (50 baud would give 332 s, 1 baud 4.6 hours).
+    for (qint32 slow : {0, 1, 50, 600, 1200}) {
+        link.CloseLink();
+        openSerial(slow);
+        EXPECT_EQ(link.serialOverallBoundMs(), 2000u + 13750u) << slow;
+    }
 }
 
 TEST_F(LinkTest, SerialEndlessStreamEndsAtTheOverallBound)
 {
-    FakeSerial &port = openSerial(19200);
-    port.endless = true; // zero bytes never carry a matching CRC
-    EXPECT_FALSE(exchange(kReadAddress, 7));
-    const std::uint32_t bound = 2000u + 860u; // 859.375 ms of wire time at 19200
-    EXPECT_EQ(link.serialOverallBoundMs(), bound);
-    EXPECT_GT(clock.now - port.writeTime, bound);
-    EXPECT_LE(clock.now - port.writeTime, bound + 2);
+    struct Case {
+        qint32 baud;
+        std::uint32_t bound;
+    };
+    // 859.375 ms of wire time at 19200; 50 and 1 baud are held to the 1200 baud figure.
+    for (const Case c : {Case{19200, 2000u + 860u}, Case{50, 15750u}, Case{1, 15750u}}) {
+        FakeSerial &port = openSerial(c.baud);
+        port.endless = true; // zero bytes never carry a matching CRC
+        EXPECT_FALSE(exchange(kReadAddress, 7));
+        EXPECT_EQ(link.serialOverallBoundMs(), c.bound) << c.baud;
+        EXPECT_GT(clock.now - port.writeTime, c.bound) << c.baud;
+        EXPECT_LE(clock.now - port.writeTime, c.bound + 2) << c.baud;
+        link.CloseLink();
+    }
 }
 
 TEST_F(LinkTest, SerialBoundStillLetsASlowLongResponseWithAPauseThrough)
@@ -593,4 +605,42 @@ TEST_F(LinkTest, ObserversAreToldEveryOpenFrameFailureAndCloseInOrder)
     EXPECT_FALSE(link.OpenLink());
     ASSERT_EQ(recorder.lines.size(), 2u);
     EXPECT_EQ(recorder.lines[1], "6024 OPEN-FAILED");
+}
+
+TEST_F(LinkTest, NetworkSendSharesTheDeadlineOfTheWholeExchange)
+{
+    // A peer that reads slowly or never holds the send. The deadline runs from the start of
+    // the send: a send that cannot finish within it fails the exchange there, with nothing
+    // accepted; a send that finishes leaves only the rest of the time for the response.
+    struct Case {
+        std::uint32_t sendTakesMs;
+        bool sendFails;
+        std::uint32_t replyAt; // from the start of the send
+        bool accepted;
+        std::uint32_t endsAt;
+    };
+    const Case cases[] = {
+        {60'000, false, 10, false, 1000}, // never done: the reply that came meanwhile is not taken
+        {1001, false, 10, false, 1000},
+        {400, false, 900, true, 900},
+        {400, false, 1002, false, 1001},
+        {0, true, 0, false, 1001}, // refused: not reported, it shows as a time-out
+    };
+    for (const Case &c : cases) {
+        FakeNet &net = openNet();
+        net.sendTakesMs = c.sendTakesMs;
+        net.sendFails = c.sendFails;
+        if (!c.sendFails)
+            net.arrive(c.replyAt, writeEcho());
+        const std::size_t shown = host.shownRx.size();
+        EXPECT_EQ(exchange(hexBytes("01 0A 00 01"), 8, 1, 6), c.accepted) << c.sendTakesMs;
+        EXPECT_EQ(clock.now - net.sendTime, c.endsAt) << c.sendTakesMs;
+        ASSERT_EQ(net.sendTimeouts.size(), 1u);
+        EXPECT_EQ(net.sendTimeouts[0], 1000);
+        if (!c.accepted) {
+            EXPECT_EQ(link.state.responseLength, 0) << c.sendTakesMs;
+            EXPECT_EQ(host.shownRx.size(), shown) << c.sendTakesMs;
+        }
+        link.CloseLink();
+    }
 }

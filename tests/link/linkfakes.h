@@ -161,8 +161,10 @@ private:
     bool written_ = false;
 };
 
-// A TCP connection. Chunks arrive at times counted from the send; each receive hands out
-// one chunk (or its first maxCount bytes). Stale chunks are there before the send.
+// A TCP connection. Chunks arrive at times counted from the start of the send; each
+// receive hands out one chunk (or its first maxCount bytes). Stale chunks are there before
+// the send. A send takes sendTakesMs to find room (a peer that reads slowly or never), and
+// gives up at its time-out if that is less.
 class FakeNet : public relvix::NetIo {
 public:
     FakeNet(FakeClock &clock, EventLog &log) : clock_(clock), log_(log) {}
@@ -176,8 +178,11 @@ public:
     // The peer closes the connection: from then on it reads as ready and delivers 0.
     void closeAt(std::uint32_t offsetMs) { closeAt_ = offsetMs; }
     std::vector<Bytes> stale;
+    std::uint32_t sendTakesMs = 0;
+    bool sendFails = false; // the connection refuses the send (reset)
 
     std::vector<Bytes> sends;
+    std::vector<int> sendTimeouts;
     std::uint32_t sendTime = 0;
     std::vector<int> waitTimeouts;
     std::vector<int> receiveMax;
@@ -229,17 +234,25 @@ public:
         return -1;
     }
 
-    void send(const std::uint8_t *bytes, int count) override
+    Send send(const std::uint8_t *bytes, int count, int timeoutMs) override
     {
         sends.emplace_back(bytes, bytes + count);
+        sendTimeouts.push_back(timeoutMs);
         log_.add("send");
         sendTime = clock_.now;
+        Send result = Send::Done;
+        if (sendFails)
+            result = Send::Failed;
+        else if (sendTakesMs > static_cast<std::uint32_t>(std::max(timeoutMs, 0)))
+            result = Send::TimedOut;
+        clock_.now += result == Send::TimedOut ? static_cast<std::uint32_t>(timeoutMs) : sendTakesMs;
         sent_ = true;
         queue_.clear();
         for (const auto &s : script_)
             queue_.push_back({static_cast<std::int64_t>(s.offset), s.bytes, s.fail});
         script_.clear(); // a script serves one exchange
         std::stable_sort(queue_.begin(), queue_.end(), [](const Item &a, const Item &b) { return a.at < b.at; });
+        return result;
     }
 
 private:

@@ -141,3 +141,62 @@ TEST(LinkReceiveRule, LongestResponseOf1499BytesIsAccepted)
     EXPECT_EQ(feed(rule, reply), 1499);
     EXPECT_EQ(f.length, 1499);
 }
+
+TEST(LinkReceiveRule, AgreesByteForByteWithRecomputingTheCrcOfTheWholePrefix)
+{
+    // The rule carries the CRC of the growing prefix from byte to byte. Compare it, push by
+    // push, with the rule written out plainly: store, wrap at 1500, and from the expected
+    // length on recompute the CRC of all but the last two bytes. Streams mix noise with
+    // valid frames so that matches are frequent, run past the wrap, go on after a match,
+    // and now and then have their length set back to 0 the way each exchange does.
+    std::uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    const std::int32_t expectedLengths[] = {0, 1, 3, 4, 7, 8, 9, 11, 21, 1499};
+    int matches = 0, wraps = 0;
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t size = round % 40 == 0 ? 1400 + next() % 1800 : next() % 300;
+        Bytes stream;
+        while (stream.size() < size) {
+            if (next() % 3 == 0) {
+                Bytes body(2 + next() % 20);
+                for (auto &b : body)
+                    b = static_cast<std::uint8_t>(next());
+                const Bytes frame = linktest::withCrc(body);
+                stream.insert(stream.end(), frame.begin(), frame.end());
+            } else {
+                stream.push_back(static_cast<std::uint8_t>(next() % 4 == 0 ? 0 : next()));
+            }
+        }
+        const std::int32_t asked = expectedLengths[next() % std::size(expectedLengths)];
+        const std::int32_t expected = asked == 0 ? 7 : std::max(asked, 4);
+
+        RuleFixture f;
+        ReceiveRule rule(f.buffer.data(), f.length, asked);
+        Bytes plain;
+        const bool resets = size < 1400; // the long streams are there to reach the wrap
+        for (std::size_t i = 0; i < stream.size(); ++i) {
+            if (resets && next() % 100 == 0) {
+                f.length = 0;
+                plain.clear();
+            }
+            plain.push_back(stream[i]);
+            bool want = false;
+            if (plain.size() == kFrameBufferSize) {
+                plain.clear();
+                ++wraps;
+            } else if (static_cast<std::int32_t>(plain.size()) >= expected) {
+                want = linktest::crcMatchesAt(plain, plain.size());
+            }
+            matches += want ? 1 : 0;
+            ASSERT_EQ(rule.push(stream[i]), want) << "round " << round << " byte " << i;
+            ASSERT_EQ(f.length, static_cast<std::int32_t>(plain.size())) << "round " << round << " byte " << i;
+        }
+        ASSERT_TRUE(std::equal(plain.begin(), plain.end(), f.buffer.begin())) << "round " << round;
+    }
+    // The comparison means something only if both outcomes and the wrap occurred often.
+    EXPECT_GT(matches, 50);
+    EXPECT_GT(wraps, 5) << matches;
+}

@@ -97,6 +97,24 @@ void writeAll(int fd, const Bytes &bytes)
     }
 }
 
+// The socket of this process connected to the given port: the link's own connection.
+int socketConnectedTo(std::uint16_t port)
+{
+    int found = -1;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d)) {
+            const int fd = std::atoi(e->d_name);
+            sockaddr_in a{};
+            socklen_t len = sizeof a;
+            if (found < 0 && getpeername(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 && a.sin_family == AF_INET &&
+                ntohs(a.sin_port) == port)
+                found = fd;
+        }
+        closedir(d);
+    }
+    return found;
+}
+
 // Waits until the other side closes (read gives 0 or an error), at most timeoutMs.
 bool waitForClose(int fd, int timeoutMs)
 {
@@ -131,11 +149,14 @@ void play(int fd, const std::vector<Step> &steps)
 
 // A TCP peer on 127.0.0.1 with a port the system picks; one connection, handled on its own
 // thread by the given body. Every wait in it is bounded so that a failing test cannot hang.
+// receiveBuffer > 0 shrinks the receive buffer the connection inherits.
 class TcpPeer {
 public:
-    TcpPeer()
+    explicit TcpPeer(int receiveBuffer = 0)
     {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0)
+            setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -427,6 +448,50 @@ TEST_F(SystemLink, TcpPeerClosingMidResponseNeitherSpinsNorRaisesSigpipe)
     sigaction(SIGPIPE, &old, nullptr);
 }
 
+TEST_F(SystemLink, TcpPeerThatNeverReadsFailsTheExchangeAtItsDeadlineInsteadOfBlocking)
+{
+    // The peer accepts and never reads, so its receive buffer and the link's send buffer
+    // fill and a send can go no further. Both are made small, so that a few frames fill
+    // them (the link's send buffer would grow to megabytes). If a send blocks, the peer
+    // frees it after 30 s by reading.
+    TcpPeer peer(2048);
+    std::promise<void> release;
+    std::promise<std::size_t> drained;
+    std::shared_future<void> released = release.get_future().share();
+    peer.serve([&, released](int fd) {
+        released.wait_for(30s);
+        drained.set_value(readExactly(fd, SIZE_MAX, 10000).size()); // up to the link's close
+    });
+    ASSERT_TRUE(openNet(peer));
+    const int own = socketConnectedTo(peer.port);
+    ASSERT_GE(own, 0);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(own, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const Bytes payload(kMaxPayload, 0x55);
+    std::size_t offered = 0;
+    link.state.receiveTimeout = 20;
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_FALSE(link.ExchangeFrame(1, 0x10, 7, payload.data(), static_cast<std::uint16_t>(payload.size())));
+        offered += payload.size() + 4;
+    }
+    link.state.receiveTimeout = 1000;
+    const auto t1 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(exchange(7));
+    offered += kRequest.size();
+    const double last = sinceMs(t1);
+    const double all = sinceMs(t0);
+    link.CloseLink();
+    release.set_value();
+    const std::size_t received = drained.get_future().get();
+
+    EXPECT_LT(all, 15000.0) << "a send to a peer that never reads blocked";
+    EXPECT_GE(last, 950.0);
+    EXPECT_LT(last, 5000.0);
+    EXPECT_LT(received, offered) << "no send was cut short: the buffers never filled and this proves nothing";
+}
+
 TEST_F(SystemLink, TcpCloseLinkClosesTheConnection)
 {
     TcpPeer peer;
@@ -448,6 +513,21 @@ TEST_F(SystemLink, TcpPortTextFollowsAtolUpToItsLowSixteenBits)
         link.state.peerAddress = QStringLiteral("127.0.0.1");
         link.state.peerPort = text.arg(peer.port + 65536); // the number above 65535 keeps its low bits
         EXPECT_TRUE(link.OpenLink()) << link.state.peerPort.toStdString();
+        link.CloseLink();
+    }
+}
+
+TEST_F(SystemLink, TcpAddressFormsThatInetAddrReadsAsLoopbackConnect)
+{
+    // Short forms, hexadecimal and octal parts, one 32-bit number, text after white space:
+    // all of them 127.0.0.1, where the peer listens and nowhere else.
+    for (const char *text : {"127.1", "0x7f.1", "0177.0.0.1", "2130706433", "127.0.0.1 junk"}) {
+        TcpPeer peer;
+        peer.serve([&](int fd) { waitForClose(fd, 5000); });
+        link.state.kind = 1;
+        link.state.peerAddress = QString::fromLatin1(text);
+        link.state.peerPort = peer.portText();
+        EXPECT_TRUE(link.OpenLink()) << text;
         link.CloseLink();
     }
 }

@@ -45,10 +45,11 @@ public:
         pending_.remove(0, n);
         return n;
     }
-    void send(const std::uint8_t *bytes, int count) override
+    Send send(const std::uint8_t *bytes, int count, int) override
     {
         o_.sent.append(QByteArray(reinterpret_cast<const char *>(bytes), count));
         pending_ = o_.takeReply();
+        return Send::Done;
     }
 
 private:
