@@ -235,7 +235,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, i
     // below runs on and ends at the deadline.
     const std::uint32_t start = clock_.nowMs();
     if (net_->send(frame, frameLength, std::max<std::int32_t>(state.receiveTimeout, 0)) == NetIo::Send::TimedOut) {
-        qCDebug(lcLink).noquote() << stamp() << "send not done within" << state.receiveTimeout << "ms";
+        failure_ = QStringLiteral("the send was not done within %1 ms").arg(state.receiveTimeout);
         return false;
     }
     std::array<std::uint8_t, kFrameBufferSize> chunk{};
