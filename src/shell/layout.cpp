@@ -237,6 +237,10 @@ void TfrmModule::buildLayout()
     // ---- page tsTest of pcMain
     moLog = place(new QPlainTextEdit(tsTest), "moLog", 800, 0, 657, 185); // right of the visible area
     moLog->setFont(ownFont(kSansSerif, 19, false));
+    // Nobody can see it, so the keyboard never stops in it; and should it get the focus all
+    // the same, Tab moves on instead of typing a tab character into it.
+    moLog->setFocusPolicy(Qt::NoFocus);
+    moLog->setTabChangesFocus(true);
     gbID = groupBox(tsTest, "gbID", 0, 0, 662, 150, QStringLiteral("ID"));
     gbUID = groupBox(tsTest, "gbUID", 0, 155, 662, 86, QStringLiteral("CARD/KEY"));
     GroupBox1 = groupBox(tsTest, "GroupBox1", 0, 244, 662, 81, QStringLiteral("DI/DO"));
@@ -400,7 +404,7 @@ void TfrmModule::setCreationTabOrder()
         /* tsCom */ cmbPort, cmbBaudrate, btn19200, btn9600, btn115200,
         /* tsNet */ edPort, edIP,
         pcMain,
-        /* tsTest */ moLog,
+        /* tsTest: moLog takes no focus */
         /* gbID */ sbID, btnSetID, btnReboot, btnInitial,
         /* gbUID */ btnUID, btnClearUID, cmbFormat, chkLoop, chkLSB, chkKeyHex,
         /* GroupBox1 */ btnReadDiDo, edSetDo, btnSetDo,
