@@ -2,6 +2,7 @@
 // order, each with Left, Top, Width, Height inside its parent's client area. Font sizes are
 // character heights in pixels.
 #include "frmmodule.h"
+#include "groupframe.h"
 
 #include <QApplication>
 #include <QDir>
@@ -128,7 +129,9 @@ QCheckBox *checkBox(QWidget *parent, const char *name, int left, int top, int wi
 QGroupBox *groupBox(QWidget *parent, const char *name, int left, int top, int width, int height,
                     const QString &title)
 {
-    return place(new QGroupBox(title, parent), name, left, top, width, height);
+    auto *box = place(new QGroupBox(title, parent), name, left, top, width, height);
+    useGroupFrame(box);
+    return box;
 }
 
 QWidget *page(QTabWidget *pages, const char *name, const QString &caption)
