@@ -1,10 +1,10 @@
 #pragma once
 #include "link/readerlink.h"
 #include "reader/cardreader.h"
+#include "shell/filedialogcomponent.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -220,9 +220,9 @@ public:
     QLineEdit *edTX = nullptr;
     QLineEdit *edRX = nullptr;
     QTimer *tmrBusy = nullptr;
-    QFileDialog *dlgLoad = nullptr;
-    QFileDialog *dlgOFile = nullptr;
-    QFileDialog *dlgSFile = nullptr;
+    FileDialogComponent *dlgLoad = nullptr;
+    FileDialogComponent *dlgOFile = nullptr;
+    FileDialogComponent *dlgSFile = nullptr;
     QMenuBar *mnuMain = nullptr;
     QMenu *mnuFile = nullptr;
     QAction *mnuFirmwareFile = nullptr;

@@ -353,21 +353,13 @@ void TfrmModule::buildLayout()
 #else
     const QString startFolder = QDir::rootPath();
 #endif
-    dlgLoad = new QFileDialog(this);
-    dlgLoad->setObjectName(QStringLiteral("dlgLoad"));
-    dlgLoad->setAcceptMode(QFileDialog::AcceptOpen);
-    dlgLoad->setNameFilter(QStringLiteral("Firmware files (*.lab *.bin)"));
-    dlgOFile = new QFileDialog(this);
-    dlgOFile->setObjectName(QStringLiteral("dlgOFile"));
-    dlgOFile->setAcceptMode(QFileDialog::AcceptOpen);
-    dlgOFile->setNameFilter(QStringLiteral("txt files(*.txt)"));
-    dlgOFile->setDirectory(startFolder);
-    dlgSFile = new QFileDialog(this);
-    dlgSFile->setObjectName(QStringLiteral("dlgSFile"));
-    dlgSFile->setAcceptMode(QFileDialog::AcceptSave);
-    dlgSFile->setNameFilter(QStringLiteral("txt files(*.txt)"));
-    dlgSFile->setDirectory(startFolder);
-    dlgSFile->selectFile(QStringLiteral("KavrelCardData"));
+    dlgLoad = new FileDialogComponent(
+        "dlgLoad", {QFileDialog::AcceptOpen, QStringLiteral("Firmware files (*.lab *.bin)"), {}, {}}, this);
+    dlgOFile = new FileDialogComponent(
+        "dlgOFile", {QFileDialog::AcceptOpen, QStringLiteral("txt files(*.txt)"), startFolder, {}}, this);
+    dlgSFile = new FileDialogComponent(
+        "dlgSFile", {QFileDialog::AcceptSave, QStringLiteral("txt files(*.txt)"), startFolder,
+                     QStringLiteral("KavrelCardData")}, this);
 
     // ---- main menu: no shortcuts; "&" marks the mnemonic letter
     mnuFile = mnuMain->addMenu(QStringLiteral("File"));

@@ -421,19 +421,22 @@ TEST_F(Layout, ComponentsWithoutAPlaceOnScreen)
     EXPECT_FALSE(window->tmrBusy->isActive());
     EXPECT_FALSE(window->tmrBusy->isSingleShot());
 
-    EXPECT_EQ(window->dlgLoad->objectName(), QStringLiteral("dlgLoad"));
-    EXPECT_EQ(window->dlgLoad->nameFilters(), QStringList{"Firmware files (*.lab *.bin)"});
-    EXPECT_EQ(window->dlgLoad->acceptMode(), QFileDialog::AcceptOpen);
-    EXPECT_EQ(window->dlgOFile->nameFilters(), QStringList{"txt files(*.txt)"});
-    EXPECT_EQ(window->dlgOFile->acceptMode(), QFileDialog::AcceptOpen);
-    EXPECT_EQ(window->dlgOFile->directory().absolutePath(), QDir::rootPath());
-    EXPECT_EQ(window->dlgSFile->nameFilters(), QStringList{"txt files(*.txt)"});
-    EXPECT_EQ(window->dlgSFile->acceptMode(), QFileDialog::AcceptSave);
-    EXPECT_EQ(window->dlgSFile->directory().absolutePath(), QDir::rootPath());
-    EXPECT_EQ(window->dlgSFile->selectedFiles().value(0).section(QLatin1Char('/'), -1), QStringLiteral("KavrelCardData"));
     window->show();
-    for (QFileDialog *d : {window->dlgLoad, window->dlgOFile, window->dlgSFile})
-        EXPECT_FALSE(d->isVisible());
+    EXPECT_TRUE(window->findChildren<QFileDialog *>().isEmpty()) << "none is made before it is needed";
+    EXPECT_EQ(window->dlgLoad->objectName(), QStringLiteral("dlgLoad"));
+    EXPECT_EQ(window->dlgLoad->dialog()->nameFilters(), QStringList{"Firmware files (*.lab *.bin)"});
+    EXPECT_EQ(window->dlgLoad->dialog()->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(window->dlgOFile->dialog()->nameFilters(), QStringList{"txt files(*.txt)"});
+    EXPECT_EQ(window->dlgOFile->dialog()->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(window->dlgOFile->dialog()->directory().absolutePath(), QDir::rootPath());
+    EXPECT_EQ(window->dlgSFile->dialog()->nameFilters(), QStringList{"txt files(*.txt)"});
+    EXPECT_EQ(window->dlgSFile->dialog()->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(window->dlgSFile->dialog()->directory().absolutePath(), QDir::rootPath());
+    EXPECT_EQ(window->dlgSFile->dialog()->selectedFiles().value(0).section(QLatin1Char('/'), -1), QStringLiteral("KavrelCardData"));
+    for (FileDialogComponent *d : {window->dlgLoad, window->dlgOFile, window->dlgSFile}) {
+        EXPECT_EQ(d->dialog()->objectName(), d->objectName());
+        EXPECT_FALSE(d->dialog()->isVisible());
+    }
 }
 
 TEST_F(Layout, MainMenu)
