@@ -105,8 +105,8 @@ public:
     std::int32_t LoadSettings();
     void ListSerialPorts();
     // Fills cmbPort's list from the port listing that ListSerialPorts started, waiting for it
-    // if need be; does nothing once the list is in. The window calls it when a person first
-    // reaches for the field.
+    // if need be; does nothing once the list is in. The window calls it when the listing is
+    // done, or sooner when a person first reaches for the field.
     void ensurePortList();
     void SaveLinkSettings();
     void SaveLanguage();
