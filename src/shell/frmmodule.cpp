@@ -109,6 +109,8 @@ TfrmModule::TfrmModule(WindowServices services, QWidget *parent)
 
 TfrmModule::~TfrmModule()
 {
+    if (portLister_)
+        portLister_->wait();
     if (frmModule == this)
         frmModule = nullptr;
 }

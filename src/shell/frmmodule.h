@@ -1,10 +1,10 @@
 #pragma once
 #include "link/readerlink.h"
 #include "reader/cardreader.h"
+#include "shell/filedialogcomponent.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QThread>
 #include <QTimer>
 
 #include <functional>
@@ -103,6 +104,10 @@ public:
     void ApplyLanguageFont(QWidget *control);
     std::int32_t LoadSettings();
     void ListSerialPorts();
+    // Fills cmbPort's list from the port listing that ListSerialPorts started, waiting for it
+    // if need be; does nothing once the list is in. The window calls it when the listing is
+    // done, or sooner when a person first reaches for the field.
+    void ensurePortList();
     void SaveLinkSettings();
     void SaveLanguage();
     void mnuExitClick();
@@ -220,9 +225,9 @@ public:
     QLineEdit *edTX = nullptr;
     QLineEdit *edRX = nullptr;
     QTimer *tmrBusy = nullptr;
-    QFileDialog *dlgLoad = nullptr;
-    QFileDialog *dlgOFile = nullptr;
-    QFileDialog *dlgSFile = nullptr;
+    FileDialogComponent *dlgLoad = nullptr;
+    FileDialogComponent *dlgOFile = nullptr;
+    FileDialogComponent *dlgSFile = nullptr;
     QMenuBar *mnuMain = nullptr;
     QMenu *mnuFile = nullptr;
     QAction *mnuFirmwareFile = nullptr;
@@ -240,6 +245,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildLayout();
@@ -250,6 +256,8 @@ private:
     std::unique_ptr<SettingsStore> openSettingsStore() const;
 
     WindowServices services_;
+    std::unique_ptr<QThread> portLister_; // lists the system's serial ports beside start-up
+    QStringList listedPorts_;             // its result, read once it has finished
     int handlerDepth_ = 0;
     bool closePending_ = false;
     bool shownOnce_ = false;

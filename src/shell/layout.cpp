@@ -2,6 +2,7 @@
 // order, each with Left, Top, Width, Height inside its parent's client area. Font sizes are
 // character heights in pixels.
 #include "frmmodule.h"
+#include "groupframe.h"
 
 #include <QApplication>
 #include <QDir>
@@ -128,7 +129,9 @@ QCheckBox *checkBox(QWidget *parent, const char *name, int left, int top, int wi
 QGroupBox *groupBox(QWidget *parent, const char *name, int left, int top, int width, int height,
                     const QString &title)
 {
-    return place(new QGroupBox(title, parent), name, left, top, width, height);
+    auto *box = place(new QGroupBox(title, parent), name, left, top, width, height);
+    useGroupFrame(box);
+    return box;
 }
 
 QWidget *page(QTabWidget *pages, const char *name, const QString &caption)
@@ -237,6 +240,10 @@ void TfrmModule::buildLayout()
     // ---- page tsTest of pcMain
     moLog = place(new QPlainTextEdit(tsTest), "moLog", 800, 0, 657, 185); // right of the visible area
     moLog->setFont(ownFont(kSansSerif, 19, false));
+    // Nobody can see it, so the keyboard never stops in it; and should it get the focus all
+    // the same, Tab moves on instead of typing a tab character into it.
+    moLog->setFocusPolicy(Qt::NoFocus);
+    moLog->setTabChangesFocus(true);
     gbID = groupBox(tsTest, "gbID", 0, 0, 662, 150, QStringLiteral("ID"));
     gbUID = groupBox(tsTest, "gbUID", 0, 155, 662, 86, QStringLiteral("CARD/KEY"));
     GroupBox1 = groupBox(tsTest, "GroupBox1", 0, 244, 662, 81, QStringLiteral("DI/DO"));
@@ -346,21 +353,13 @@ void TfrmModule::buildLayout()
 #else
     const QString startFolder = QDir::rootPath();
 #endif
-    dlgLoad = new QFileDialog(this);
-    dlgLoad->setObjectName(QStringLiteral("dlgLoad"));
-    dlgLoad->setAcceptMode(QFileDialog::AcceptOpen);
-    dlgLoad->setNameFilter(QStringLiteral("Firmware files (*.lab *.bin)"));
-    dlgOFile = new QFileDialog(this);
-    dlgOFile->setObjectName(QStringLiteral("dlgOFile"));
-    dlgOFile->setAcceptMode(QFileDialog::AcceptOpen);
-    dlgOFile->setNameFilter(QStringLiteral("txt files(*.txt)"));
-    dlgOFile->setDirectory(startFolder);
-    dlgSFile = new QFileDialog(this);
-    dlgSFile->setObjectName(QStringLiteral("dlgSFile"));
-    dlgSFile->setAcceptMode(QFileDialog::AcceptSave);
-    dlgSFile->setNameFilter(QStringLiteral("txt files(*.txt)"));
-    dlgSFile->setDirectory(startFolder);
-    dlgSFile->selectFile(QStringLiteral("KavrelCardData"));
+    dlgLoad = new FileDialogComponent(
+        "dlgLoad", {QFileDialog::AcceptOpen, QStringLiteral("Firmware files (*.lab *.bin)"), {}, {}}, this);
+    dlgOFile = new FileDialogComponent(
+        "dlgOFile", {QFileDialog::AcceptOpen, QStringLiteral("txt files(*.txt)"), startFolder, {}}, this);
+    dlgSFile = new FileDialogComponent(
+        "dlgSFile", {QFileDialog::AcceptSave, QStringLiteral("txt files(*.txt)"), startFolder,
+                     QStringLiteral("KavrelCardData")}, this);
 
     // ---- main menu: no shortcuts; "&" marks the mnemonic letter
     mnuFile = mnuMain->addMenu(QStringLiteral("File"));
@@ -400,7 +399,7 @@ void TfrmModule::setCreationTabOrder()
         /* tsCom */ cmbPort, cmbBaudrate, btn19200, btn9600, btn115200,
         /* tsNet */ edPort, edIP,
         pcMain,
-        /* tsTest */ moLog,
+        /* tsTest: moLog takes no focus */
         /* gbID */ sbID, btnSetID, btnReboot, btnInitial,
         /* gbUID */ btnUID, btnClearUID, cmbFormat, chkLoop, chkLSB, chkKeyHex,
         /* GroupBox1 */ btnReadDiDo, edSetDo, btnSetDo,

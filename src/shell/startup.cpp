@@ -27,8 +27,51 @@ void TfrmModule::ListSerialPorts()
 {
     cmbPort->clear();
     cmbPort->clearEditText();
-    const QStringList reported = services_.serialPorts ? services_.serialPorts() : systemSerialPortNames();
-    cmbPort->addItems(PortListFrom(reported));
+    // Walking the system's serial ports (udev, /sys/class/tty) took a third of a second of
+    // some starts. It runs beside the building and showing of the window; the list is filled
+    // in when it is done, or at once when a person reaches for the field before that.
+    auto source = services_.serialPorts ? services_.serialPorts : std::function<QStringList()>(systemSerialPortNames);
+    portLister_.reset(QThread::create([this, source] { listedPorts_ = source(); }));
+    connect(portLister_.get(), &QThread::finished, this, &TfrmModule::ensurePortList);
+    for (QObject *part : {static_cast<QObject *>(cmbPort), static_cast<QObject *>(cmbPort->lineEdit())})
+        part->installEventFilter(this);
+    portLister_->start();
+}
+
+void TfrmModule::ensurePortList()
+{
+    if (!portLister_)
+        return;
+    portLister_->wait();
+    portLister_.reset();
+    for (QObject *part : {static_cast<QObject *>(cmbPort), static_cast<QObject *>(cmbPort->lineEdit())})
+        part->removeEventFilter(this);
+    // The field keeps its text, as start-up set it or as typed since: filling an empty list
+    // would put the first entry there.
+    QLineEdit *field = cmbPort->lineEdit();
+    const QString text = cmbPort->currentText();
+    const int cursor = field->cursorPosition();
+    cmbPort->addItems(PortListFrom(listedPorts_));
+    cmbPort->setCurrentIndex(0);
+    cmbPort->setEditText(text);
+    field->setCursorPosition(cursor);
+}
+
+bool TfrmModule::eventFilter(QObject *watched, QEvent *event)
+{
+    // The list must be there before the field can be opened, scrolled, completed or typed in.
+    switch (event->type()) {
+    case QEvent::FocusIn:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::Wheel:
+        ensurePortList();
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TfrmModule::SaveLinkSettings()
@@ -64,6 +107,8 @@ void TfrmModule::FormCreate()
 {
     const std::int32_t storedType = LoadSettings();
     ListSerialPorts();
+    // Until the list is in, there is no entry to select; ensurePortList selects the first
+    // then, keeping this text.
     cmbPort->setCurrentIndex(0);
     // A stored port the system does not report still shows.
     cmbPort->setEditText(link.state.portName);

@@ -1,4 +1,6 @@
 #pragma once
+#include <QStringList>
+
 #include <memory>
 
 namespace relvix {
@@ -10,7 +12,13 @@ public:
     virtual void play(int frequencyHz, int durationMs) = 0;
 };
 
-// A sine tone on the default audio output; quietly does nothing where there is none.
+// A sine tone on the default audio output; quietly does nothing where there is none, where
+// the audio module is missing, or when RELVIX_SILENT is set. Loads the audio module, so the
+// window calls it on its first tone, not at start.
 std::shared_ptr<TonePlayer> makeAudioTonePlayer();
+
+// The player of the first of these audio modules that loads; a silent one where none loads or
+// the module finds no audio output.
+std::shared_ptr<TonePlayer> loadAudioTonePlayer(const QStringList &modules);
 
 } // namespace relvix

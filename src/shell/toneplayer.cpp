@@ -1,13 +1,7 @@
 #include "shell/tone.h"
 
-#ifdef RELVIX_HAVE_MULTIMEDIA
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSink>
-#include <QBuffer>
-#include <QMediaDevices>
-#include <QtMath>
-#endif
+#include <QCoreApplication>
+#include <QLibrary>
 
 namespace relvix {
 namespace {
@@ -17,80 +11,33 @@ public:
     void play(int, int) override {}
 };
 
-#ifdef RELVIX_HAVE_MULTIMEDIA
-// Plays a sine tone through the default output without blocking: the sink pulls the
-// samples from a buffer while the window goes on.
-class AudioTonePlayer : public TonePlayer {
-public:
-    explicit AudioTonePlayer(const QAudioDevice &device) : device_(device)
-    {
-        format_.setSampleRate(22050);
-        format_.setChannelCount(1);
-        format_.setSampleFormat(QAudioFormat::Int16);
-        if (!device_.isFormatSupported(format_))
-            format_ = device_.preferredFormat();
-    }
-
-    void play(int frequencyHz, int durationMs) override
-    {
-        if (sink_)
-            sink_->stop();
-        const int rate = format_.sampleRate() > 0 ? format_.sampleRate() : 22050;
-        const int channels = qMax(1, format_.channelCount());
-        const int frames = rate * durationMs / 1000;
-        const int bytesPerSample = format_.bytesPerSample();
-        samples_.resize(qsizetype(frames) * channels * bytesPerSample);
-        char *out = samples_.data();
-        for (int i = 0; i < frames; ++i) {
-            const double v = 0.4 * qSin(2.0 * M_PI * frequencyHz * i / rate);
-            for (int c = 0; c < channels; ++c) {
-                switch (format_.sampleFormat()) {
-                case QAudioFormat::UInt8:
-                    *reinterpret_cast<quint8 *>(out) = quint8(128 + v * 127);
-                    break;
-                case QAudioFormat::Int16:
-                    *reinterpret_cast<qint16 *>(out) = qint16(v * 32767);
-                    break;
-                case QAudioFormat::Int32:
-                    *reinterpret_cast<qint32 *>(out) = qint32(v * 2147483647.0);
-                    break;
-                case QAudioFormat::Float:
-                    *reinterpret_cast<float *>(out) = float(v);
-                    break;
-                default:
-                    break;
-                }
-                out += bytesPerSample;
-            }
-        }
-        buffer_.close();
-        buffer_.setData(samples_);
-        buffer_.open(QIODevice::ReadOnly);
-        sink_ = std::make_unique<QAudioSink>(device_, format_);
-        sink_->start(&buffer_);
-    }
-
-private:
-    QAudioDevice device_;
-    QAudioFormat format_;
-    QByteArray samples_;
-    QBuffer buffer_;
-    std::unique_ptr<QAudioSink> sink_;
-};
-#endif
-
 } // namespace
+
+std::shared_ptr<TonePlayer> loadAudioTonePlayer(const QStringList &modules)
+{
+    using Factory = TonePlayer *(*)();
+    for (const QString &path : modules) {
+        // Never unloaded: the player it makes lives to the end of the process.
+        QLibrary module(path);
+        if (!module.load())
+            continue;
+        if (auto make = reinterpret_cast<Factory>(module.resolve("relvix_audio_tone_player"))) {
+            if (TonePlayer *player = make())
+                return std::shared_ptr<TonePlayer>(player);
+        }
+        break;
+    }
+    return std::make_shared<SilentTonePlayer>();
+}
 
 std::shared_ptr<TonePlayer> makeAudioTonePlayer()
 {
-#ifdef RELVIX_HAVE_MULTIMEDIA
-    if (qEnvironmentVariableIsEmpty("RELVIX_SILENT")) {
-        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-        if (!device.isNull())
-            return std::make_shared<AudioTonePlayer>(device);
-    }
-#endif
-    return std::make_shared<SilentTonePlayer>();
+    if (!qEnvironmentVariableIsEmpty("RELVIX_SILENT"))
+        return std::make_shared<SilentTonePlayer>();
+    // Beside the program in the build tree; in the private library folder once installed.
+    const QString programDir = QCoreApplication::applicationDirPath();
+    return loadAudioTonePlayer({programDir + QStringLiteral("/relvix-audio.so"),
+                                programDir + QStringLiteral("/" RELVIX_AUDIO_MODULE_FROM_BINDIR "/relvix-audio.so")});
 }
 
 } // namespace relvix

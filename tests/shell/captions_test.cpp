@@ -3,6 +3,8 @@
 #include "shell/languagetable.h"
 #include "shellfixture.h"
 
+#include <QStyleOptionGroupBox>
+
 using namespace relvix;
 using namespace relvix::shelltest;
 
@@ -233,6 +235,40 @@ TEST_F(Captions, ChineseCaptionsHaveGlyphs)
     choose(1);
     const QFontMetrics windowMetrics(window->lblPort->font());
     EXPECT_TRUE(windowMetrics.inFont(QChar(0x8FDE))) << "连 must render with a real glyph";
+}
+
+// The frame of each group box as its style paints it: the title sits on the top line, and
+// no control inside touches any of the four lines, whatever the language's font.
+TEST_F(Captions, GroupFramesClearTheControlsInEveryLanguage)
+{
+    for (int language : {0, 1, 2}) {
+        choose(language);
+        for (QGroupBox *box : window->findChildren<QGroupBox *>()) {
+            SCOPED_TRACE(box->objectName().toStdString() + " in language " + std::to_string(language));
+            QStyleOptionGroupBox option;
+            option.initFrom(box);
+            option.text = box->title();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            const QStyle *style = box->style();
+            const QRect frame = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, box);
+            const QRect title = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+            const int line = 2; // the etched line
+            const QRect lines[] = {
+                {frame.left(), frame.top(), frame.width(), line},
+                {frame.left(), frame.bottom() - line + 1, frame.width(), line},
+                {frame.left(), frame.top(), line, frame.height()},
+                {frame.right() - line + 1, frame.top(), line, frame.height()},
+            };
+            if (!box->title().isEmpty()) {
+                EXPECT_LT(title.top(), frame.top()) << "the title reaches above the line";
+                EXPECT_GT(title.bottom(), frame.top() + line - 1) << "and below it";
+            }
+            for (QWidget *child : box->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+                for (const QRect &l : lines)
+                    EXPECT_FALSE(child->geometry().intersects(l)) << child->objectName().toStdString();
+            }
+        }
+    }
 }
 
 TEST(StyleCode, BitsGiveExactlyTheirAttributes)

@@ -3,6 +3,7 @@
 #include "shellfixture.h"
 
 #include <QAbstractButton>
+#include <QTest>
 
 using namespace relvix;
 using namespace relvix::shelltest;
@@ -322,7 +323,7 @@ TEST_F(Layout, TabOrderIsTheCreationOrder)
 {
     const QList<QWidget *> expected{
         window->btnConnect, window->pcPort, window->cmbPort, window->cmbBaudrate, window->btn19200,
-        window->btn9600, window->btn115200, window->edPort, window->edIP, window->pcMain, window->moLog,
+        window->btn9600, window->btn115200, window->edPort, window->edIP, window->pcMain,
         window->sbID, window->btnSetID, window->btnReboot, window->btnInitial, window->btnUID,
         window->btnClearUID, window->cmbFormat, window->chkLoop, window->chkLSB, window->chkKeyHex,
         window->btnReadDiDo, window->edSetDo, window->btnSetDo, window->edCommandSend,
@@ -348,6 +349,71 @@ TEST_F(Layout, TabOrderIsTheCreationOrder)
         EXPECT_NE(c->focusPolicy() & Qt::TabFocus, 0) << c->objectName().toStdString();
 }
 
+namespace {
+
+// The controls of a parent in creation order, each followed by its own (a page control by its
+// pages'), as the layout tables give them.
+void creationOrder(TfrmModule &w, const QString &parent, QList<QWidget *> &out)
+{
+    for (const Row &row : kLayout) {
+        if (QLatin1String(row.parent) != parent)
+            continue;
+        QWidget *c = w.findChild<QWidget *>(QLatin1String(row.name));
+        out << c;
+        if (auto *pages = qobject_cast<QTabWidget *>(c)) {
+            for (int i = 0; i < pages->count(); ++i)
+                creationOrder(w, pages->widget(i)->objectName(), out);
+        } else {
+            creationOrder(w, c->objectName(), out);
+        }
+    }
+}
+
+} // namespace
+
+TEST_F(Layout, TabFromConnectVisitsWhatAPersonSeesInOrderAndWraps)
+{
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    for (auto pages : {std::pair{&TfrmModule::tsCom, &TfrmModule::tsTest},
+                       std::pair{&TfrmModule::tsNet, &TfrmModule::tsCommand}}) {
+        window->pcPort->setCurrentWidget(window.get()->*pages.first);
+        window->pcMain->setCurrentWidget(window.get()->*pages.second);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(window->pcMain->currentWidget()->objectName().toStdString());
+        // Every control that takes Tab and that a person can see and use, in creation order.
+        QList<QWidget *> all;
+        creationOrder(*window, QStringLiteral("client"), all);
+        QStringList expected;
+        for (QWidget *c : all) {
+            if ((c->focusPolicy() & Qt::TabFocus) && c->isVisible() && c->isEnabled() && !c->visibleRegion().isEmpty())
+                expected << c->objectName();
+        }
+        ASSERT_EQ(expected.value(0), QStringLiteral("btnConnect"));
+
+        window->btnConnect->setFocus(Qt::TabFocusReason);
+        QStringList visited;
+        for (qsizetype i = 0; i <= expected.size(); ++i) {
+            QWidget *focus = QApplication::focusWidget();
+            ASSERT_NE(focus, nullptr);
+            QWidget *owner = focus; // the control whose part has the focus (a list's edit field)
+            while (owner && !all.contains(owner))
+                owner = owner->parentWidget();
+            visited << (owner ? owner : focus)->objectName();
+            QTest::keyClick(focus, Qt::Key_Tab);
+        }
+        EXPECT_EQ(visited.mid(0, expected.size()).join(u' ').toStdString(), expected.join(u' ').toStdString());
+        EXPECT_EQ(visited.last().toStdString(), "btnConnect") << "Tab wraps round to Connect";
+        EXPECT_TRUE(window->moLog->toPlainText().isEmpty());
+    }
+    // Given the focus by the program, the invisible field still passes Tab on.
+    window->moLog->setFocus();
+    QTest::keyClick(window->moLog, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), window->moLog);
+    EXPECT_TRUE(window->moLog->toPlainText().isEmpty());
+}
+
 TEST_F(Layout, ComponentsWithoutAPlaceOnScreen)
 {
     EXPECT_EQ(window->tmrBusy->objectName(), QStringLiteral("tmrBusy"));
@@ -355,19 +421,22 @@ TEST_F(Layout, ComponentsWithoutAPlaceOnScreen)
     EXPECT_FALSE(window->tmrBusy->isActive());
     EXPECT_FALSE(window->tmrBusy->isSingleShot());
 
-    EXPECT_EQ(window->dlgLoad->objectName(), QStringLiteral("dlgLoad"));
-    EXPECT_EQ(window->dlgLoad->nameFilters(), QStringList{"Firmware files (*.lab *.bin)"});
-    EXPECT_EQ(window->dlgLoad->acceptMode(), QFileDialog::AcceptOpen);
-    EXPECT_EQ(window->dlgOFile->nameFilters(), QStringList{"txt files(*.txt)"});
-    EXPECT_EQ(window->dlgOFile->acceptMode(), QFileDialog::AcceptOpen);
-    EXPECT_EQ(window->dlgOFile->directory().absolutePath(), QDir::rootPath());
-    EXPECT_EQ(window->dlgSFile->nameFilters(), QStringList{"txt files(*.txt)"});
-    EXPECT_EQ(window->dlgSFile->acceptMode(), QFileDialog::AcceptSave);
-    EXPECT_EQ(window->dlgSFile->directory().absolutePath(), QDir::rootPath());
-    EXPECT_EQ(window->dlgSFile->selectedFiles().value(0).section(QLatin1Char('/'), -1), QStringLiteral("KavrelCardData"));
     window->show();
-    for (QFileDialog *d : {window->dlgLoad, window->dlgOFile, window->dlgSFile})
-        EXPECT_FALSE(d->isVisible());
+    EXPECT_TRUE(window->findChildren<QFileDialog *>().isEmpty()) << "none is made before it is needed";
+    EXPECT_EQ(window->dlgLoad->objectName(), QStringLiteral("dlgLoad"));
+    EXPECT_EQ(window->dlgLoad->dialog()->nameFilters(), QStringList{"Firmware files (*.lab *.bin)"});
+    EXPECT_EQ(window->dlgLoad->dialog()->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(window->dlgOFile->dialog()->nameFilters(), QStringList{"txt files(*.txt)"});
+    EXPECT_EQ(window->dlgOFile->dialog()->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(window->dlgOFile->dialog()->directory().absolutePath(), QDir::rootPath());
+    EXPECT_EQ(window->dlgSFile->dialog()->nameFilters(), QStringList{"txt files(*.txt)"});
+    EXPECT_EQ(window->dlgSFile->dialog()->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(window->dlgSFile->dialog()->directory().absolutePath(), QDir::rootPath());
+    EXPECT_EQ(window->dlgSFile->dialog()->selectedFiles().value(0).section(QLatin1Char('/'), -1), QStringLiteral("KavrelCardData"));
+    for (FileDialogComponent *d : {window->dlgLoad, window->dlgOFile, window->dlgSFile}) {
+        EXPECT_EQ(d->dialog()->objectName(), d->objectName());
+        EXPECT_FALSE(d->dialog()->isVisible());
+    }
 }
 
 TEST_F(Layout, MainMenu)

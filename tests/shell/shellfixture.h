@@ -23,12 +23,13 @@ protected:
         window.reset();
     }
 
-    // The real settings store (in the test's folders) and a given port list.
+    // The real settings store (in the test's folders) and a given port list, listed.
     TfrmModule &makeWindow(const QStringList &ports = {QStringLiteral("COM1")})
     {
         WindowServices services;
         services.serialPorts = [ports] { return ports; };
         window = std::make_unique<TfrmModule>(std::move(services));
+        window->ensurePortList();
         return *window;
     }
 
@@ -40,6 +41,7 @@ protected:
         services.serialPorts = [ports] { return ports; };
         services.settingsStore = [state]() -> std::unique_ptr<SettingsStore> { return std::make_unique<FakeStore>(state); };
         window = std::make_unique<TfrmModule>(std::move(services));
+        window->ensurePortList();
         return *window;
     }
 

@@ -2,6 +2,10 @@
 // what the settings file holds afterwards.
 #include "shellfixture.h"
 
+#include <QDeadlineTimer>
+#include <QTest>
+#include <QThread>
+
 using namespace relvix;
 using namespace relvix::shelltest;
 
@@ -160,6 +164,48 @@ TEST_F(Startup, StoredPortNotReportedStillShows)
     EXPECT_EQ(items(w.cmbPort), QStringList{QStringLiteral("COM1")});
     EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM9"));
     EXPECT_EQ(w.cmbBaudrate->currentText(), QStringLiteral("9600,n,8,1"));
+}
+
+// The system's ports are listed beside start-up, here slowly. The field shows its start-up
+// text from the first; the list arrives by itself keeping that text, and a person who reaches
+// for the field before then (a click on its arrow, Tab into it) finds the list complete.
+TEST_F(Startup, SlowPortListArrivesBesideStartUpAndTheTextStays)
+{
+    folders.writeUserFile("[General]\nComPortName=COM9\n");
+    enum class Reach { Nothing, Click, Tab };
+    for (Reach reach : {Reach::Nothing, Reach::Click, Reach::Tab}) {
+        SCOPED_TRACE(int(reach));
+        WindowServices services;
+        services.serialPorts = [] {
+            QThread::msleep(150);
+            return QStringList{QStringLiteral("COM2"), QStringLiteral("COM1")};
+        };
+        window = std::make_unique<TfrmModule>(std::move(services));
+        TfrmModule &w = *window;
+        w.show();
+        EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM9"));
+        switch (reach) {
+        case Reach::Nothing: {
+            QDeadlineTimer patience(20000);
+            while (w.cmbPort->count() == 0 && !patience.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            break;
+        }
+        case Reach::Click:
+            QTest::mouseClick(w.cmbPort, Qt::LeftButton, {}, QPoint(w.cmbPort->width() - 6, w.cmbPort->height() / 2));
+            break;
+        case Reach::Tab:
+            w.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+            w.pcPort->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            break;
+        }
+        EXPECT_EQ(items(w.cmbPort), (QStringList{QStringLiteral("COM2"), QStringLiteral("COM1")}));
+        EXPECT_EQ(w.cmbPort->currentIndex(), 0);
+        EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM9"));
+        w.cmbPort->hidePopup();
+    }
 }
 
 TEST_F(Startup, MachineWideDefaultsApply)

@@ -1,9 +1,11 @@
 // The shell's own commands and the handler frame: speed buttons, Exit, About, Enter, the
 // error box and a close that waits for the running handler.
 #include "shell/languagetable.h"
+#include "shell/tone.h"
 #include "shellfixture.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QElapsedTimer>
@@ -217,6 +219,33 @@ TEST_F(Window, FixedSizeNoMaximiseCentred)
     const QPoint centre = window->frameGeometry().center();
     EXPECT_LE(std::abs(centre.x() - area.center().x()), 40);
     EXPECT_LE(std::abs(centre.y() - area.center().y()), 40);
+}
+
+namespace {
+
+bool processHasLoaded(const char *library)
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(library);
+}
+
+} // namespace
+
+// Qt Multimedia comes into the process with the audio module, which the window loads for its
+// first tone, not at start.
+TEST_F(Window, AudioIsLoadedOnlyForTheFirstTone)
+{
+    window->show();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(processHasLoaded("libQt6Multimedia"));
+#ifdef RELVIX_AUDIO_MODULE
+    const auto player = loadAudioTonePlayer({QStringLiteral("/nonexistent/relvix-audio.so"),
+                                             QStringLiteral(RELVIX_AUDIO_MODULE)});
+    ASSERT_NE(player, nullptr) << "silent at worst";
+    EXPECT_TRUE(processHasLoaded("libQt6Multimedia"));
+    player->play(1000, 10);
+#endif
+    EXPECT_NE(loadAudioTonePlayer({QStringLiteral("/nonexistent/relvix-audio.so")}), nullptr);
 }
 
 TEST_F(Window, FrameTextsGoToTheFrameFields)
