@@ -3,6 +3,12 @@
 #include <QCoreApplication>
 #include <QLibrary>
 
+// The build says where the installed module lies from the program's folder; a compile
+// outside it (the Windows syntax check) takes the usual layout.
+#ifndef RELVIX_AUDIO_MODULE_FROM_BINDIR
+#define RELVIX_AUDIO_MODULE_FROM_BINDIR "../lib/relvix"
+#endif
+
 namespace relvix {
 namespace {
 
@@ -35,9 +41,10 @@ std::shared_ptr<TonePlayer> makeAudioTonePlayer()
     if (!qEnvironmentVariableIsEmpty("RELVIX_SILENT"))
         return std::make_shared<SilentTonePlayer>();
     // Beside the program in the build tree; in the private library folder once installed.
+    // QLibrary adds the platform's suffix (.so, .dll).
     const QString programDir = QCoreApplication::applicationDirPath();
-    return loadAudioTonePlayer({programDir + QStringLiteral("/relvix-audio.so"),
-                                programDir + QStringLiteral("/" RELVIX_AUDIO_MODULE_FROM_BINDIR "/relvix-audio.so")});
+    return loadAudioTonePlayer({programDir + QStringLiteral("/relvix-audio"),
+                                programDir + QStringLiteral("/" RELVIX_AUDIO_MODULE_FROM_BINDIR "/relvix-audio")});
 }
 
 } // namespace relvix
