@@ -865,6 +865,20 @@ public:
         QSaveFile file(path);
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
     }
+    bool copy(const QString &from, const QString &to) override
+    {
+        // Streamed: an unusable file may be of any size.
+        QFile source(from);
+        QSaveFile target(to);
+        if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly))
+            return false;
+        while (!source.atEnd()) {
+            const QByteArray chunk = source.read(64 * 1024);
+            if (source.error() != QFileDevice::NoError || target.write(chunk) != chunk.size())
+                return false;
+        }
+        return target.commit();
+    }
 };
 
 QString textOf(const QVariant &stored, bool &ok)
@@ -930,8 +944,11 @@ public:
             return false; // what cannot be judged is never written over
         case SettingsFiles::Found::Read:
             user_.emplace(std::move(bytes));
-            if (!user_->usable())
-                user_.emplace(); // loading took it for a missing key; saving starts afresh
+            if (!user_->usable()) {
+                // Loading took it for a missing key; saving starts afresh, but keeps it aside.
+                user_.emplace();
+                keepAside_ = true;
+            }
             break;
         }
         path_ = path;
@@ -945,6 +962,7 @@ public:
         defaults_.clear();
         path_.clear();
         writable_ = false;
+        keepAside_ = false;
     }
 
     bool exists(const QString &name) override { return holder(name) != nullptr; }
@@ -1003,6 +1021,11 @@ private:
         bool isText = false;
         if (user_->contains(name) && textOf(user_->value(name), isText) == text && isText)
             return true;
+        if (keepAside_) {
+            if (!files_->copy(path_, path_ + QStringLiteral(".bad")))
+                return false;
+            keepAside_ = false;
+        }
         if (user_->setText(name, text) && files_->replace(path_, user_->bytes()))
             return true;
         // The file in memory may now be ahead of the one on disk: no more writes until reopened.
@@ -1026,6 +1049,7 @@ private:
     std::vector<SettingsText> defaults_; // machine-wide, read only
     QString path_;                       // the user file, while open for writing
     bool writable_ = false;
+    bool keepAside_ = false; // the user file is unusable: copy it to .bad before replacing it
 };
 
 } // namespace

@@ -114,14 +114,16 @@ public:
     // as a file (a folder, no permission, an I/O error).
     virtual Found read(const QString &path, qsizetype limit, QByteArray &bytes) = 0;
     virtual bool makeFolderFor(const QString &path) = 0;
-    // Replaces the file in one step: a crash leaves the old file or the new one.
+    // Both replace their target in one step: a crash leaves the old file or the new one.
     virtual bool replace(const QString &path, const QByteArray &bytes) = 0;
+    virtual bool copy(const QString &from, const QString &to) = 0;
 };
 
 // The INI store over the given files; on disk, the per-user file is
 // $XDG_CONFIG_HOME/Kavrel/Relvix.conf and the machine-wide ones are in the other configuration
-// folders. A user file that is not usable reads as no key, and the next save replaces it.
-// Nothing is written over a file that cannot be read.
+// folders. A user file that is not usable reads as no key, and the save that replaces it first
+// keeps it as Relvix.conf.bad beside it (one copy, the latest). Nothing is written over a file
+// that cannot be read.
 std::unique_ptr<SettingsStore> makeIniSettingsStore(std::shared_ptr<SettingsFiles> files);
 
 #endif

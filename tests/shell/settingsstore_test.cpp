@@ -304,6 +304,12 @@ std::tuple<std::int32_t, QString, QString, QString, QString> linkOf(const Stored
     return {s.storedType, s.portName, s.serialMode, s.peerAddress, s.peerPort};
 }
 
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // How QSettings reads the user file now. It reads a copy under a name of its own: QSettings
 // trusts what it parsed before for a file of the same path, size and time.
 std::unique_ptr<QSettings> qtReading(const SettingsFolders &folders)
@@ -442,6 +448,25 @@ TEST_F(SettingsFile, FilesTheIniReaderTakesAreUsed)
     EXPECT_FALSE(QFile::exists(folders.userFile() + QStringLiteral(".bad")));
 }
 
+// A file that cannot be used counts as no settings, but the save that replaces it first keeps
+// it as Relvix.conf.bad beside the new file: one copy, the latest.
+TEST_F(SettingsFile, AnUnusableFileIsKeptBesideTheNewOne)
+{
+    const QByteArray files[] = {
+        "[General]\nTYPE=1\nthis line is no setting\n",
+        "[General\nTYPE=1\n",
+        "[General]\nTYPE=1\nNetIP=" + QByteArray(4 * 1024 * 1024, '1') + "\n",
+    };
+    for (const QByteArray &file : files) {
+        folders.writeUserFile(file);
+        EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0) << file.left(40).toStdString();
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+        EXPECT_TRUE(fileBytes(folders.userFile() + QStringLiteral(".bad")) == file) << file.left(40).toStdString();
+        EXPECT_EQ(folders.userValues(),
+                  (std::map<QString, QString>{{QStringLiteral("LanguageFlag"), QStringLiteral("ChineseGB")}}));
+    }
+}
+
 // The names and values a file holds are those Qt's INI reader finds in it, however they are spelled.
 TEST_F(SettingsFile, ReadsWhatQtsReaderReads)
 {
@@ -488,4 +513,14 @@ TEST_F(SettingsFile, ANewValueKeepsToItsOwnLine)
         EXPECT_EQ(after.currentLanguage, 1) << file;
         EXPECT_TRUE(rawUserFile().contains(file)) << file;
     }
+}
+
+// A copy that cannot be made stops the save: the file stays as it was.
+TEST_F(SettingsFile, NoCopyNoSave)
+{
+    const QByteArray unusable = "[General]\nTYPE=1\nno setting\n";
+    folders.writeUserFile(unusable);
+    ASSERT_TRUE(QDir().mkpath(folders.userFile() + QStringLiteral(".bad"))); // a folder: no file can go there
+    EXPECT_FALSE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+    EXPECT_TRUE(rawUserFile() == unusable);
 }
