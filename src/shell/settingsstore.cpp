@@ -241,17 +241,17 @@ struct IniLine {
     bool open = false; // it ran to the end of the text in quotes, or with a backslash escape
 };
 
-// The first of the given bytes at or after from, or size. data[size] must be a zero byte, as in
-// a QByteArray of its own; zero bytes before it are ordinary text. strcspn scans in bulk.
+// The first of the given bytes at or after from (at most size), or size. data[size] must be a
+// zero byte, as in a QByteArray of its own; zero bytes before it are ordinary text. strcspn
+// scans in bulk.
 qsizetype findAny(const char *data, qsizetype from, qsizetype size, const char *bytes)
 {
-    while (from < size) {
-        from += qsizetype(std::strcspn(data + from, bytes));
-        if (from >= size || data[from] != '\0')
-            break;
+    for (;;) {
+        from += qsizetype(std::strcspn(data + from, bytes)); // stops at a byte sought or a zero
+        if (data[from] != '\0' || from >= size)
+            return from;
         ++from;
     }
-    return std::min(from, size);
 }
 
 // text must end in a zero byte (see findAny).
@@ -603,7 +603,7 @@ void SettingsText::parse()
         return;
     // The scan relies on the zero byte after the data. Only an array made with fromRawData, which
     // has no capacity of its own, may lack it.
-    if (bytes_.capacity() == 0 && !bytes_.isEmpty())
+    if (bytes_.capacity() == 0)
         bytes_ = QByteArray(bytes_.constData(), bytes_.size());
     // Qt 6.4 takes a byte-order mark for part of the first line; later versions skip it.
     bodyBegin_ = bytes_.startsWith("\xEF\xBB\xBF") ? 3 : 0;
