@@ -1,52 +1,193 @@
-// The settings loader on arbitrary file contents: it never crashes, the language is always
-// one of the three and agrees with the flag text, and saving the language afterwards leaves
-// the link values loading as they did.
+// The settings store on arbitrary file contents, in memory. The input is the per-user file; its
+// last byte chooses what the store does with it: a load, a language save, or a write of one value
+// whose text is the input's first 256 bytes read as UTF-16 (any code unit, lone surrogates
+// included). Aborts when
+// - a load gives a language that is not one of the three or disagrees with its flag;
+// - a file judged unusable loads as anything but the built-ins, or a save replaces it without a
+//   .bad copy holding its exact bytes (or makes a copy of a usable one);
+// - a save fails, or leaves a file that is not usable, or changes any value it did not write,
+//   byte for byte, or a value it wrote does not load back exactly.
+//
+// With RELVIX_FUZZ_SETTINGS_QT=1 each input is also written to a file and read by QSettings, and
+// the judgement and every top-level value must agree with it (slow: for checking the reader
+// against another Qt version). It differs by design on a UTF-8 byte-order mark, which Qt 6.4
+// does not skip, and on '#' comment lines, which it reports as a format error.
 #include "shell/settings.h"
 #include "shell/settingsstore.h"
 
-#include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 using namespace relvix;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+namespace {
+
+// The user file and its .bad copy; no machine-wide files.
+class MemoryFiles final : public SettingsFiles {
+public:
+    QString userPath() override { return QStringLiteral("u"); }
+    QStringList machinePaths() override { return {}; }
+    Found read(const QString &path, qsizetype limit, QByteArray &bytes) override
+    {
+        if (path != userPath() || !hasUser)
+            return Found::Missing;
+        bytes = user.left(limit + 1);
+        return Found::Read;
+    }
+    bool makeFolderFor(const QString &) override { return true; }
+    bool replace(const QString &path, const QByteArray &bytes) override
+    {
+        if (path != userPath())
+            std::abort();
+        user = bytes;
+        hasUser = true;
+        return true;
+    }
+    bool copy(const QString &from, const QString &to) override
+    {
+        if (from != userPath() || to != userPath() + QStringLiteral(".bad") || !hasUser)
+            std::abort();
+        bad = user;
+        ++copies;
+        return true;
+    }
+    QByteArray user;
+    bool hasUser = false;
+    QByteArray bad;
+    int copies = 0;
+};
+
+[[noreturn]] void fail(const char *what, const QByteArray &input)
+{
+    std::fprintf(stderr, "fuzz_settings: %s\ninput: %s\n", what, input.toHex().constData());
+    std::abort();
+}
+
+std::tuple<std::int32_t, QString, QString, QString, QString> linkOf(const StoredSettings &s)
+{
+    return {s.storedType, s.portName, s.serialMode, s.peerAddress, s.peerPort};
+}
+
+void checkLanguage(const StoredSettings &s, const QByteArray &input)
+{
+    if (s.currentLanguage < 0 || s.currentLanguage > 2 || s.currentLanguage != LanguageForFlag(s.languageFlag))
+        fail("the language disagrees with its flag", input);
+}
+
+// The file as QSettings reads it must read the same here.
+void compareWithQt(const QByteArray &input, const SettingsText &text)
 {
     static QTemporaryDir dir;
-    static const bool once = [] {
-        qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-        return QDir(dir.path()).mkpath(QStringLiteral("Kavrel"));
-    }();
-    (void)once;
-    const QString path = dir.path() + QStringLiteral("/Kavrel/Relvix.conf");
+    static int serial = 0;
+    // A fresh name each time: QSettings keeps parsed files by path.
+    const QString path = dir.path() + QStringLiteral("/%1.conf").arg(serial++);
     {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return 0;
-        f.write(reinterpret_cast<const char *>(data), qint64(size));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(input) != input.size())
+            return;
     }
-    const StoredSettings loaded = LoadSettingsFrom(*makePlatformSettingsStore());
-    if (loaded.currentLanguage < 0 || loaded.currentLanguage > 2)
-        std::abort();
-    if (loaded.currentLanguage != LanguageForFlag(loaded.languageFlag))
-        std::abort();
+    if (!input.startsWith("\xEF\xBB\xBF")) {
+        QSettings qt(path, QSettings::IniFormat);
+        const QStringList keys = qt.allKeys();
+        const bool qtUsable = qt.status() == QSettings::NoError;
+        if (text.usable() && !qtUsable && !input.contains('#'))
+            fail("usable here, a format error for QSettings", input);
+        if (!text.usable() && qtUsable)
+            fail("unusable here, usable for QSettings", input);
+        if (text.usable()) {
+            for (const QString &key : keys) {
+                // QSettings cannot look up an empty name ("=x"), nor one in a section.
+                if (!key.isEmpty() && !key.contains(QLatin1Char('/')) &&
+                    (!text.contains(key) || text.value(key) != qt.value(key)))
+                    fail("a value differs from QSettings", input);
+            }
+            for (const QString &name : {settingname::Type, settingname::ComBaudRate, settingname::ComPortName,
+                                        settingname::NetIP, settingname::NetPort, settingname::LanguageFlag}) {
+                if (text.contains(name) != qt.contains(name))
+                    fail("a name is present on one side only", input);
+            }
+        }
+    }
+    QFile::remove(path);
+}
 
-    if (!SaveLanguageTo(*makePlatformSettingsStore(), QStringLiteral("ChineseGB")))
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    // Nothing in the rules looks further than a line or two, and the unit tests cover long files
+    // (80 KB, the 4 MiB limit) and long texts; longer inputs would only slow the search down.
+    if (size > 1024)
         return 0;
-    const StoredSettings again = LoadSettingsFrom(*makePlatformSettingsStore());
-    if (again.storedType != loaded.storedType || again.portName != loaded.portName ||
-        again.serialMode != loaded.serialMode || again.peerAddress != loaded.peerAddress ||
-        again.peerPort != loaded.peerPort) {
-        std::fprintf(stderr, "before: %d %s|%s|%s|%s\nafter:  %d %s|%s|%s|%s\n", loaded.storedType,
-                     qPrintable(loaded.portName), qPrintable(loaded.serialMode), qPrintable(loaded.peerAddress),
-                     qPrintable(loaded.peerPort), again.storedType, qPrintable(again.portName),
-                     qPrintable(again.serialMode), qPrintable(again.peerAddress), qPrintable(again.peerPort));
-        std::abort();
+    static const bool againstQt = qEnvironmentVariableIntValue("RELVIX_FUZZ_SETTINGS_QT") != 0;
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const SettingsText judged(input);
+    if (againstQt)
+        compareWithQt(input, judged);
+
+    auto files = std::make_shared<MemoryFiles>();
+    files->user = input;
+    files->hasUser = true;
+    const auto store = makeIniSettingsStore(files);
+
+    // The last byte chooses: a load, a language save, or one value written through the store.
+    const int choice = size > 0 ? data[size - 1] % 3 : 0;
+    if (choice == 0) {
+        const StoredSettings loaded = LoadSettingsFrom(*store);
+        checkLanguage(loaded, input);
+        if (!judged.usable() && (linkOf(loaded) != linkOf(StoredSettings{}) || loaded.currentLanguage != 2))
+            fail("an unusable file loaded as something", input);
+        return 0;
     }
+
+    static const QString kNames[] = {settingname::Type,  settingname::ComBaudRate, settingname::ComPortName,
+                                     settingname::NetIP, settingname::NetPort,     settingname::LanguageFlag};
+    const QString &name = choice == 1 ? settingname::LanguageFlag : kNames[data[0] % 6];
+    QString text;
+    if (choice == 1) {
+        text = QStringLiteral("ChineseGB");
+        if (!SaveLanguageTo(*store, text))
+            fail("a language save failed", input);
+    } else {
+        // Any code units, lone surrogates included; TYPE as a number. The text is kept short so
+        // that long inputs stay quick: the unit tests write texts of every length a field takes.
+        const std::int32_t number = std::int32_t(size > 4 ? qFromUnaligned<std::uint32_t>(data + 1) : size);
+        text = name == settingname::Type ? QString::number(number)
+                                         : QString::fromUtf16(reinterpret_cast<const char16_t *>(data),
+                                                              qsizetype(std::min<std::size_t>(size, 256) / 2));
+        const bool written = store->openForWrite() && (name == settingname::Type ? store->writeInt(name, number)
+                                                                                 : store->writeString(name, text));
+        store->close();
+        if (!written)
+            fail("a write failed", input);
+    }
+
+    if (files->copies != (judged.usable() ? 0 : 1) || (!judged.usable() && files->bad != input))
+        fail("an unusable file was not kept as it was, or a usable one was copied", input);
+    // Every value but the one written is as it was, byte for byte; so a language save leaves the
+    // link values loading as they did.
+    const SettingsText saved(files->user);
+    if (!saved.sameApartFrom(judged.usable() ? judged : SettingsText(), QStringList{name}))
+        fail("a save left an unusable file or changed a value it did not write", input);
+
+    // What was written loads back.
+    QString stored;
+    std::int32_t storedNumber = 0;
+    const bool read =
+        store->openForRead() &&
+        (name == settingname::Type ? store->readInt(name, storedNumber) && QString::number(storedNumber) == text
+                                   : store->readString(name, stored) && stored == text);
+    store->close();
+    if (!read)
+        fail("a value written does not load back", input);
     return 0;
 }

@@ -12,7 +12,14 @@
 
 #include <map>
 #include <memory>
+#include <ostream>
 #include <variant>
+
+// Texts in failure messages: readable, and short even when a text holds 32767 characters.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.left(60).toStdString() << (text.size() > 60 ? "\"..." : "\"");
+}
 
 namespace relvix::shelltest {
 
@@ -71,6 +78,28 @@ private:
     bool hadHome_;
     QByteArray oldDirs_;
     bool hadDirs_;
+};
+
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char *name, const QByteArray &value)
+        : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnvironment()
+    {
+        if (had_)
+            qputenv(name_, old_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    QByteArray old_;
+    bool had_;
 };
 
 // A settings store in memory that records what is done to it.

@@ -172,8 +172,7 @@ TEST_F(SettingsFile, CorruptFileCountsAsNoKey)
 {
     const QByteArray corrupt[] = {
         bytes("[General]\nTYPE=1\nLanguageFlag=English\n\x01\x02\x03\xff\xfe"),
-        bytes("[General]\nTYPE=1\0\0\0\0"),
-        QByteArray("[General]\nTYPE=1\nLanguageFlag=Engl\xe9sh\n"), // not UTF-8
+        bytes("[General]\nTYPE=1\n\0\0\0\0"), // zeros where a crash lost a block
         QByteArray("[General]\nTYPE=1\nthis line is no setting\n"),
         QByteArray("[General\nTYPE=1\n"),
     };
@@ -293,4 +292,235 @@ TEST_F(SettingsFile, TheFileIsFoundAgainAtEachOpen)
         EXPECT_TRUE(QFile::exists(other.userFile()));
     }
     EXPECT_EQ(LoadSettingsFrom(*store).currentLanguage, 1);
+}
+
+// Nothing a person stored is lost: one test per way a good file used to be destroyed.
+
+namespace {
+
+// The five values a link save writes, as a load returns them.
+std::tuple<std::int32_t, QString, QString, QString, QString> linkOf(const StoredSettings &s)
+{
+    return {s.storedType, s.portName, s.serialMode, s.peerAddress, s.peerPort};
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// How QSettings reads the user file now. It reads a copy under a name of its own: QSettings
+// trusts what it parsed before for a file of the same path, size and time.
+std::unique_ptr<QSettings> qtReading(const SettingsFolders &folders)
+{
+    static int copies = 0;
+    const QString copy = folders.userFolder() + QStringLiteral("/qt%1.conf").arg(copies++);
+    EXPECT_TRUE(QFile::copy(folders.userFile(), copy));
+    return std::make_unique<QSettings>(copy, QSettings::IniFormat);
+}
+
+// Where two texts part, for a readable failure with texts of 32767 characters.
+std::string firstDifference(const QString &a, const QString &b)
+{
+    qsizetype i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i])
+        ++i;
+    if (i == a.size() && i == b.size())
+        return "same";
+    const auto unit = [](const QString &s, qsizetype at) {
+        return at < s.size() ? QString::number(s[at].unicode(), 16).toStdString() : std::string("end");
+    };
+    return "at " + std::to_string(i) + ": " + unit(a, i) + " vs " + unit(b, i);
+}
+
+} // namespace
+
+// A full or unwritable temporary folder, common on small field laptops, made a good file count
+// as corrupt: the start used the built-ins and the next language change dropped the link values.
+TEST_F(SettingsFile, AFullTemporaryFolderChangesNothing)
+{
+    folders.writeUserFile("[General]\nTYPE=1\nComBaudRate=9600,n,8,1\nComPortName=ttyUSB0\nNetIP=127.0.0.1\n"
+                          "NetPort=502\nLanguageFlag=English\n");
+    ScopedEnvironment tmp("TMPDIR", folders.userFile().toUtf8()); // a file: nothing can be made in it
+    const StoredSettings before = LoadSettingsFrom(*store);
+    EXPECT_EQ(linkOf(before),
+              linkOf(StoredSettings{QStringLiteral("ttyUSB0"), QStringLiteral("9600,n,8,1"), QStringLiteral("502"),
+                                    QStringLiteral("127.0.0.1"), 0, QString(), 1}));
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+    const StoredSettings after = LoadSettingsFrom(*store);
+    EXPECT_EQ(linkOf(after), linkOf(before));
+    EXPECT_EQ(after.currentLanguage, 1);
+}
+
+// Whatever a field takes, a save writes and the next start reads back: every UTF-16 code unit
+// (DEL was written raw and then judged corrupt), at the line edit's limit of 32767 characters.
+TEST_F(SettingsFile, EveryTextAFieldTakesLoadsBackAfterASave)
+{
+    constexpr int kFieldLimit = 32767;
+    QString lowUnits, highUnits, lastUnits;
+    for (int unit = 0; unit <= 0xFFFF; ++unit)
+        (unit < kFieldLimit ? lowUnits : unit < 2 * kFieldLimit ? highUnits : lastUnits).append(QChar(char16_t(unit)));
+    const auto text = [](const char16_t *units) { return QString::fromUtf16(units); };
+    const struct {
+        const char *what;
+        QString port, mode, address, netPort;
+    } cases[] = {
+        {"every code unit, at the limit", lowUnits, highUnits, lastUnits, QString(kFieldLimit, QChar(0x7F))},
+        {"controls", text(u"COM\x7f"),
+         text(u"\x01"
+              u"9600\x1f"),
+         text(u"\x7f"), text(u"\t502\r\n")},
+        {"the file's own syntax", text(u"[General]"), text(u"#x;y=z,\"\\"), text(u"@String(a)"), text(u" @@ ")},
+        {"escape then digit", QString(QChar(0)) + u'1',
+         text(u"\x85"
+              u"f"),
+         text(u"\x7f"
+              u"7"),
+         QString()},
+        {"beyond ASCII", text(u"連線裝置"), text(u"😀"),
+         text(u"\xd800"
+              u"1"),
+         text(u"é\xdfff")},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(SaveLinkSettingsTo(*store, [&c] {
+            return LinkSettingsRecord{0, c.netPort, c.address, c.mode, c.port};
+        })) << c.what;
+        const StoredSettings s = LoadSettingsFrom(*store);
+        EXPECT_EQ(firstDifference(s.portName, c.port), "same") << c.what;
+        EXPECT_EQ(firstDifference(s.serialMode, c.mode), "same") << c.what;
+        EXPECT_EQ(firstDifference(s.peerAddress, c.address), "same") << c.what;
+        EXPECT_EQ(firstDifference(s.peerPort, c.netPort), "same") << c.what;
+        EXPECT_EQ(s.currentLanguage, 0) << c.what;
+        // Any other Qt program reads the file the same.
+        EXPECT_EQ(firstDifference(qtReading(folders)->value(QStringLiteral("ComPortName")).toString(), c.port), "same")
+            << c.what;
+    }
+}
+
+// Names edited by hand, such as "//", loaded, but the first save wrote them back as "\=", a line
+// the INI reader rejects, and the start after it lost every setting.
+TEST_F(SettingsFile, NamesWrittenByHandSurviveASave)
+{
+    const char *files[] = {
+        "ComBaudRate=\n//=\n",
+        "[General]\nComBaudRate=\nComPortName=ttyUSB1\na//=x\n",
+        "[General]\nComBaudRate=\nComPortName=ttyUSB1\n\\\\=x\n[a]\n/b\\\\c=1\n",
+    };
+    for (const char *file : files) {
+        folders.writeUserFile(file);
+        const StoredSettings before = LoadSettingsFrom(*store);
+        ASSERT_EQ(before.serialMode, QString()) << file;
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB"))) << file;
+        const StoredSettings after = LoadSettingsFrom(*store);
+        EXPECT_EQ(linkOf(after), linkOf(before)) << file;
+        EXPECT_EQ(after.currentLanguage, 1) << file;
+    }
+}
+
+// Files that Qt's INI reader takes (or takes once it skips a byte-order mark and '#' comments)
+// are used, however long a working connect made them.
+TEST_F(SettingsFile, FilesTheIniReaderTakesAreUsed)
+{
+    const QByteArray longAddress(80 * 1024, '1');
+    const QByteArray files[] = {
+        "# written by hand\n[General]\nTYPE=1\nComPortName=ttyUSB0\n",
+        "\xEF\xBB\xBF[General]\nTYPE=1\nComPortName=ttyUSB0\n",
+        "[General]\n; caf\xe9\nTYPE=1\nComPortName=ttyUSB0\n",
+        "[General]\nTYPE=1\nComPortName=ttyUSB0\nNetIP=" + longAddress + "\n",
+        "[General]\nTYPE=1\nComPortName=ttyUSB0\nNetIP=caf\xe9\n", // read as Qt reads it, U+FFFD
+    };
+    for (const QByteArray &file : files) {
+        folders.writeUserFile(file);
+        const StoredSettings before = LoadSettingsFrom(*store);
+        EXPECT_EQ(before.storedType, 1) << file.left(40).toStdString();
+        EXPECT_EQ(before.portName, QStringLiteral("ttyUSB0")) << file.left(40).toStdString();
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+        EXPECT_EQ(linkOf(LoadSettingsFrom(*store)), linkOf(before)) << file.left(40).toStdString();
+        // A connect with the values loaded rewrites nothing: every byte written by hand stays.
+        ASSERT_TRUE(SaveLinkSettingsTo(*store, [&before] {
+            return LinkSettingsRecord{before.storedType, before.peerPort, before.peerAddress, before.serialMode,
+                                      before.portName};
+        }));
+        EXPECT_TRUE(rawUserFile().startsWith(file)) << file.left(40).toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(folders.userFile() + QStringLiteral(".bad")));
+}
+
+// A file that cannot be used counts as no settings, but the save that replaces it first keeps
+// it as Relvix.conf.bad beside the new file: one copy, the latest.
+TEST_F(SettingsFile, AnUnusableFileIsKeptBesideTheNewOne)
+{
+    const QByteArray files[] = {
+        "[General]\nTYPE=1\nthis line is no setting\n",
+        "[General\nTYPE=1\n",
+        "[General]\nTYPE=1\nNetIP=" + QByteArray(4 * 1024 * 1024, '1') + "\n",
+    };
+    for (const QByteArray &file : files) {
+        folders.writeUserFile(file);
+        EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0) << file.left(40).toStdString();
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+        EXPECT_TRUE(fileBytes(folders.userFile() + QStringLiteral(".bad")) == file) << file.left(40).toStdString();
+        EXPECT_EQ(folders.userValues(),
+                  (std::map<QString, QString>{{QStringLiteral("LanguageFlag"), QStringLiteral("ChineseGB")}}));
+    }
+}
+
+// The names and values a file holds are those Qt's INI reader finds in it, however they are spelled.
+TEST_F(SettingsFile, ReadsWhatQtsReaderReads)
+{
+    const char *files[] = {
+        "%54YPE=1\nComPort%4Eame = \"a;b\" \n",
+        "[general]\nTYPE=2\n[%General]\nTYPE=3\n[ General ]\nNetIP=x\\\n y\n",
+        "TYPE=1\n[a]\nTYPE=2\n[General]\nTYPE=4\nComBaudRate=9600 , n,8,1 ; comment\n",
+        "NetPort=\"multi\nline\" \\x41\\101\n\xEF\xBB\xBFNetIP=@@at\nComPortName=@ByteArray(x)\n",
+    };
+    for (const char *file : files) {
+        folders.writeUserFile(file);
+        const auto qt = qtReading(folders);
+        ASSERT_TRUE(store->openForRead()) << file;
+        for (const QString &name :
+             {QStringLiteral("TYPE"), QStringLiteral("ComBaudRate"), QStringLiteral("ComPortName"),
+              QStringLiteral("NetIP"), QStringLiteral("NetPort")}) {
+            const QVariant expected = qt->value(name);
+            QString text;
+            EXPECT_EQ(store->exists(name), qt->contains(name)) << file << " " << name.toStdString();
+            EXPECT_EQ(store->readString(name, text) ? QVariant(text) : QVariant(),
+                      expected.typeId() == QMetaType::QStringList ? QVariant(expected.toStringList().join(u','))
+                      : expected.typeId() == QMetaType::QString   ? expected
+                                                                  : QVariant())
+                << file << " " << name.toStdString();
+        }
+        store->close();
+    }
+}
+
+// A new value goes on a line of its own however the file ends: after a last line without a line
+// break, and before a last line that would take it in (an open quote, a backslash before the
+// final line break; found by fuzzing).
+TEST_F(SettingsFile, ANewValueKeepsToItsOwnLine)
+{
+    const char *files[] = {"NetIP=1.2.3.4",      "NetIP=1.2.3.4\n; no line break after this",
+                           "NetIP=\"1.2.3.4",    "NetIP=1.2.3.4 \\\n",
+                           "NetIP=1.2.3.4 \\\r", "NetIP=1.2.3.4\\"};
+    for (const char *file : files) {
+        folders.writeUserFile(file);
+        const StoredSettings before = LoadSettingsFrom(*store);
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB"))) << file;
+        const StoredSettings after = LoadSettingsFrom(*store);
+        EXPECT_EQ(after.peerAddress, before.peerAddress) << file;
+        EXPECT_EQ(after.currentLanguage, 1) << file;
+        EXPECT_TRUE(rawUserFile().contains(file)) << file;
+    }
+}
+
+// A copy that cannot be made stops the save: the file stays as it was.
+TEST_F(SettingsFile, NoCopyNoSave)
+{
+    const QByteArray unusable = "[General]\nTYPE=1\nno setting\n";
+    folders.writeUserFile(unusable);
+    ASSERT_TRUE(QDir().mkpath(folders.userFile() + QStringLiteral(".bad"))); // a folder: no file can go there
+    EXPECT_FALSE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+    EXPECT_TRUE(rawUserFile() == unusable);
 }
