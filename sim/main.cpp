@@ -134,7 +134,7 @@ int main(int argc, char **argv)
                                                    "7:00000007:0100:9600. Repeat for several; the first takes the "
                                                    "place of the default reader (1:0012ABCD:1A05), and the options "
                                                    "below set the first one."),
-                                    QStringLiteral("SPEC"));
+                                    QStringLiteral("READER"));
     const QCommandLineOption address(QStringLiteral("address"), QStringLiteral("Slave address, 1..254 (default 1)."), QStringLiteral("N"));
     const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial number, 8 hex digits."), QStringLiteral("HEX"));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Firmware version, 4 hex digits."), QStringLiteral("HEX"));
@@ -182,12 +182,12 @@ int main(int argc, char **argv)
             continue;
         }
         QString error;
-        const auto spec = parseReaderSpec(readerSpecs[i], &error);
-        if (!spec) {
+        const auto wanted = parseReaderSpec(readerSpecs[i], &error);
+        if (!wanted) {
             printError(error);
             return 2;
         }
-        server.withReader([&](VirtualReader &r) { spec->applyTo(r); });
+        server.withReader([&](VirtualReader &r) { wanted->applyTo(r); });
     }
     CommandContext context;
     for (const QString &command : std::as_const(joining)) {

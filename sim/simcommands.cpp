@@ -64,7 +64,7 @@ void ReaderSpec::applyTo(VirtualReader &reader) const
 std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
 {
     const QStringList fields = text.split(QLatin1Char(':'));
-    ReaderSpec spec;
+    ReaderSpec wanted;
     const auto address = fields.size() >= 3 ? parseInt(fields[0], 1, 254) : std::nullopt;
     const auto serial = fields.size() >= 3 ? parseHexNumber(fields[1], 8) : std::nullopt;
     const auto version = fields.size() >= 3 ? parseHexNumber(fields[2], 4) : std::nullopt;
@@ -76,11 +76,11 @@ std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
                          .arg(text);
         return std::nullopt;
     }
-    spec.address = static_cast<std::uint8_t>(*address);
-    spec.serial = *serial;
-    spec.version = static_cast<quint16>(*version);
-    spec.speed = *speed;
-    return spec;
+    wanted.address = static_cast<std::uint8_t>(*address);
+    wanted.serial = *serial;
+    wanted.version = static_cast<quint16>(*version);
+    wanted.speed = *speed;
+    return wanted;
 }
 
 QByteArray parseHexBytes(const QString &text, bool *ok)
@@ -323,12 +323,12 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
     if (verb == u"reader") {
         if (words.size() == 2 && words[0].toLower() == u"add") {
             QString error;
-            const auto spec = parseReaderSpec(words[1], &error);
-            if (!spec)
+            const auto wanted = parseReaderSpec(words[1], &error);
+            if (!wanted)
                 return fail(error);
-            if (server.readerAddresses().contains(spec->address))
-                return fail(QStringLiteral("address %1 is another reader's").arg(spec->address));
-            const int index = server.addReader([&](VirtualReader &r) { spec->applyTo(r); });
+            if (server.readerAddresses().contains(wanted->address))
+                return fail(QStringLiteral("address %1 is another reader's").arg(wanted->address));
+            const int index = server.addReader([&](VirtualReader &r) { wanted->applyTo(r); });
             if (context)
                 context->reader = index;
             return CommandResult::Ok;

@@ -44,7 +44,7 @@ struct CommandContext {
 // One line of the program's command language (standard input and script files):
 //   uid HEX | keys DIGITS | inputs HEX | outputs HEX | address N | serial HEX | version HEX
 //   speed BAUD|any | show          (these act on the selected reader)
-//   reader N | reader add SPEC | readers
+//   reader N | reader add READER | readers
 //   fault ... | inject HEX | close-pty | log on|off | quit | help
 // Blank lines and lines starting with # do nothing. Text meant for the user goes to *output
 // (error text on Error). Without a context the first reader is the selected one.
