@@ -123,13 +123,15 @@ QJsonObject cardJson(const Options &o, const DataBlock &block)
     return card;
 }
 
-QStringList cardLines(const Options &o, const DataBlock &block)
+// "uid 0305419896" for a read ("card ..." for a watch event), or one line per format.
+QStringList cardLines(const Options &o, const DataBlock &block, const QString &word = QStringLiteral("uid"))
 {
     if (!o.allFormats)
-        return {QStringLiteral("uid %1").arg(uidText(o, block, o.format))};
+        return {QStringLiteral("%1 %2").arg(word, uidText(o, block, o.format))};
     QStringList lines;
     for (int i = 0; i < kUidFormatCount; ++i)
-        lines << QStringLiteral("uid %1 %2").arg(QString::fromLatin1(kUidFormatNames[i]).leftJustified(6), uidText(o, block, i));
+        lines << QStringLiteral("%1 %2 %3").arg(word, QString::fromLatin1(kUidFormatNames[i]).leftJustified(6),
+                                                uidText(o, block, i));
     return lines;
 }
 
@@ -344,10 +346,10 @@ int watchCards(const Options &o, Session &session)
                 e.insert("event", isCard ? "card" : "keys");
                 outJson(e);
             } else {
-                // "uid ..." of a single read becomes "card ..." for an event.
-                const QStringList lines = isCard ? cardLines(o, *block) : QStringList{QStringLiteral("keys %1").arg(KeypadText(*block, o.keyHex))};
+                const QStringList lines = isCard ? cardLines(o, *block, QStringLiteral("card"))
+                                                 : QStringList{QStringLiteral("keys %1").arg(KeypadText(*block, o.keyHex))};
                 for (const QString &line : lines)
-                    out(now() + QLatin1Char(' ') + (isCard ? QStringLiteral("card") + line.mid(3) : line));
+                    out(now() + QLatin1Char(' ') + line);
             }
             if (o.clear) {
                 (isCard ? reader.clearCardBlock(address) : reader.clearKeypadBlock(address));

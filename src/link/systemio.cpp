@@ -246,18 +246,30 @@ bool setBlocking(SocketHandle s, bool blocking)
 #endif
 }
 
+#ifdef _WIN32
+// select() for writability or failure (a failed connect shows only there; WSAPoll does
+// not report it on older systems). failed tells which.
+int selectWritable(SocketHandle s, int timeoutMs, bool &failed)
+{
+    fd_set writable, failedSet;
+    FD_ZERO(&writable);
+    FD_ZERO(&failedSet);
+    FD_SET(s, &writable);
+    FD_SET(s, &failedSet);
+    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    const int r = ::select(0, nullptr, &writable, &failedSet, &wait);
+    failed = r > 0 && FD_ISSET(s, &failedSet);
+    return r;
+}
+#endif
+
 // Waits at most timeoutMs for room in the send buffer: above 0 there is room (or an error
 // that the next send reports), 0 the time ran out, below 0 the wait itself failed.
 int waitWritable(SocketHandle s, int timeoutMs)
 {
 #ifdef _WIN32
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return ::select(0, nullptr, &writable, &failed, &wait);
+    bool failed = false;
+    return selectWritable(s, timeoutMs, failed);
 #else
     short revents = 0;
     return pollOne(s, POLLOUT, timeoutMs, revents);
@@ -275,14 +287,8 @@ bool connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
 #ifdef _WIN32
         if (::WSAGetLastError() != WSAEWOULDBLOCK)
             return false;
-        // WSAPoll does not report a failed connect on older systems; select does.
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(s, &writable);
-        FD_SET(s, &failed);
-        timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-        if (::select(0, nullptr, &writable, &failed, &wait) <= 0 || FD_ISSET(s, &failed))
+        bool failed = false;
+        if (selectWritable(s, timeoutMs, failed) <= 0 || failed)
             return false;
 #else
         if (errno != EINPROGRESS && errno != EINTR)
