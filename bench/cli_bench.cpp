@@ -24,7 +24,8 @@ namespace {
 
 QString cliProgram()
 {
-    return QString::fromLocal8Bit(qgetenv("RELVIX_CLI").isEmpty() ? QByteArray(RELVIX_CLI_PROGRAM) : qgetenv("RELVIX_CLI"));
+    return QString::fromLocal8Bit(qgetenv("RELVIX_CLI").isEmpty() ? QByteArray(RELVIX_CLI_PROGRAM)
+                                                                  : qgetenv("RELVIX_CLI"));
 }
 
 double median(std::vector<double> v)
@@ -68,7 +69,8 @@ void scanFigures(const QTemporaryDir &config, int scanTimeoutMs)
     std::printf("  total %.0f ms; %.2f ms per silent address (upper bound, hits and start-up counted in)\n"
                 "  wire time of a request + time-out = %.2f ms: overhead %.2f ms per address (goal < 2);\n"
                 "  the pty does not pace bytes, so against the time-out alone: %.2f ms\n",
-                totalMs, perSilent, wireMs + scanTimeoutMs, perSilent - (wireMs + scanTimeoutMs), perSilent - scanTimeoutMs);
+                totalMs, perSilent, wireMs + scanTimeoutMs, perSilent - (wireMs + scanTimeoutMs),
+                perSilent - scanTimeoutMs);
     delete p;
 }
 

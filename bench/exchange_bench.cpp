@@ -20,15 +20,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <fcntl.h>
+#include <future>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <set>
 #include <string>
+#include <sys/socket.h>
+#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -173,7 +173,6 @@ void print(const char *path, const Figures &f, int rounds)
     std::printf("%-4s waiting out the 1000 ms time-out: wall %.0f ms, process CPU %.1f ms\n", path, f.timeoutWallMs,
                 f.timeoutCpuMs);
 }
-
 
 // A listener on 127.0.0.1 with a port the system picks; receiveBuffer > 0 shrinks the
 // receive buffer that accepted connections inherit.

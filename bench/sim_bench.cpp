@@ -39,7 +39,10 @@ using Wall = std::chrono::steady_clock;
 
 namespace {
 
-double msSince(Wall::time_point t) { return std::chrono::duration<double, std::milli>(Wall::now() - t).count(); }
+double msSince(Wall::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(Wall::now() - t).count();
+}
 
 QByteArray withCrc(QByteArray frame)
 {
@@ -237,7 +240,8 @@ void clients(int count, int seconds, bool noise)
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (dropped[i] || fds[i] < 0)
                 continue;
-            const ssize_t n = ::send(fds[i], batch.constData(), static_cast<size_t>(batch.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n =
+                ::send(fds[i], batch.constData(), static_cast<size_t>(batch.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
                 dropped[i] = true; // reset or closed by the program
             if (n >= 0) {
@@ -259,7 +263,8 @@ void clients(int count, int seconds, bool noise)
         perSecond << QString::number(kb / 1024.0, 'f', 1);
     std::printf("clients  %d clients sending, never reading, %d s%s: resident %ld -> %ld kB (%.2f MB/s), peak %ld kB, "
                 "%d of them dropped by the program; MB each second: %s\n",
-                count, seconds, noise ? ", 4 KiB noise after each answer" : "", before, after, (after - before) / 1024.0 / seconds, sim.statusKb("VmHWM"), gone,
+                count, seconds, noise ? ", 4 KiB noise after each answer" : "", before, after,
+                (after - before) / 1024.0 / seconds, sim.statusKb("VmHWM"), gone,
                 qPrintable(perSecond.join(QLatin1Char(' '))));
     for (int fd : fds)
         ::close(fd);
@@ -370,8 +375,8 @@ void backlog(int count)
         slow += a.ms >= 900 ? 1 : 0;
         worst = std::max(worst, a.ms);
     }
-    std::printf("backlog  %d connects at once: %d waited 900 ms or more, slowest %.0f ms, %d not done in 10 s\n",
-                count, slow, worst, pending);
+    std::printf("backlog  %d connects at once: %d waited 900 ms or more, slowest %.0f ms, %d not done in 10 s\n", count,
+                slow, worst, pending);
     for (const Attempt &a : attempts)
         ::close(a.fd);
 }

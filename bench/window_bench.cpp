@@ -2,8 +2,8 @@
 // pseudo-terminal and on loopback TCP: passes per second, the share of each pass that is
 // the two fixed 50 ms pauses, and the processor time of the window idle and while looping.
 // Prints figures; never fails.
-#include "shell/tone.h"
 #include "shell/frmmodule.h"
+#include "shell/tone.h"
 #include "simserver.h"
 
 #include <QApplication>

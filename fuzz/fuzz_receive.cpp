@@ -49,7 +49,7 @@ struct Script {
     const Piece *pieces = nullptr;
     std::size_t pieceCount = 0;
     FakeClock *clock = nullptr;
-    bool sendStalls = false;     // the peer never reads: the send uses up its whole time
+    bool sendStalls = false;      // the peer never reads: the send uses up its whole time
     std::uint32_t idleStepMs = 1; // how long a serial read without a byte takes
 };
 
@@ -104,8 +104,8 @@ struct ByteSerial : SerialIo {
             ++next_;
             taken_ = 0;
         }
-        const bool ready = next_ < s_.pieceCount &&
-                           (taken_ > 0 || s_.clock->now - lastByteAt >= s_.pieces[next_].gapMs);
+        const bool ready =
+            next_ < s_.pieceCount && (taken_ > 0 || s_.clock->now - lastByteAt >= s_.pieces[next_].gapMs);
         if (!ready) {
             s_.clock->now += s_.idleStepMs;
             return Read::Nothing;
@@ -208,7 +208,8 @@ Outcome run(std::uint8_t kind, Script script, int expected)
     // Behind the response (or the bytes of a failed exchange) the buffer stays zero-filled,
     // until the wrap at 1500 leaves abandoned bytes there.
     static const std::uint8_t zeros[kFrameBufferSize] = {};
-    if (total < kFrameBufferSize && std::memcmp(link.state.response.data() + n, zeros, std::size_t(kFrameBufferSize - n)))
+    if (total < kFrameBufferSize &&
+        std::memcmp(link.state.response.data() + n, zeros, std::size_t(kFrameBufferSize - n)))
         std::abort();
     link.CloseLink();
     return o;

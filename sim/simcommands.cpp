@@ -27,7 +27,10 @@ std::optional<int> parseInt(const QString &word, int min, int max)
     return value;
 }
 
-QString hex4(quint16 value) { return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper(); }
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+}
 
 QString keypadDigits(const QByteArray &keys)
 {
@@ -139,7 +142,8 @@ bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *err
         } else if (key == u"delay" || key == u"gap" || key == u"chunk") {
             const auto value = number(0, 600000);
             if (!value)
-                return fail(QStringLiteral("fault %1 needs a number of %2").arg(key, key == u"chunk" ? QStringLiteral("bytes") : QStringLiteral("milliseconds")));
+                return fail(QStringLiteral("fault %1 needs a number of %2")
+                                .arg(key, key == u"chunk" ? QStringLiteral("bytes") : QStringLiteral("milliseconds")));
             (key == u"delay" ? f.delayMs : key == u"gap" ? f.gapMs : f.chunkSize) = *value;
         } else if (key == u"noise-before" || key == u"noise-after") {
             bool ok = false;
@@ -288,7 +292,8 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         FaultScript faults = server.faults();
         QString error;
         if (words.isEmpty() || !applyFaultWords(faults, words, &error))
-            return fail(error.isEmpty() ? QStringLiteral("fault needs words, e.g. fault delay 200, fault none") : error);
+            return fail(error.isEmpty() ? QStringLiteral("fault needs words, e.g. fault delay 200, fault none")
+                                        : error);
         server.setFaults(faults);
         return CommandResult::Ok;
     }
@@ -312,7 +317,7 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         return CommandResult::Ok;
     }
     if (verb == u"speed") {
-        const auto value = words.size() != 1 ? std::nullopt
+        const auto value = words.size() != 1              ? std::nullopt
                            : words[0].toLower() == u"any" ? std::optional<int>(0)
                                                           : parseInt(words[0], 1, 4000000);
         if (!value)

@@ -2,8 +2,8 @@
 #include "simserver.h"
 
 #include <QByteArray>
-#include <QString>
 #include <QList>
+#include <QString>
 #include <QStringList>
 #include <optional>
 
@@ -63,7 +63,7 @@ public:
     explicit InputLines(qsizetype maxBytes = DefaultMaxBytes) : maxBytes_(maxBytes) {}
 
     struct Line {
-        QByteArray text; // without its newline
+        QByteArray text;      // without its newline
         bool tooLong = false; // a line over the bound, text empty
     };
     // The lines that these bytes complete, and a report for each line that passes the bound.

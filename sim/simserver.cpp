@@ -72,13 +72,17 @@ constexpr int ListenBacklog = 4096;
 // A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
 constexpr int CloseLingerMs = 2000;
 
-QString stamp() { return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")); }
+QString stamp()
+{
+    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
 
 QString logBytes(const QByteArray &bytes)
 {
     if (bytes.size() <= MaxLoggedBytes)
         return hexString(bytes);
-    return QStringLiteral("%1 ... (%2 bytes)").arg(hexString(bytes.left(MaxLoggedBytes)), QString::number(bytes.size()));
+    return QStringLiteral("%1 ... (%2 bytes)")
+        .arg(hexString(bytes.left(MaxLoggedBytes)), QString::number(bytes.size()));
 }
 
 // Length of the shortest prefix of at least 4 bytes whose last two bytes are the CRC of the
@@ -89,8 +93,8 @@ int completeFrameLength(const QByteArray &buffer)
     const int n = static_cast<int>(buffer.size());
     for (int k = 0; k + 2 <= n; ++k) {
         if (k >= 2) {
-            const std::uint16_t carried = static_cast<std::uint16_t>(
-                static_cast<std::uint8_t>(buffer[k]) | (static_cast<std::uint8_t>(buffer[k + 1]) << 8));
+            const std::uint16_t carried = static_cast<std::uint16_t>(static_cast<std::uint8_t>(buffer[k]) |
+                                                                     (static_cast<std::uint8_t>(buffer[k + 1]) << 8));
             if (crc == carried)
                 return k + 2;
         }
@@ -192,8 +196,8 @@ private:
     QTimer *endlessTimer_;
     static qint64 cost(const Step &step);
     QList<Step> steps_;
-    qint64 queuedBytes_ = 0; // cost of steps_
-    qint64 reported_ = 0;    // waiting output as last counted in the engine's total
+    qint64 queuedBytes_ = 0;    // cost of steps_
+    qint64 reported_ = 0;       // waiting output as last counted in the engine's total
     bool waited_ = false;       // the front step's wait has passed
     bool endlessAfter_ = false; // start the endless stream when the queue is empty
     int sentSinceRequest_ = 0;
@@ -320,7 +324,7 @@ public:
     std::vector<std::unique_ptr<VirtualReader>> readers;
     QTcpServer *server = nullptr;
     QList<Peer *> peers;
-    Peer *pty = nullptr; // the pseudo-terminal's peer
+    Peer *pty = nullptr;    // the pseudo-terminal's peer
     qint64 outputTotal = 0; // waiting output of all peers
 
     quint16 listen(const QString &address, quint16 port);
@@ -385,7 +389,8 @@ void Peer::takeTurn()
     if (!closing_ && inputPending()) {
         // Posted behind whatever else is due, so every other peer has its turn first.
         turnDue_ = true;
-        QMetaObject::invokeMethod(this, [this] { takeTurn(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { takeTurn(); }, Qt::QueuedConnection);
     }
 }
 
@@ -613,7 +618,8 @@ void Peer::quiesce()
     sendTimer_->stop();
     if (endlessTimer_->isActive()) {
         endlessTimer_->stop();
-        engine_->d->appendLog(QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
+        engine_->d->appendLog(
+            QStringLiteral("ENDLESS stop %1 after %2 bytes").arg(name(), QString::number(endlessBytes_)));
     }
     steps_.clear();
     queuedBytes_ = 0;
@@ -684,7 +690,10 @@ PtyPeer::PtyPeer(Engine *engine, int master, int slave, const QString &path)
     connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { flushPending(); });
 }
 
-PtyPeer::~PtyPeer() { closeFds(); }
+PtyPeer::~PtyPeer()
+{
+    closeFds();
+}
 
 int PtyPeer::lineSpeed() const
 {
@@ -697,10 +706,9 @@ int PtyPeer::lineSpeed() const
         speed_t code;
         int baud;
     } speeds[] = {
-        {B50, 50},       {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-        {B200, 200},     {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-        {B2400, 2400},   {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-        {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+        {B50, 50},         {B75, 75},         {B110, 110},     {B134, 134},     {B150, 150},       {B200, 200},
+        {B300, 300},       {B600, 600},       {B1200, 1200},   {B1800, 1800},   {B2400, 2400},     {B4800, 4800},
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
 #ifdef B460800
         {B460800, 460800}, {B921600, 921600},
 #endif
@@ -1048,7 +1056,10 @@ void SimServer::setFaults(const FaultScript &faults)
     d->faults = faults;
 }
 
-FaultScript SimServer::faults() const { return d->faultsNow(); }
+FaultScript SimServer::faults() const
+{
+    return d->faultsNow();
+}
 
 void SimServer::withReader(const std::function<void(VirtualReader &)> &fn)
 {
@@ -1124,10 +1135,22 @@ void SimServer::clearLog()
     d->logChars = 0;
 }
 
-int SimServer::requestCount() const { return d->requests.load(); }
-int SimServer::tcpConnectionCount() const { return d->connections.load(); }
-int SimServer::tcpOpenConnections() const { return d->open.load(); }
-void SimServer::setLogToStderr(bool on) { d->logToStderr = on; }
+int SimServer::requestCount() const
+{
+    return d->requests.load();
+}
+int SimServer::tcpConnectionCount() const
+{
+    return d->connections.load();
+}
+int SimServer::tcpOpenConnections() const
+{
+    return d->open.load();
+}
+void SimServer::setLogToStderr(bool on)
+{
+    d->logToStderr = on;
+}
 
 quint16 SimServer::tcpPort() const
 {
@@ -1146,7 +1169,10 @@ void SimServer::closeTcpConnections()
     d->run([this] { d->engine->closeTcp(); });
 }
 
-void SimServer::setJunkSilenceMs(int ms) { d->junkSilenceMs = ms > 0 ? ms : JunkSilenceMs; }
+void SimServer::setJunkSilenceMs(int ms)
+{
+    d->junkSilenceMs = ms > 0 ? ms : JunkSilenceMs;
+}
 
 int SimServer::activeEndlessStreams() const
 {

@@ -1,9 +1,9 @@
 #pragma once
 #include "virtualreader.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
-#include <QList>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,14 +59,14 @@ public:
     QStringList log() const;
     void clearLog();
     // Counts for tests.
-    int requestCount() const;   // complete requests seen (any address)
+    int requestCount() const;       // complete requests seen (any address)
     int tcpConnectionCount() const; // connections accepted so far
     int tcpOpenConnections() const; // connections open now
     void setLogToStderr(bool on);
 
-    quint16 tcpPort() const;      // the listening port, 0 when not listening
-    QString ptyPath() const;      // the open pseudo-terminal's path, "" when none
-    void closeTcpConnections();   // drop every TCP client (the listener stays)
+    quint16 tcpPort() const;          // the listening port, 0 when not listening
+    QString ptyPath() const;          // the open pseudo-terminal's path, "" when none
+    void closeTcpConnections();       // drop every TCP client (the listener stays)
     int activeEndlessStreams() const; // endless streams running now (TCP and pseudo-terminal)
     // Silence after which bytes that formed no request are dropped (default 30 ms); tests that
     // write a request in pieces far apart raise it.

@@ -10,7 +10,10 @@ namespace {
 // the 256-byte RTU frame limit.
 constexpr int MaxReadCount = 125;
 
-std::uint8_t byteAt(const QByteArray &bytes, int i) { return static_cast<std::uint8_t>(bytes[i]); }
+std::uint8_t byteAt(const QByteArray &bytes, int i)
+{
+    return static_cast<std::uint8_t>(bytes[i]);
+}
 
 std::uint16_t wordAt(const QByteArray &bytes, int i)
 {
@@ -95,12 +98,30 @@ void VirtualReader::setSerialNumber(std::uint32_t serial)
     at(reg::SerialLow) = static_cast<std::uint16_t>(serial & 0xFFFF);
 }
 
-void VirtualReader::setVersion(std::uint16_t version) { at(reg::Version) = version; }
-void VirtualReader::setInputs(std::uint16_t inputs) { at(reg::Inputs) = inputs; }
-void VirtualReader::setOutputs(std::uint16_t outputs) { at(reg::Outputs) = outputs; }
-std::uint16_t VirtualReader::outputs() const { return at(reg::Outputs); }
-std::uint16_t VirtualReader::inputs() const { return at(reg::Inputs); }
-std::uint16_t VirtualReader::version() const { return at(reg::Version); }
+void VirtualReader::setVersion(std::uint16_t version)
+{
+    at(reg::Version) = version;
+}
+void VirtualReader::setInputs(std::uint16_t inputs)
+{
+    at(reg::Inputs) = inputs;
+}
+void VirtualReader::setOutputs(std::uint16_t outputs)
+{
+    at(reg::Outputs) = outputs;
+}
+std::uint16_t VirtualReader::outputs() const
+{
+    return at(reg::Outputs);
+}
+std::uint16_t VirtualReader::inputs() const
+{
+    return at(reg::Inputs);
+}
+std::uint16_t VirtualReader::version() const
+{
+    return at(reg::Version);
+}
 
 std::uint32_t VirtualReader::serialNumber() const
 {
@@ -115,8 +136,14 @@ void VirtualReader::writeBlock(std::uint16_t first, const QByteArray &bytes)
         at(static_cast<std::uint16_t>(first + i)) = wordAt(padded, 2 * i);
 }
 
-void VirtualReader::presentCard(const QByteArray &uid) { writeBlock(reg::UidBlock, uid); }
-void VirtualReader::typeKeys(const QByteArray &keys) { writeBlock(reg::KeypadBlock, keys); }
+void VirtualReader::presentCard(const QByteArray &uid)
+{
+    writeBlock(reg::UidBlock, uid);
+}
+void VirtualReader::typeKeys(const QByteArray &keys)
+{
+    writeBlock(reg::KeypadBlock, keys);
+}
 
 bool VirtualReader::typeKeyDigits(const QString &digits)
 {
@@ -141,8 +168,14 @@ static QByteArray blockBytes(const VirtualReader &reader, std::uint16_t first)
     return bytes;
 }
 
-QByteArray VirtualReader::uidBytes() const { return blockBytes(*this, reg::UidBlock); }
-QByteArray VirtualReader::keyBytes() const { return blockBytes(*this, reg::KeypadBlock); }
+QByteArray VirtualReader::uidBytes() const
+{
+    return blockBytes(*this, reg::UidBlock);
+}
+QByteArray VirtualReader::keyBytes() const
+{
+    return blockBytes(*this, reg::KeypadBlock);
+}
 
 std::uint16_t VirtualReader::registerValue(std::uint16_t address) const
 {
@@ -162,9 +195,9 @@ void VirtualReader::setRegister(std::uint16_t address, std::uint16_t value)
 
 bool VirtualReader::isReadable(std::uint16_t address)
 {
-    return address == reg::Address || (address >= reg::SerialHigh && address <= reg::Maintenance)
-        || address == reg::Inputs || address == reg::Outputs || inBlock(address, reg::UidBlock)
-        || inBlock(address, reg::KeypadBlock);
+    return address == reg::Address || (address >= reg::SerialHigh && address <= reg::Maintenance) ||
+           address == reg::Inputs || address == reg::Outputs || inBlock(address, reg::UidBlock) ||
+           inBlock(address, reg::KeypadBlock);
 }
 
 bool VirtualReader::accepts(const QByteArray &frame) const

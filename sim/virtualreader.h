@@ -29,20 +29,20 @@ constexpr std::uint8_t IllegalDataValue = 0x03;
 
 // Faults applied to the responses, for tests and for people.
 struct FaultScript {
-    int delayMs = 0;             // wait before the first byte of a response
-    int gapMs = 0;               // wait between bytes (or between chunks when chunkSize > 0)
-    int chunkSize = 0;           // send the response in pieces of this many bytes (0: at once)
-    QByteArray noiseBefore;      // bytes sent before the response
-    QByteArray noiseAfter;       // bytes sent after the response
-    bool wrongCrc = false;       // flip the CRC of every response
-    int exceptionCode = 0;       // answer every request with this MODBUS exception (0: off)
-    bool silent = false;         // answer nothing
-    bool endless = false;        // after a request, send bytes without end until the next request or close
-    int closeAfterBytes = -1;    // close the connection (TCP) or the pseudo-terminal after this many response bytes
-    int answerAsAddress = -1;    // answer with this slave address instead of its own (-1: own)
-    int truncateTo = -1;         // send only this many bytes of each response, then nothing (-1: all)
-    int faultyRequests = -1;     // the faults hold for this many more requests, later ones are
-                                 // answered plainly (-1: for every request)
+    int delayMs = 0;          // wait before the first byte of a response
+    int gapMs = 0;            // wait between bytes (or between chunks when chunkSize > 0)
+    int chunkSize = 0;        // send the response in pieces of this many bytes (0: at once)
+    QByteArray noiseBefore;   // bytes sent before the response
+    QByteArray noiseAfter;    // bytes sent after the response
+    bool wrongCrc = false;    // flip the CRC of every response
+    int exceptionCode = 0;    // answer every request with this MODBUS exception (0: off)
+    bool silent = false;      // answer nothing
+    bool endless = false;     // after a request, send bytes without end until the next request or close
+    int closeAfterBytes = -1; // close the connection (TCP) or the pseudo-terminal after this many response bytes
+    int answerAsAddress = -1; // answer with this slave address instead of its own (-1: own)
+    int truncateTo = -1;      // send only this many bytes of each response, then nothing (-1: all)
+    int faultyRequests = -1;  // the faults hold for this many more requests, later ones are
+                              // answered plainly (-1: for every request)
 };
 
 // The register map and the MODBUS slave logic: functions 03 and 06, exception replies for

@@ -15,56 +15,116 @@
 namespace relvix::cli {
 namespace {
 
-const QString kExitCodes = QStringLiteral(
-    "Exit codes:\n"
-    "  0    done\n"
-    "  1    the reader did not answer, or not correctly\n"
-    "  2    usage error (bad option or value); nothing was sent\n"
-    "  3    the serial port or the TCP connection could not be opened\n"
-    "  4    verification failed: a write was not read back as written\n"
-    "  130  interrupted (Ctrl+C), or a confirmation was declined");
+const QString kExitCodes = QStringLiteral("Exit codes:\n"
+                                          "  0    done\n"
+                                          "  1    the reader did not answer, or not correctly\n"
+                                          "  2    usage error (bad option or value); nothing was sent\n"
+                                          "  3    the serial port or the TCP connection could not be opened\n"
+                                          "  4    verification failed: a write was not read back as written\n"
+                                          "  130  interrupted (Ctrl+C), or a confirmation was declined");
 
 const QStringList kLinkOptions = {"port", "mode", "tcp", "address", "timeout-ms"};
 
 struct Command {
     QString name;
     QString summary;
-    QString usage;                                // positional arguments, as shown in the usage line
-    QList<QPair<QString, QString>> argumentHelp;  // name, description
+    QString usage;                               // positional arguments, as shown in the usage line
+    QList<QPair<QString, QString>> argumentHelp; // name, description
     int minArguments = 0, maxArguments = 0;
-    QStringList options;                          // its own options, beside --json, --log, --help
-    bool link = true;                             // takes the link options
+    QStringList options; // its own options, beside --json, --log, --help
+    bool link = true;    // takes the link options
     std::function<int(const Options &)> run;
 };
 
 QList<Command> commands()
 {
     return {
-        {"ports", "List the serial ports the system knows, with what it knows of each.", "", {}, 0, 0, {}, false,
+        {"ports",
+         "List the serial ports the system knows, with what it knows of each.",
+         "",
+         {},
+         0,
+         0,
+         {},
+         false,
          runPorts},
-        {"identify", "Find the reader at --address (three tries) and read its serial number and version.", "",
-         {}, 0, 0, {}, true, runIdentify},
-        {"scan", "Find every reader on a line: each address of --from..--to, in each serial mode.", "", {}, 0, 0,
-         {"from", "to", "modes", "scan-timeout-ms"}, true, runScan},
-        {"card", "Read the card UID and keypad blocks once, or watch them for new cards and codes.", "", {}, 0, 0,
-         {"format", "lsb", "all-formats", "key-hex", "watch", "count", "for", "clear", "interval-ms"}, true,
+        {"identify",
+         "Find the reader at --address (three tries) and read its serial number and version.",
+         "",
+         {},
+         0,
+         0,
+         {},
+         true,
+         runIdentify},
+        {"scan",
+         "Find every reader on a line: each address of --from..--to, in each serial mode.",
+         "",
+         {},
+         0,
+         0,
+         {"from", "to", "modes", "scan-timeout-ms"},
+         true,
+         runScan},
+        {"card",
+         "Read the card UID and keypad blocks once, or watch them for new cards and codes.",
+         "",
+         {},
+         0,
+         0,
+         {"format", "lsb", "all-formats", "key-hex", "watch", "count", "for", "clear", "interval-ms"},
+         true,
          runCard},
         {"clear", "Clear the card UID and keypad blocks on the reader.", "", {}, 0, 0, {}, true, runClear},
         {"io", "Read the digital inputs and outputs.", "", {}, 0, 0, {}, true, runIo},
-        {"set-do", "Write the digital outputs, then read them back.", "HEX",
-         {{"HEX", "The new outputs: one to four hex digits."}}, 1, 1, {"yes"}, true, runSetDo},
-        {"set-address", "Give the reader a new slave address, then check that it answers there.", "NEW",
-         {{"NEW", "The new address, 1 to 254."}}, 1, 1, {"yes"}, true, runSetAddress},
+        {"set-do",
+         "Write the digital outputs, then read them back.",
+         "HEX",
+         {{"HEX", "The new outputs: one to four hex digits."}},
+         1,
+         1,
+         {"yes"},
+         true,
+         runSetDo},
+        {"set-address",
+         "Give the reader a new slave address, then check that it answers there.",
+         "NEW",
+         {{"NEW", "The new address, 1 to 254."}},
+         1,
+         1,
+         {"yes"},
+         true,
+         runSetAddress},
         {"reboot", "Restart the reader.", "", {}, 0, 0, {"yes", "wait", "wait-timeout"}, true, runReboot},
-        {"factory-reset", "Return the reader to its factory settings.", "", {}, 0, 0,
-         {"yes", "wait", "wait-timeout"}, true, runReboot},
-        {"raw", "Send one request and print the request and response frames.", "FUNCTION [DATA]",
+        {"factory-reset",
+         "Return the reader to its factory settings.",
+         "",
+         {},
+         0,
+         0,
+         {"yes", "wait", "wait-timeout"},
+         true,
+         runReboot},
+        {"raw",
+         "Send one request and print the request and response frames.",
+         "FUNCTION [DATA]",
          {{"FUNCTION", "Function code: one or two hex digits."},
           {"DATA", "Data bytes: pairs of hex digits, no blanks or prefix (may be left out)."}},
-         1, 2, {"expect"}, true, runRaw},
-        {"selftest", "Pass or fail a reader: identify, I/O, card and keypad blocks, and with --outputs a "
-                     "write and read-back of the outputs. Prints a table and writes a JSON report.",
-         "", {}, 0, 0, {"report", "outputs", "pattern"}, true, runSelftest},
+         1,
+         2,
+         {"expect"},
+         true,
+         runRaw},
+        {"selftest",
+         "Pass or fail a reader: identify, I/O, card and keypad blocks, and with --outputs a "
+         "write and read-back of the outputs. Prints a table and writes a JSON report.",
+         "",
+         {},
+         0,
+         0,
+         {"report", "outputs", "pattern"},
+         true,
+         runSelftest},
     };
 }
 
@@ -74,8 +134,7 @@ QMap<QString, QCommandLineOption> allOptions()
         {QStringList{"h", "help"}, "Show this help (for a command: COMMAND --help)."},
         {"version", "Show the program's version."},
         {"json", "Print results as JSON: one object per result, one line per event for streams."},
-        {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.",
-         "FILE"},
+        {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.", "FILE"},
         {"port", "Serial port: a path such as /dev/ttyUSB0, or a name under /dev.", "PATH"},
         {"mode", "Serial mode as the window writes it: baud,parity,data,stop (default 19200,e,8,1).", "TEXT"},
         {"tcp", "RTU frames over raw TCP to an IPv4 address and port.", "HOST:PORT"},
@@ -83,8 +142,9 @@ QMap<QString, QCommandLineOption> allOptions()
         {"timeout-ms", "Receive time-out of each exchange, 1 to 60000 ms (default 1000).", "MS"},
         {"from", "First address to try (default 1).", "N"},
         {"to", "Last address to try (default 247).", "N"},
-        {"modes", "Serial modes to try, separated by ';' or given again (default: 9600, 19200, 38400, 57600 "
-                  "and 115200 baud, each e,8,1). Ignored over TCP.",
+        {"modes",
+         "Serial modes to try, separated by ';' or given again (default: 9600, 19200, 38400, 57600 "
+         "and 115200 baud, each e,8,1). Ignored over TCP.",
          "LIST"},
         {"scan-timeout-ms",
          QStringLiteral("Time-out per address, 1 to 60000 ms (default %1, longer below 9600 baud by the "
@@ -98,14 +158,19 @@ QMap<QString, QCommandLineOption> allOptions()
         {"watch", "Poll until Ctrl+C, --count or --for; print one event per new card or keypad entry."},
         {"count", "With --watch: stop after N events.", "N"},
         {"for", "With --watch: stop after SECONDS.", "SECONDS"},
-        {"clear", "With --watch: clear the blocks at the start and after each event, so that the same card "
-                  "presented again counts again.", },
+        {
+            "clear",
+            "With --watch: clear the blocks at the start and after each event, so that the same card "
+            "presented again counts again.",
+        },
         {"interval-ms", "With --watch: time between polls, 10 to 60000 ms (default 100).", "MS"},
         {"yes", "Go ahead without asking (needed when not on a terminal)."},
         {"wait", "Poll until the reader answers again and report the time it took."},
         {"wait-timeout", "With --wait: give up after SECONDS (default 30).", "SECONDS"},
-        {"expect", "Least response length at which the CRC test starts, 0 or 4 to 1499 (default 0, "
-                   "which stands for 7).", "N"},
+        {"expect",
+         "Least response length at which the CRC test starts, 0 or 4 to 1499 (default 0, "
+         "which stands for 7).",
+         "N"},
         {"report", "Write the JSON report to FILE.", "FILE"},
         {"outputs", "Also write a pattern to the outputs, read it back, and restore the old value."},
         {"pattern", "With --outputs: the pattern, one to four hex digits (default A55A).", "HEX"},
@@ -143,8 +208,8 @@ QString generalHelp(const QMap<QString, QCommandLineOption> &options)
         p.addOption(options.find(name).value());
     QString optionPart = p.helpText();
     optionPart = optionPart.mid(optionPart.indexOf(QLatin1String("Options:")));
-    text += QLatin1Char('\n') + optionPart + QLatin1Char('\n') + kExitCodes
-            + QStringLiteral("\n\nRun 'relvix-cli COMMAND --help' for a command's own options.\n");
+    text += QLatin1Char('\n') + optionPart + QLatin1Char('\n') + kExitCodes +
+            QStringLiteral("\n\nRun 'relvix-cli COMMAND --help' for a command's own options.\n");
     return text;
 }
 
@@ -195,7 +260,8 @@ double secondsValue(const QCommandLineParser &p, const QString &name, double fal
     bool ok = false;
     const double value = p.value(name).toDouble(&ok);
     if (!ok || !(value > 0) || value > 1e6)
-        throw UsageError{QStringLiteral("bad --%1 '%2': expected a number of seconds above 0").arg(name, p.value(name))};
+        throw UsageError{
+            QStringLiteral("bad --%1 '%2': expected a number of seconds above 0").arg(name, p.value(name))};
     return value;
 }
 
@@ -205,7 +271,8 @@ QString checkedMode(const QString &text, const QString &what)
 {
     const SerialMode mode = ParseSerialMode(text);
     if (text.split(QLatin1Char(',')).size() < 4 || !mode.baudRate || !mode.parity || !mode.dataBits || !mode.stopBits)
-        throw UsageError{QStringLiteral("bad %1 '%2': expected baud,parity,data,stop such as 19200,e,8,1").arg(what, text)};
+        throw UsageError{
+            QStringLiteral("bad %1 '%2': expected baud,parity,data,stop such as 19200,e,8,1").arg(what, text)};
     return text;
 }
 
@@ -223,7 +290,8 @@ LinkChoice linkChoice(const QCommandLineParser &p)
         const int port = portText.toInt(&ok, 10);
         std::uint32_t address = 0;
         if (host.isEmpty() || !ok || port < 1 || port > 65535 || portText != QString::number(port))
-            throw UsageError{QStringLiteral("bad --tcp '%1': expected HOST:PORT with a port from 1 to 65535").arg(text)};
+            throw UsageError{
+                QStringLiteral("bad --tcp '%1': expected HOST:PORT with a port from 1 to 65535").arg(text)};
         if (!ParsePeerAddress(host, address))
             throw UsageError{QStringLiteral("bad --tcp '%1': '%2' is not an IPv4 address").arg(text, host)};
         if (p.isSet("mode"))
@@ -256,9 +324,9 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     o.command = command.name;
     o.arguments = p.positionalArguments().mid(1);
     if (o.arguments.size() < command.minArguments || o.arguments.size() > command.maxArguments)
-        throw UsageError{QStringLiteral("%1 takes %2").arg(command.name,
-                                                           command.usage.isEmpty() ? QStringLiteral("no arguments")
-                                                                                   : command.usage)};
+        throw UsageError{
+            QStringLiteral("%1 takes %2")
+                .arg(command.name, command.usage.isEmpty() ? QStringLiteral("no arguments") : command.usage)};
     o.json = p.isSet("json");
     o.logPath = p.value("log");
     o.yes = p.isSet("yes");
@@ -305,7 +373,8 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     if (p.isSet("pattern")) {
         const auto pattern = strictHexNumber(p.value("pattern"), 4);
         if (!pattern)
-            throw UsageError{QStringLiteral("bad --pattern '%1': expected one to four hex digits").arg(p.value("pattern"))};
+            throw UsageError{
+                QStringLiteral("bad --pattern '%1': expected one to four hex digits").arg(p.value("pattern"))};
         o.pattern = static_cast<std::uint16_t>(*pattern);
     }
     // The link last: reading the window's saved link says so on stderr, which a usage

@@ -50,7 +50,8 @@ QString versionText(const Identity &id)
 
 QString blockHex(const DataBlock &block)
 {
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(block.data()), int(block.size())).toHex().toUpper());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(block.data()), int(block.size())).toHex().toUpper());
 }
 
 bool allZero(const DataBlock &block)
@@ -130,8 +131,8 @@ QStringList cardLines(const Options &o, const DataBlock &block, const QString &w
         return {QStringLiteral("%1 %2").arg(word, uidText(o, block, o.format))};
     QStringList lines;
     for (int i = 0; i < kUidFormatCount; ++i)
-        lines << QStringLiteral("%1 %2 %3").arg(word, QString::fromLatin1(kUidFormatNames[i]).leftJustified(6),
-                                                uidText(o, block, i));
+        lines << QStringLiteral("%1 %2 %3")
+                     .arg(word, QString::fromLatin1(kUidFormatNames[i]).leftJustified(6), uidText(o, block, i));
     return lines;
 }
 
@@ -178,8 +179,10 @@ int runPorts(const Options &o)
                       {"manufacturer", info.manufacturer()},
                       {"serialNumber", info.serialNumber()},
                       {"byId", byId.value(QFileInfo(info.systemLocation()).canonicalFilePath())}};
-        p.insert("vendorId", info.hasVendorIdentifier() ? QString::asprintf("%04x", info.vendorIdentifier()) : QString());
-        p.insert("productId", info.hasProductIdentifier() ? QString::asprintf("%04x", info.productIdentifier()) : QString());
+        p.insert("vendorId",
+                 info.hasVendorIdentifier() ? QString::asprintf("%04x", info.vendorIdentifier()) : QString());
+        p.insert("productId",
+                 info.hasProductIdentifier() ? QString::asprintf("%04x", info.productIdentifier()) : QString());
         ports.append(p);
     }
     if (o.json) {
@@ -255,7 +258,7 @@ int runScan(const Options &o)
             return LinkFailed;
         const int scanTimeoutMs = o.scanTimeoutMs > 0 ? o.scanTimeoutMs
                                   : mode.isEmpty()    ? kDefaultScanTimeoutMs
-                                                      : defaultScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
+                                                   : defaultScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
         for (int address = o.from; address <= o.to && !interrupted(); ++address) {
             if (progress) {
                 const int width = 30, filled = width * done / std::max(total, 1);
@@ -281,8 +284,8 @@ int runScan(const Options &o)
                 outJson(hit);
             } else {
                 out(QStringLiteral("%1address %2  serial %3  version %4")
-                        .arg(mode.isEmpty() ? QString() : QStringLiteral("mode %1  ").arg(mode), QString::number(address),
-                             identity ? serialText(*identity) : QStringLiteral("?"),
+                        .arg(mode.isEmpty() ? QString() : QStringLiteral("mode %1  ").arg(mode),
+                             QString::number(address), identity ? serialText(*identity) : QStringLiteral("?"),
                              identity ? versionText(*identity) : QStringLiteral("?")));
             }
         }
@@ -346,8 +349,9 @@ int watchCards(const Options &o, Session &session)
                 e.insert("event", isCard ? "card" : "keys");
                 outJson(e);
             } else {
-                const QStringList lines = isCard ? cardLines(o, *block, QStringLiteral("card"))
-                                                 : QStringList{QStringLiteral("keys %1").arg(KeypadText(*block, o.keyHex))};
+                const QStringList lines =
+                    isCard ? cardLines(o, *block, QStringLiteral("card"))
+                           : QStringList{QStringLiteral("keys %1").arg(KeypadText(*block, o.keyHex))};
                 for (const QString &line : lines)
                     out(now() + QLatin1Char(' ') + line);
             }
@@ -391,7 +395,9 @@ int runCard(const Options &o)
             out(QStringLiteral("keys %1").arg(KeypadText(*keys, o.keyHex)));
     }
     if (!card || !keys) {
-        err(QStringLiteral("the reader at %1 did not send its %2").arg(o.address).arg(!card ? QStringLiteral("card block") : QStringLiteral("keypad block")));
+        err(QStringLiteral("the reader at %1 did not send its %2")
+                .arg(o.address)
+                .arg(!card ? QStringLiteral("card block") : QStringLiteral("keypad block")));
         return NoAnswer;
     }
     return Done;
@@ -437,9 +443,11 @@ int runSetDo(const Options &o)
         return Usage;
     }
     const auto outputs = static_cast<std::uint16_t>(*value);
-    if (const int refused = refuseWithoutConsent(
-            o, QStringLiteral("Set the outputs of the reader at %1 (%2) to %3?").arg(QString::number(o.address), o.link.describe(), RegisterText(outputs)),
-            QStringLiteral("set-do"));
+    if (const int refused =
+            refuseWithoutConsent(o,
+                                 QStringLiteral("Set the outputs of the reader at %1 (%2) to %3?")
+                                     .arg(QString::number(o.address), o.link.describe(), RegisterText(outputs)),
+                                 QStringLiteral("set-do"));
         refused >= 0)
         return refused;
     Session session(o);
@@ -450,11 +458,13 @@ int runSetDo(const Options &o)
     if (io)
         printIo(o, *io);
     if (!io) {
-        err(QStringLiteral("the outputs could not be read back%1").arg(written ? QString() : QStringLiteral(" (and the write was not echoed)")));
+        err(QStringLiteral("the outputs could not be read back%1")
+                .arg(written ? QString() : QStringLiteral(" (and the write was not echoed)")));
         return NoAnswer;
     }
     if (io->outputs != outputs) {
-        err(QStringLiteral("verification failed: the outputs read %1, not %2").arg(RegisterText(io->outputs), RegisterText(outputs)));
+        err(QStringLiteral("verification failed: the outputs read %1, not %2")
+                .arg(RegisterText(io->outputs), RegisterText(outputs)));
         return VerifyFailed;
     }
     return Done;
@@ -471,9 +481,11 @@ int runSetAddress(const Options &o)
         err(QStringLiteral("bad address '%1': expected a whole number from 1 to 254").arg(text));
         return Usage;
     }
-    if (const int refused = refuseWithoutConsent(
-            o, QStringLiteral("Change the address of the reader at %1 (%2) to %3?").arg(QString::number(o.address), o.link.describe(), QString::number(newAddress)),
-            QStringLiteral("set-address"));
+    if (const int refused =
+            refuseWithoutConsent(o,
+                                 QStringLiteral("Change the address of the reader at %1 (%2) to %3?")
+                                     .arg(QString::number(o.address), o.link.describe(), QString::number(newAddress)),
+                                 QStringLiteral("set-address"));
         refused >= 0)
         return refused;
     Session session(o);
@@ -486,11 +498,16 @@ int runSetAddress(const Options &o)
     if (o.json)
         outJson({{"from", o.address}, {"to", newAddress}, {"echoed", echoed}, {"verified", verified}});
     else
-        out(QStringLiteral("address %1 -> %2: %3").arg(QString::number(o.address), QString::number(newAddress),
-                                                         verified ? QStringLiteral("verified") : QStringLiteral("NOT verified")));
+        out(QStringLiteral("address %1 -> %2: %3")
+                .arg(QString::number(o.address), QString::number(newAddress),
+                     verified ? QStringLiteral("verified") : QStringLiteral("NOT verified")));
     if (!verified) {
-        err(answer ? QStringLiteral("verification failed: the reader at %1 reports address %2").arg(newAddress).arg(*answer)
-                   : QStringLiteral("verification failed: no answer at address %1%2").arg(QString::number(newAddress), echoed ? QString() : QStringLiteral(" (the write was not echoed either)")));
+        err(answer ? QStringLiteral("verification failed: the reader at %1 reports address %2")
+                         .arg(newAddress)
+                         .arg(*answer)
+                   : QStringLiteral("verification failed: no answer at address %1%2")
+                         .arg(QString::number(newAddress),
+                              echoed ? QString() : QStringLiteral(" (the write was not echoed either)")));
         return VerifyFailed;
     }
     return Done;
@@ -515,7 +532,8 @@ int runReboot(const Options &o)
         if (o.json)
             outJson({{"command", o.command}, {"echoed", echoed}});
         else
-            out(QStringLiteral("%1 %2").arg(o.command, echoed ? QStringLiteral("sent and echoed") : QStringLiteral("sent, NOT echoed")));
+            out(QStringLiteral("%1 %2").arg(o.command, echoed ? QStringLiteral("sent and echoed")
+                                                              : QStringLiteral("sent, NOT echoed")));
         return echoed ? Done : NoAnswer;
     }
     // Factory settings may put the reader back at address 1: ask there first. Short
@@ -545,7 +563,8 @@ int runReboot(const Options &o)
             r.insert("address", *readyAt);
         outJson(r);
     } else if (readyAt) {
-        out(QStringLiteral("%1: ready after %2 ms at address %3").arg(o.command, QString::number(ms), QString::number(*readyAt)));
+        out(QStringLiteral("%1: ready after %2 ms at address %3")
+                .arg(o.command, QString::number(ms), QString::number(*readyAt)));
     }
     if (!readyAt) {
         err(QStringLiteral("%1: no answer within %2 s").arg(o.command).arg(o.waitTimeoutS));
@@ -566,7 +585,8 @@ int runRaw(const Options &o)
         return Usage;
     }
     if (!strictHexBytes(dataText) || dataText.size() > 2 * 1496) {
-        err(QStringLiteral("bad DATA '%1': expected pairs of hex digits (at most 1496 bytes), no blanks or prefix").arg(dataText));
+        err(QStringLiteral("bad DATA '%1': expected pairs of hex digits (at most 1496 bytes), no blanks or prefix")
+                .arg(dataText));
         return Usage;
     }
     Session session(o);
@@ -601,14 +621,17 @@ class StepFrames final : public FrameObserver {
 public:
     void frameEvent(const FrameEvent &e) override
     {
-        if (e.kind != FrameEvent::Kind::Request && e.kind != FrameEvent::Kind::Response
-            && e.kind != FrameEvent::Kind::NoResponse)
+        if (e.kind != FrameEvent::Kind::Request && e.kind != FrameEvent::Kind::Response &&
+            e.kind != FrameEvent::Kind::NoResponse)
             return;
         if (!started_) {
             started_ = true;
             base_ = e.timeMs;
         }
-        QJsonObject f{{"ms", qint64(e.timeMs - base_)}, {"dir", frameEventTag(e.kind)}, {"slave", e.slave}, {"bytes", hexText(e.bytes)}};
+        QJsonObject f{{"ms", qint64(e.timeMs - base_)},
+                      {"dir", frameEventTag(e.kind)},
+                      {"slave", e.slave},
+                      {"bytes", hexText(e.bytes)}};
         if (!e.detail.isEmpty())
             f.insert("outcome", e.detail);
         frames.append(f);
@@ -652,7 +675,8 @@ int runSelftest(const Options &o)
         s.name = name;
         const double ms = std::round(t.nsecsElapsed() / 1e5) / 10; // 0.1 ms
         steps << s;
-        stepsJson.append(QJsonObject{{"name", name}, {"passed", s.passed}, {"ms", ms}, {"detail", s.detail}, {"frames", recorder.frames}});
+        stepsJson.append(QJsonObject{
+            {"name", name}, {"passed", s.passed}, {"ms", ms}, {"detail", s.detail}, {"frames", recorder.frames}});
     };
 
     step(QStringLiteral("identify"), [&] {
@@ -663,12 +687,19 @@ int runSelftest(const Options &o)
         const auto id = reader.readIdentity(address);
         if (!id)
             return Step{{}, false, false, QStringLiteral("address %1, no serial number and version").arg(address)};
-        return Step{{}, true, false, QStringLiteral("address %1, S/N %2, version %3").arg(QString::number(address), serialText(*id), versionText(*id))};
+        return Step{{},
+                    true,
+                    false,
+                    QStringLiteral("address %1, S/N %2, version %3")
+                        .arg(QString::number(address), serialText(*id), versionText(*id))};
     });
     std::optional<IoState> io;
     step(QStringLiteral("read I/O"), [&] {
         io = reader.readIo(address);
-        return io ? Step{{}, true, false, QStringLiteral("DI %1 DO %2").arg(RegisterText(io->inputs), RegisterText(io->outputs))}
+        return io ? Step{{},
+                         true,
+                         false,
+                         QStringLiteral("DI %1 DO %2").arg(RegisterText(io->inputs), RegisterText(io->outputs))}
                   : Step{{}, false, false, QStringLiteral("no answer")};
     });
     step(QStringLiteral("read card block"), [&] {
@@ -686,21 +717,32 @@ int runSelftest(const Options &o)
             const bool echoed = reader.writeOutputs(address, value);
             const auto back = reader.readIo(address);
             if (!back)
-                return Step{{}, false, false, QStringLiteral("wrote %1%2, no read-back").arg(RegisterText(value), echoed ? QString() : QStringLiteral(" (no echo)"))};
+                return Step{{},
+                            false,
+                            false,
+                            QStringLiteral("wrote %1%2, no read-back")
+                                .arg(RegisterText(value), echoed ? QString() : QStringLiteral(" (no echo)"))};
             if (back->outputs != value)
-                return Step{{}, false, true, QStringLiteral("wrote %1, read back %2").arg(RegisterText(value), RegisterText(back->outputs))};
+                return Step{
+                    {},
+                    false,
+                    true,
+                    QStringLiteral("wrote %1, read back %2").arg(RegisterText(value), RegisterText(back->outputs))};
             return Step{{}, true, false, QStringLiteral("wrote and read back %1").arg(RegisterText(value))};
         };
         step(QStringLiteral("write outputs"), [&] { return writeAndCheck(o.pattern); });
         if (io)
             step(QStringLiteral("restore outputs"), [&] { return writeAndCheck(io->outputs); });
         else
-            step(QStringLiteral("restore outputs"), [&] { return Step{{}, false, false, QStringLiteral("old value unknown: read I/O failed")}; });
+            step(QStringLiteral("restore outputs"), [&] {
+                return Step{{}, false, false, QStringLiteral("old value unknown: read I/O failed")};
+            });
     }
     session.link().removeObserver(&recorder);
     session.close();
 
-    const bool passed = !interrupted() && std::all_of(steps.begin(), steps.end(), [](const Step &s) { return s.passed; });
+    const bool passed =
+        !interrupted() && std::all_of(steps.begin(), steps.end(), [](const Step &s) { return s.passed; });
     const QJsonObject report{{"tool", QStringLiteral("relvix-cli")},
                              {"started", started},
                              {"link", o.link.describe()},
@@ -718,11 +760,16 @@ int runSelftest(const Options &o)
     if (o.json) {
         outJson(report);
     } else {
-        out(QStringLiteral("%1 %2 %3  %4").arg(QStringLiteral("step").leftJustified(18), QStringLiteral("result"), QStringLiteral("     time"), QStringLiteral("detail")));
+        out(QStringLiteral("%1 %2 %3  %4")
+                .arg(QStringLiteral("step").leftJustified(18), QStringLiteral("result"), QStringLiteral("     time"),
+                     QStringLiteral("detail")));
         for (int i = 0; i < steps.size(); ++i) {
             const QJsonObject s = stepsJson[i].toObject();
-            out(QStringLiteral("%1 %2 %3  %4").arg(steps[i].name.leftJustified(18), (steps[i].passed ? QStringLiteral("pass") : QStringLiteral("FAIL")).leftJustified(6),
-                                                    QStringLiteral("%1 ms").arg(s["ms"].toDouble(), 0, 'f', 1).rightJustified(9), steps[i].detail));
+            out(QStringLiteral("%1 %2 %3  %4")
+                    .arg(steps[i].name.leftJustified(18),
+                         (steps[i].passed ? QStringLiteral("pass") : QStringLiteral("FAIL")).leftJustified(6),
+                         QStringLiteral("%1 ms").arg(s["ms"].toDouble(), 0, 'f', 1).rightJustified(9),
+                         steps[i].detail));
         }
         out(passed ? QStringLiteral("selftest PASSED") : QStringLiteral("selftest FAILED"));
     }

@@ -113,8 +113,8 @@ public:
     explicit FrameLog(std::FILE *file) : file_(file) {}
     void frameEvent(const FrameEvent &event) override
     {
-        const QString line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ')
-                              + frameEventText(event) + QLatin1Char('\n');
+        const QString line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') +
+                             frameEventText(event) + QLatin1Char('\n');
         const QByteArray bytes = line.toUtf8();
         std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file_);
         std::fflush(file_);

@@ -41,7 +41,7 @@ struct Options {
     // card
     int format = 0;
     bool lsb = false, allFormats = false, keyHex = false, watch = false, clear = false;
-    int count = 0;        // 0: no limit
+    int count = 0;         // 0: no limit
     double forSeconds = 0; // 0: no limit
     int intervalMs = 100;
     // reboot, factory-reset

@@ -46,15 +46,15 @@ QString frameEventTag(FrameEvent::Kind kind)
 QString frameEventText(const FrameEvent &event)
 {
     QString text = frameEventTag(event.kind);
-    const bool exchange = event.kind == FrameEvent::Kind::Request || event.kind == FrameEvent::Kind::Response
-                          || event.kind == FrameEvent::Kind::NoResponse;
+    const bool exchange = event.kind == FrameEvent::Kind::Request || event.kind == FrameEvent::Kind::Response ||
+                          event.kind == FrameEvent::Kind::NoResponse;
     if (exchange)
         text += QStringLiteral(" slave %1:").arg(event.slave);
     if (!event.bytes.isEmpty()) {
         // HexText ends every byte with a blank; the line does not end with one.
-        text += QLatin1Char(' ')
-                + HexText(reinterpret_cast<const std::uint8_t *>(event.bytes.constData()), int(event.bytes.size()))
-                      .chopped(1);
+        text += QLatin1Char(' ') +
+                HexText(reinterpret_cast<const std::uint8_t *>(event.bytes.constData()), int(event.bytes.size()))
+                    .chopped(1);
     }
     if (!event.detail.isEmpty()) {
         if (event.kind == FrameEvent::Kind::NoResponse)

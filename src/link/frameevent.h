@@ -17,8 +17,8 @@ struct FrameEvent {
     };
 
     Kind kind = Kind::Request;
-    std::uint32_t timeMs = 0;  // the link's monotonic millisecond clock
-    std::uint8_t slave = 0;    // the address the request went to (exchange events)
+    std::uint32_t timeMs = 0; // the link's monotonic millisecond clock
+    std::uint8_t slave = 0;   // the address the request went to (exchange events)
     QByteArray bytes;
     QString detail;
 };

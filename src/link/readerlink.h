@@ -46,8 +46,7 @@ struct LinkState {
 
 class ReaderLink {
 public:
-    explicit ReaderLink(ExchangeHost &host, Clock &clock = steadyClock(),
-                        LinkOpener &opener = systemLinkOpener());
+    explicit ReaderLink(ExchangeHost &host, Clock &clock = steadyClock(), LinkOpener &opener = systemLinkOpener());
     ~ReaderLink();
 
     LinkState state;
@@ -91,7 +90,7 @@ private:
     std::unique_ptr<SerialIo> serial_;
     std::unique_ptr<NetIo> net_;
     std::vector<FrameObserver *> observers_;
-    QString failure_;               // why the latest exchange accepted nothing
+    QString failure_;                // why the latest exchange accepted nothing
     std::uint8_t exchangeSlave_ = 0; // the address of the latest request
     int opens_ = 0;
     int closes_ = 0;

@@ -48,8 +48,7 @@ bool ReceiveRule::push(std::uint8_t byte)
     }
     if (length_ < expected_)
         return false;
-    const std::uint16_t carried =
-        static_cast<std::uint16_t>(buffer_[length_ - 2] | (buffer_[length_ - 1] << 8));
+    const std::uint16_t carried = static_cast<std::uint16_t>(buffer_[length_ - 2] | (buffer_[length_ - 1] << 8));
     return prefixCrc_ == carried;
 }
 

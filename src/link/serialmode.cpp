@@ -27,29 +27,42 @@ std::optional<QSerialPort::Parity> parseParity(const QString &field)
     if (field.size() != 1)
         return std::nullopt;
     switch (field.at(0).toLower().unicode()) {
-    case u'n': return QSerialPort::NoParity;
-    case u'e': return QSerialPort::EvenParity;
-    case u'o': return QSerialPort::OddParity;
-    case u'm': return QSerialPort::MarkParity;
-    case u's': return QSerialPort::SpaceParity;
-    default: return std::nullopt;
+    case u'n':
+        return QSerialPort::NoParity;
+    case u'e':
+        return QSerialPort::EvenParity;
+    case u'o':
+        return QSerialPort::OddParity;
+    case u'm':
+        return QSerialPort::MarkParity;
+    case u's':
+        return QSerialPort::SpaceParity;
+    default:
+        return std::nullopt;
     }
 }
 
 std::optional<QSerialPort::DataBits> parseDataBits(const QString &field)
 {
-    if (field == u"5") return QSerialPort::Data5;
-    if (field == u"6") return QSerialPort::Data6;
-    if (field == u"7") return QSerialPort::Data7;
-    if (field == u"8") return QSerialPort::Data8;
+    if (field == u"5")
+        return QSerialPort::Data5;
+    if (field == u"6")
+        return QSerialPort::Data6;
+    if (field == u"7")
+        return QSerialPort::Data7;
+    if (field == u"8")
+        return QSerialPort::Data8;
     return std::nullopt;
 }
 
 std::optional<QSerialPort::StopBits> parseStopBits(const QString &field)
 {
-    if (field == u"1") return QSerialPort::OneStop;
-    if (field == u"1.5") return QSerialPort::OneAndHalfStop;
-    if (field == u"2") return QSerialPort::TwoStop;
+    if (field == u"1")
+        return QSerialPort::OneStop;
+    if (field == u"1.5")
+        return QSerialPort::OneAndHalfStop;
+    if (field == u"2")
+        return QSerialPort::TwoStop;
     return std::nullopt;
 }
 

@@ -197,20 +197,41 @@ private:
 #ifdef _WIN32
 using SocketHandle = SOCKET;
 const SocketHandle kNoSocket = INVALID_SOCKET;
-void closeSocket(SocketHandle s) { ::closesocket(s); }
-void releaseSocketLibrary() { ::WSACleanup(); }
-bool interrupted() { return false; }
-bool wouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+void closeSocket(SocketHandle s)
+{
+    ::closesocket(s);
+}
+void releaseSocketLibrary()
+{
+    ::WSACleanup();
+}
+bool interrupted()
+{
+    return false;
+}
+bool wouldBlock()
+{
+    return ::WSAGetLastError() == WSAEWOULDBLOCK;
+}
 // Winsock has no per-call flag for a send that must not block: the socket is switched to
 // non-blocking for the length of the send instead.
 constexpr int kSendFlags = 0;
 #else
 using SocketHandle = int;
 const SocketHandle kNoSocket = -1;
-void closeSocket(SocketHandle s) { ::close(s); }
+void closeSocket(SocketHandle s)
+{
+    ::close(s);
+}
 void releaseSocketLibrary() {}
-bool interrupted() { return errno == EINTR; }
-bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+bool interrupted()
+{
+    return errno == EINTR;
+}
+bool wouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
 // A send takes what fits and returns instead of waiting for room: the wait for room is
 // bounded separately. A peer that has reset must not kill the process with SIGPIPE.
 #ifdef MSG_NOSIGNAL

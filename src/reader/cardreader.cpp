@@ -41,16 +41,16 @@ std::optional<QByteArray> CardReader::readRegisters(std::uint16_t slave, std::ui
     const int length = reg::ReadLength(count);
     // The expected length is the exact one: the receive rule tests the CRC from there on, and
     // a response that only matches at another length is not this answer.
-    if (!rawRequest(slave, reg::ReadHolding, registerPair(first, count), length)
-        || link_.state.responseLength != length)
+    if (!rawRequest(slave, reg::ReadHolding, registerPair(first, count), length) ||
+        link_.state.responseLength != length)
         return std::nullopt;
     return response().mid(kDataOffset, 2 * count);
 }
 
 bool CardReader::writeRegister(std::uint16_t slave, std::uint16_t address, std::uint16_t value)
 {
-    return rawRequest(slave, reg::WriteSingle, registerPair(address, value), reg::EchoLength)
-           && link_.state.responseLength == reg::EchoLength;
+    return rawRequest(slave, reg::WriteSingle, registerPair(address, value), reg::EchoLength) &&
+           link_.state.responseLength == reg::EchoLength;
 }
 
 std::optional<DataBlock> CardReader::readBlock(std::uint16_t slave, std::uint16_t first)

@@ -7,18 +7,18 @@ namespace relvix {
 namespace {
 
 struct FormatRule {
-    int bytes;           // taken from d[0] onward
+    int bytes;              // taken from d[0] onward
     bool reversedByDefault; // the comma formats read last-first while the LSB box is clear
 };
 
 constexpr std::array<FormatRule, kUidFormatCount> kRules{{
-    {4, false}, // 8H10D
-    {3, false}, // 6H8D
-    {4, false}, // 8H
-    {3, false}, // 6H
-    {4, true},  // 5D,5D
-    {3, true},  // 3D,5D
-    {8, false}, // 16H
+    {4, false},  // 8H10D
+    {3, false},  // 6H8D
+    {4, false},  // 8H
+    {3, false},  // 6H
+    {4, true},   // 5D,5D
+    {3, true},   // 3D,5D
+    {8, false},  // 16H
     {16, false}, // 32H
 }};
 
@@ -53,8 +53,8 @@ QString UidText(const DataBlock &d, int formatIndex, bool lsb)
 
     switch (formatIndex) {
     case 0: { // 8H10D
-        const std::uint32_t v = (std::uint32_t(seq[0]) << 24) | (std::uint32_t(seq[1]) << 16) |
-                                (std::uint32_t(seq[2]) << 8) | seq[3];
+        const std::uint32_t v =
+            (std::uint32_t(seq[0]) << 24) | (std::uint32_t(seq[1]) << 16) | (std::uint32_t(seq[2]) << 8) | seq[3];
         return QString::asprintf("%010u", v);
     }
     case 1: { // 6H8D

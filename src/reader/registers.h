@@ -5,8 +5,8 @@
 // requests the tool makes of them. Every request of the device class is built from these.
 namespace relvix::reg {
 
-constexpr std::uint8_t ReadHolding = 0x03;  // function 03, read holding registers
-constexpr std::uint8_t WriteSingle = 0x06;  // function 06, write one register
+constexpr std::uint8_t ReadHolding = 0x03; // function 03, read holding registers
+constexpr std::uint8_t WriteSingle = 0x06; // function 06, write one register
 
 constexpr std::uint16_t Address = 0x0100;      // slave address, low byte used; 1..254 written
 constexpr std::uint16_t SerialNumber = 0x0107; // two registers, then the version at 0x0109
@@ -27,7 +27,10 @@ constexpr std::uint8_t MinWritableAddress = 1;
 constexpr std::uint8_t MaxWritableAddress = 254;
 
 // Whole response lengths: slave, function, byte count, data, CRC; a write is echoed.
-constexpr int ReadLength(int registers) { return 5 + 2 * registers; }
+constexpr int ReadLength(int registers)
+{
+    return 5 + 2 * registers;
+}
 constexpr int EchoLength = 8;
 
 } // namespace relvix::reg

@@ -1,9 +1,9 @@
 // The bracket every reader operation runs in: busy state, link open, the command-text
 // request of the raw page, and exactly one of the three reports at the end.
 #include "link/commandtext.h"
-#include "shell/tone.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
+#include "shell/tone.h"
 
 #include <QGuiApplication>
 #include <QThread>

@@ -2,8 +2,8 @@
 
 #include "frmmodule.h"
 #include "languagetable.h"
-#include "settingsstore.h"
 #include "settings.h"
+#include "settingsstore.h"
 
 namespace relvix {
 
@@ -53,15 +53,12 @@ void installFontSubstitutions()
     const QString cjk = QStringLiteral("WenQuanYi Micro Hei");
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), cjk, QStringLiteral("DejaVu Sans")});
-    QFont::insertSubstitutions(QStringLiteral("宋体"),
-                               {QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC"), cjk,
-                                QStringLiteral("AR PL UMing CN")});
-    QFont::insertSubstitutions(QStringLiteral("細明體"),
-                               {QStringLiteral("MingLiU"), QStringLiteral("Noto Sans CJK TC"), cjk,
-                                QStringLiteral("AR PL UMing TW")});
-    QFont::insertSubstitutions(QStringLiteral("Arial Narrow"),
-                               {QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans Condensed"),
-                                cjk});
+    QFont::insertSubstitutions(QStringLiteral("宋体"), {QStringLiteral("SimSun"), QStringLiteral("Noto Sans CJK SC"),
+                                                        cjk, QStringLiteral("AR PL UMing CN")});
+    QFont::insertSubstitutions(QStringLiteral("細明體"), {QStringLiteral("MingLiU"), QStringLiteral("Noto Sans CJK TC"),
+                                                          cjk, QStringLiteral("AR PL UMing TW")});
+    QFont::insertSubstitutions(QStringLiteral("Arial Narrow"), {QStringLiteral("Liberation Sans Narrow"),
+                                                                QStringLiteral("DejaVu Sans Condensed"), cjk});
 #endif
 }
 

@@ -10,8 +10,8 @@ namespace relvix {
 // Everything that could start another request or switch the link while the loop holds it.
 static std::array<QWidget *, 10> loopLockedControls(TfrmModule &w)
 {
-    return {w.btnConnect, w.pcPort, w.gbID, w.btnClearUID, w.tsCommand,
-            w.btnReboot, w.btnSetID, w.btnInitial, w.btnReadDiDo, w.btnSetDo};
+    return {w.btnConnect, w.pcPort,   w.gbID,       w.btnClearUID, w.tsCommand,
+            w.btnReboot,  w.btnSetID, w.btnInitial, w.btnReadDiDo, w.btnSetDo};
 }
 
 void TfrmModule::btnUIDClick()

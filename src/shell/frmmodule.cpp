@@ -92,9 +92,8 @@ void LampShape::paintEvent(QPaintEvent *)
 // ---------------------------------------------------------------------------------------------
 
 TfrmModule::TfrmModule(WindowServices services, QWidget *parent)
-    : QMainWindow(parent),
-      link(*this, services.clock ? *services.clock : steadyClock(),
-           services.linkOpener ? *services.linkOpener : systemLinkOpener()),
+    : QMainWindow(parent), link(*this, services.clock ? *services.clock : steadyClock(),
+                                services.linkOpener ? *services.linkOpener : systemLinkOpener()),
       services_(std::move(services))
 {
     frmModule = this;
@@ -212,8 +211,8 @@ void TfrmModule::keyPressEvent(QKeyEvent *event)
 {
     // Enter presses the default button (or a focused one). Edit fields and buttons leave the
     // key to the window; the multi-line field keeps it.
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
-        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
         QPushButton *button = buttonForEnter();
         if (button && button->isEnabled() && button->isVisible()) {
             button->click();
@@ -227,10 +226,12 @@ void TfrmModule::keyPressEvent(QKeyEvent *event)
 void TfrmModule::wireHandlers()
 {
     const auto onClick = [this](QPushButton *button, void (TfrmModule::*handler)()) {
-        connect(button, &QPushButton::clicked, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+        connect(button, &QPushButton::clicked, this,
+                [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
     };
     const auto onTrigger = [this](QAction *action, void (TfrmModule::*handler)()) {
-        connect(action, &QAction::triggered, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+        connect(action, &QAction::triggered, this,
+                [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
     };
 
     onClick(btnConnect, &TfrmModule::btnConnectClick);

@@ -93,8 +93,8 @@ public:
     CardReader reader{link};
     int currentLanguage = 0;
     QString languageFlag;
-    int btnUIDTag = 0;   // card reading flag
-    int tmrBusyTag = 0;  // blink phase
+    int btnUIDTag = 0;  // card reading flag
+    int tmrBusyTag = 0; // blink phase
 
     QString LanguageText(int row) const;
 

@@ -12,9 +12,9 @@ namespace relvix {
 
 namespace {
 
-constexpr int kTitleLeft = 8;  // the title's distance from the box's left edge
-constexpr int kTitleGap = 1;   // blank on each side of the title where the line stops
-constexpr int kLineWidth = 2;  // the etched line: a shadow line and a light one
+constexpr int kTitleLeft = 8; // the title's distance from the box's left edge
+constexpr int kTitleGap = 1;  // blank on each side of the title where the line stops
+constexpr int kLineWidth = 2; // the etched line: a shadow line and a light one
 
 QStyle *currentStyleCopy()
 {
@@ -54,8 +54,8 @@ QRect GroupFrameStyle::subControlRect(ComplexControl control, const QStyleOption
     }
 }
 
-void GroupFrameStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex *option,
-                                         QPainter *painter, const QWidget *widget) const
+void GroupFrameStyle::drawComplexControl(ComplexControl control, const QStyleOptionComplex *option, QPainter *painter,
+                                         const QWidget *widget) const
 {
     const auto *box = qstyleoption_cast<const QStyleOptionGroupBox *>(option);
     if (control != CC_GroupBox || !box || (box->subControls & SC_GroupBoxCheckBox)) {

@@ -7,7 +7,8 @@ namespace {
 
 const char *const kTable[kLanguageRows][kLanguageCount] = {
     /*  0 */ {"Relvix V0112", "Relvix V0112", "Relvix V0112"},
-    /*  1 */ {"This tool support: MODBUS RTU READER .", "本软体支援: MODBUS RTU READER。", "本軟體支援: MODBUS RTU READER。"},
+    /*  1 */
+    {"This tool support: MODBUS RTU READER .", "本软体支援: MODBUS RTU READER。", "本軟體支援: MODBUS RTU READER。"},
     /*  2 */ {"Open communication port error!", "开启通讯阜错误!", "開啟通訊阜錯誤!"},
     /*  3 */ {"Start connect device", "连线装置", "連線裝置"},
     /*  4 */ {"&Language", "语言(&Language)", "語言(&Language)"},

@@ -32,8 +32,7 @@ QFont ownFont(const QString &family, int pixelSize, bool bold)
     return font;
 }
 
-template <class Control>
-Control *place(Control *control, const char *name, int left, int top, int width, int height)
+template <class Control> Control *place(Control *control, const char *name, int left, int top, int width, int height)
 {
     control->setObjectName(QLatin1String(name));
     control->setGeometry(left, top, width, height);
@@ -62,8 +61,8 @@ void setEditBackground(QWidget *control, const QColor &colour)
 constexpr Qt::Alignment kRight = Qt::AlignRight | Qt::AlignTop;
 constexpr Qt::Alignment kRightCentred = Qt::AlignRight | Qt::AlignVCenter;
 
-QLabel *label(QWidget *parent, const char *name, int left, int top, int width, int height,
-              const QString &text, Qt::Alignment alignment)
+QLabel *label(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &text,
+              Qt::Alignment alignment)
 {
     auto *l = place(new QLabel(text, parent), name, left, top, width, height);
     l->setAlignment(alignment);
@@ -71,31 +70,28 @@ QLabel *label(QWidget *parent, const char *name, int left, int top, int width, i
     return l;
 }
 
-DisplayPanel *panel(QWidget *parent, const char *name, int left, int top, int width, int height,
-                    const QString &text)
+DisplayPanel *panel(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &text)
 {
     auto *p = place(new DisplayPanel(parent), name, left, top, width, height);
     p->setText(text);
     return p;
 }
 
-QPushButton *button(QWidget *parent, const char *name, int left, int top, int width, int height,
-                    const QString &text)
+QPushButton *button(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &text)
 {
     auto *b = place(new QPushButton(text, parent), name, left, top, width, height);
     b->setAutoDefault(false);
     return b;
 }
 
-QLineEdit *edit(QWidget *parent, const char *name, int left, int top, int width, int height,
-                const QString &text)
+QLineEdit *edit(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &text)
 {
     auto *e = place(new QLineEdit(text, parent), name, left, top, width, height);
     return e;
 }
 
-QScrollBar *scrollBar(QWidget *parent, const char *name, int left, int top, int width, int height,
-                      int minimum, int maximum, int position)
+QScrollBar *scrollBar(QWidget *parent, const char *name, int left, int top, int width, int height, int minimum,
+                      int maximum, int position)
 {
     auto *s = place(new QScrollBar(Qt::Horizontal, parent), name, left, top, width, height);
     s->setRange(minimum, maximum);
@@ -106,8 +102,8 @@ QScrollBar *scrollBar(QWidget *parent, const char *name, int left, int top, int 
     return s;
 }
 
-QComboBox *comboBox(QWidget *parent, const char *name, int left, int top, int width, int height,
-                    bool editable, const QStringList &items, int selected)
+QComboBox *comboBox(QWidget *parent, const char *name, int left, int top, int width, int height, bool editable,
+                    const QStringList &items, int selected)
 {
     auto *c = place(new QComboBox(parent), name, left, top, width, height);
     c->setEditable(editable);
@@ -118,16 +114,15 @@ QComboBox *comboBox(QWidget *parent, const char *name, int left, int top, int wi
     return c;
 }
 
-QCheckBox *checkBox(QWidget *parent, const char *name, int left, int top, int width, int height,
-                    const QString &text, bool ticked)
+QCheckBox *checkBox(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &text,
+                    bool ticked)
 {
     auto *c = place(new QCheckBox(text, parent), name, left, top, width, height);
     c->setChecked(ticked);
     return c;
 }
 
-QGroupBox *groupBox(QWidget *parent, const char *name, int left, int top, int width, int height,
-                    const QString &title)
+QGroupBox *groupBox(QWidget *parent, const char *name, int left, int top, int width, int height, const QString &title)
 {
     auto *box = place(new QGroupBox(title, parent), name, left, top, width, height);
     useGroupFrame(box);
@@ -155,8 +150,8 @@ void TfrmModule::buildLayout()
     // ---- the window: 680 x 609 client area, fixed size, button face, 13-pixel MS Sans Serif
     setObjectName(QStringLiteral("frmModule"));
     setWindowTitle(QStringLiteral("Relvix"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setRole(this, QPalette::Window, QApplication::palette().color(QPalette::Button));
     mnuMain = menuBar();
     mnuMain->setObjectName(QStringLiteral("mnuMain"));
@@ -219,9 +214,8 @@ void TfrmModule::buildLayout()
     cmbPort = comboBox(tsCom, "cmbPort", 80, 5, 121, 24, true, {QStringLiteral("COM1")}, 0);
     alphanumericInput(cmbPort);
     cmbBaudrate = comboBox(tsCom, "cmbBaudrate", 80, 35, 121, 24, true,
-                           {QStringLiteral("1200,n,8,1"), QStringLiteral("2400,n,8,1"),
-                            QStringLiteral("4800,n,8,1"), QStringLiteral("9600,n,8,1"),
-                            QStringLiteral("19200,n,8,1"), QStringLiteral("38400,n,8,1"),
+                           {QStringLiteral("1200,n,8,1"), QStringLiteral("2400,n,8,1"), QStringLiteral("4800,n,8,1"),
+                            QStringLiteral("9600,n,8,1"), QStringLiteral("19200,n,8,1"), QStringLiteral("38400,n,8,1"),
                             QStringLiteral("57600,n,8,1"), QStringLiteral("115200,n,8,1"),
                             QStringLiteral("230400,n,8,1"), QStringLiteral("19200,e,8,1")},
                            7); // design text "115200,n,8,1"
@@ -278,11 +272,11 @@ void TfrmModule::buildLayout()
     btnUID->setFont(ownFont(kSansSerif, 16, true));
     btnClearUID = button(gbUID, "btnClearUID", 544, 42, 113, 33, QStringLiteral("Clear DATA"));
     btnClearUID->setFont(ownFont(kSansSerif, 16, true));
-    cmbFormat = comboBox(gbUID, "cmbFormat", 544, 16, 113, 24, false,
-                         {QStringLiteral("8H10D"), QStringLiteral("6H8D"), QStringLiteral("8H"),
-                          QStringLiteral("6H"), QStringLiteral("5D,5D"), QStringLiteral("3D,5D"),
-                          QStringLiteral("16H"), QStringLiteral("32H")},
-                         0);
+    cmbFormat =
+        comboBox(gbUID, "cmbFormat", 544, 16, 113, 24, false,
+                 {QStringLiteral("8H10D"), QStringLiteral("6H8D"), QStringLiteral("8H"), QStringLiteral("6H"),
+                  QStringLiteral("5D,5D"), QStringLiteral("3D,5D"), QStringLiteral("16H"), QStringLiteral("32H")},
+                 0);
     chkLoop = checkBox(gbUID, "chkLoop", 392, 16, 81, 17, QStringLiteral("Loop"), true);
     chkLSB = checkBox(gbUID, "chkLSB", 480, 16, 57, 17, QStringLiteral("LSB"), false);
     pnKey = panel(gbUID, "pnKey", 64, 50, 265, 33, hyphens);
@@ -358,8 +352,9 @@ void TfrmModule::buildLayout()
     dlgOFile = new FileDialogComponent(
         "dlgOFile", {QFileDialog::AcceptOpen, QStringLiteral("txt files(*.txt)"), startFolder, {}}, this);
     dlgSFile = new FileDialogComponent(
-        "dlgSFile", {QFileDialog::AcceptSave, QStringLiteral("txt files(*.txt)"), startFolder,
-                     QStringLiteral("KavrelCardData")}, this);
+        "dlgSFile",
+        {QFileDialog::AcceptSave, QStringLiteral("txt files(*.txt)"), startFolder, QStringLiteral("KavrelCardData")},
+        this);
 
     // ---- main menu: no shortcuts; "&" marks the mnemonic letter
     mnuFile = mnuMain->addMenu(QStringLiteral("File"));
@@ -394,18 +389,16 @@ void TfrmModule::setCreationTabOrder()
 {
     // Within each parent the creation order, and a container's controls where the
     // container stands in its parent's order.
-    const QList<QWidget *> order{
-        btnConnect, pcPort,
-        /* tsCom */ cmbPort, cmbBaudrate, btn19200, btn9600, btn115200,
-        /* tsNet */ edPort, edIP,
-        pcMain,
-        /* tsTest: moLog takes no focus */
-        /* gbID */ sbID, btnSetID, btnReboot, btnInitial,
-        /* gbUID */ btnUID, btnClearUID, cmbFormat, chkLoop, chkLSB, chkKeyHex,
-        /* GroupBox1 */ btnReadDiDo, edSetDo, btnSetDo,
-        /* gbCommand */ edCommandSend, edCommandSendData, btnSendCommandRTU, edCommandTran, edCommandRecv,
-        sbSlave,
-        /* gbTxRx */ edTX, edRX};
+    const QList<QWidget *> order{btnConnect, pcPort,
+                                 /* tsCom */ cmbPort, cmbBaudrate, btn19200, btn9600, btn115200,
+                                 /* tsNet */ edPort, edIP, pcMain,
+                                 /* tsTest: moLog takes no focus */
+                                 /* gbID */ sbID, btnSetID, btnReboot, btnInitial,
+                                 /* gbUID */ btnUID, btnClearUID, cmbFormat, chkLoop, chkLSB, chkKeyHex,
+                                 /* GroupBox1 */ btnReadDiDo, edSetDo, btnSetDo,
+                                 /* gbCommand */ edCommandSend, edCommandSendData, btnSendCommandRTU, edCommandTran,
+                                 edCommandRecv, sbSlave,
+                                 /* gbTxRx */ edTX, edRX};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 }

@@ -22,7 +22,8 @@ protected:
         if (event->type() == QEvent::Paint) {
             watched->removeEventFilter(this);
             // Queued: runs when this paint has reached the screen.
-            QTimer::singleShot(0, this, [] { QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("relvix"))); });
+            QTimer::singleShot(0, this,
+                               [] { QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("relvix"))); });
         }
         return false;
     }

@@ -87,11 +87,10 @@ bool SaveLinkSettingsTo(SettingsStore &store, const std::function<LinkSettingsRe
         return false;
     OpenedStore opened(store);
     const LinkSettingsRecord r = take();
-    return store.writeInt(settingname::Type, r.type)
-        && store.writeString(settingname::NetPort, r.netPort)
-        && store.writeString(settingname::NetIP, r.netIP)
-        && store.writeString(settingname::ComBaudRate, r.comBaudRate)
-        && store.writeString(settingname::ComPortName, r.comPortName);
+    return store.writeInt(settingname::Type, r.type) && store.writeString(settingname::NetPort, r.netPort) &&
+           store.writeString(settingname::NetIP, r.netIP) &&
+           store.writeString(settingname::ComBaudRate, r.comBaudRate) &&
+           store.writeString(settingname::ComPortName, r.comPortName);
 }
 
 bool SaveLanguageTo(SettingsStore &store, const QString &languageFlag)

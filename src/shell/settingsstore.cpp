@@ -50,8 +50,7 @@ bool queryString(HKEY key, const char *name, QString &value)
     }
     QByteArray data(static_cast<qsizetype>(size) + 1, '\0');
     DWORD got = size;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &got)
-        != ERROR_SUCCESS)
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &got) != ERROR_SUCCESS)
         return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return false;
@@ -75,9 +74,8 @@ public:
     {
         close();
         DWORD disposition = 0;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            kFullAccess, nullptr, &key_, &disposition)
-            == ERROR_SUCCESS)
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kFullAccess, nullptr,
+                            &key_, &disposition) == ERROR_SUCCESS)
             return true;
         key_ = nullptr;
         return false;
@@ -90,9 +88,8 @@ public:
     }
     bool exists(const QString &name) override
     {
-        return key_
-            && RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, nullptr, nullptr, nullptr)
-                   == ERROR_SUCCESS;
+        return key_ &&
+               RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     }
     bool readInt(const QString &name, std::int32_t &value) override
     {
@@ -101,10 +98,9 @@ public:
         DWORD type = 0;
         DWORD data = 0;
         DWORD size = sizeof data;
-        if (RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, &type,
-                             reinterpret_cast<LPBYTE>(&data), &size)
-                != ERROR_SUCCESS
-            || type != REG_DWORD)
+        if (RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, &type, reinterpret_cast<LPBYTE>(&data),
+                             &size) != ERROR_SUCCESS ||
+            type != REG_DWORD)
             return false;
         value = static_cast<std::int32_t>(data);
         return true;
@@ -116,20 +112,16 @@ public:
     bool writeInt(const QString &name, std::int32_t value) override
     {
         const DWORD data = static_cast<DWORD>(value);
-        return key_
-            && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_DWORD,
-                              reinterpret_cast<const BYTE *>(&data), sizeof data)
-                   == ERROR_SUCCESS;
+        return key_ && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_DWORD,
+                                      reinterpret_cast<const BYTE *>(&data), sizeof data) == ERROR_SUCCESS;
     }
     bool writeString(const QString &name, const QString &value) override
     {
         // The stored length counts the terminating zero byte.
         const QByteArray text = value.toLocal8Bit();
-        return key_
-            && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_SZ,
-                              reinterpret_cast<const BYTE *>(text.constData()),
-                              static_cast<DWORD>(text.size() + 1))
-                   == ERROR_SUCCESS;
+        return key_ && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_SZ,
+                                      reinterpret_cast<const BYTE *>(text.constData()),
+                                      static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
     }
 
 private:
@@ -151,14 +143,13 @@ QStringList systemSerialPortNames()
         return names;
     DWORD count = 0;
     DWORD longestName = 0;
-    if (RegQueryInfoKeyA(map, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
-                         &longestName, nullptr, nullptr, nullptr)
-        == ERROR_SUCCESS) {
+    if (RegQueryInfoKeyA(map, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
+                         nullptr, nullptr) == ERROR_SUCCESS) {
         QByteArray valueName(static_cast<qsizetype>(longestName) + 1, '\0');
         for (DWORD index = 0; index < count; ++index) {
             DWORD length = longestName + 1;
-            if (RegEnumValueA(map, index, valueName.data(), &length, nullptr, nullptr, nullptr, nullptr)
-                != ERROR_SUCCESS)
+            if (RegEnumValueA(map, index, valueName.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
                 break;
             QString port;
             // A value that is not a string ends the listing; what was gathered stays.
@@ -180,8 +171,7 @@ const QString kRelativePath = QStringLiteral("Kavrel/Relvix.conf");
 QString userSettingsPath()
 {
     // Looked up at every open, so a changed XDG_CONFIG_HOME takes effect at once.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
-        + kRelativePath;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + kRelativePath;
 }
 
 QStringList machineSettingsPaths()

@@ -8,8 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace relvix;
@@ -39,8 +39,8 @@ protected:
         p.start(QStringLiteral(RELVIX_CLI_PROGRAM), args);
         p.closeWriteChannel();
         EXPECT_TRUE(p.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
 
     QTemporaryDir config;
@@ -191,8 +191,8 @@ TEST_F(Cli, ScanFindsExactlyTheReadersOnALineAtTheirSpeeds)
     QStringList hits;
     for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {
         const QJsonObject hit = QJsonDocument::fromJson(line.toUtf8()).object();
-        hits << QStringLiteral("%1 %2 %3").arg(hit["mode"].toString(), QString::number(hit["address"].toInt()),
-                                               hit["serial"].toString());
+        hits << QStringLiteral("%1 %2 %3")
+                    .arg(hit["mode"].toString(), QString::number(hit["address"].toInt()), hit["serial"].toString());
     }
     EXPECT_EQ(hits, (QStringList{"9600,e,8,1 3 00000903", "19200,e,8,1 3 00000003", "19200,e,8,1 7 00000007"}));
     EXPECT_TRUE(r.err.contains("scanned 27 of 27 addresses")) << r;
@@ -251,7 +251,9 @@ TEST_F(Cli, UsesTheWindowsSavedLinkReadOnlyAndReportsWhatFailed)
     QDir(config.path()).mkpath("Kavrel");
     const QString file = config.filePath("Kavrel/Relvix.conf");
     const QByteArray saved = QStringLiteral("[General]\nTYPE=1\nNetIP=127.0.0.1\nNetPort=%1\nComPortName=ttyNONE\n"
-                                            "LanguageFlag=English\n").arg(port).toUtf8();
+                                            "LanguageFlag=English\n")
+                                 .arg(port)
+                                 .toUtf8();
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(saved);

@@ -1,9 +1,9 @@
 // CRC-16, hex text, command text and serial mode text.
-#include "linktestsupport.h"
 #include "link/commandtext.h"
 #include "link/crc16.h"
 #include "link/hextext.h"
 #include "link/serialmode.h"
+#include "linktestsupport.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -106,17 +106,17 @@ TEST(LinkCommandText, IntegerConversionTakesHexDigitsOnly)
         {"ff", true, 0xFF},
         {"FfFf", true, 0xFFFF},
         {"FFFFFFFF", true, 0xFFFFFFFF},
-        {"000000001", true, 1},     // leading zeros do not count against 32 bits
-        {"100000000", false, 0},    // 33 bits
-        {"", false, 0},             // no digit
-        {"0x01", false, 0},         // a second prefix
+        {"000000001", true, 1},  // leading zeros do not count against 32 bits
+        {"100000000", false, 0}, // 33 bits
+        {"", false, 0},          // no digit
+        {"0x01", false, 0},      // a second prefix
         {"x1", false, 0},
-        {" 1", false, 0},           // a blank
+        {" 1", false, 0}, // a blank
         {"1 ", false, 0},
-        {"-1", false, 0},           // a sign
+        {"-1", false, 0}, // a sign
         {"+1", false, 0},
         {"1g", false, 0},
-        {"\xC2\xB9", false, 0},     // superscript one is no digit
+        {"\xC2\xB9", false, 0}, // superscript one is no digit
     };
     for (const Case &c : cases) {
         std::uint32_t v = 0xDEADBEEF;
@@ -139,12 +139,12 @@ TEST(LinkCommandText, DataTextPairsBecomeBytes)
 
 TEST(LinkCommandText, AnyBadPairDropsEveryByte)
 {
-    EXPECT_TRUE(CommandDataBytes(QStringLiteral("01 00")).isEmpty());     // blank between pairs
-    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0x01")).isEmpty());      // prefix
-    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0100000G")).isEmpty());  // last pair bad
+    EXPECT_TRUE(CommandDataBytes(QStringLiteral("01 00")).isEmpty());    // blank between pairs
+    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0x01")).isEmpty());     // prefix
+    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0100000G")).isEmpty()); // last pair bad
     EXPECT_TRUE(CommandDataBytes(QStringLiteral("0100000 ")).isEmpty());
     EXPECT_TRUE(CommandDataBytes(QStringLiteral("01-1")).isEmpty());
-    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0102 ")).isEmpty());     // odd trailing blank
+    EXPECT_TRUE(CommandDataBytes(QStringLiteral("0102 ")).isEmpty()); // odd trailing blank
 }
 
 TEST(LinkCommandText, DataTextLongerThanAFrameHoldsIsDropped)

@@ -1,7 +1,7 @@
 // The reader link over scripted IO: open/close, the request frame, and the receive rule
 // with its time-outs on the serial and the network path.
-#include "linkfakes.h"
 #include "link/readerlink.h"
+#include "linkfakes.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,8 @@ protected:
     }
     bool exchange(const Bytes &payload, std::int32_t expected, std::uint16_t slave = 1, std::uint16_t function = 3)
     {
-        return link.ExchangeFrame(slave, function, expected, payload.data(), static_cast<std::uint16_t>(payload.size()));
+        return link.ExchangeFrame(slave, function, expected, payload.data(),
+                                  static_cast<std::uint16_t>(payload.size()));
     }
     Bytes response() const
     {
@@ -140,10 +141,9 @@ TEST_F(LinkTest, ExchangeWithoutAnOpenLinkFailsAtOnce)
 TEST_F(LinkTest, DocumentedRequestsGoOutByteForByteWithTheirText)
 {
     const char *const frames[] = {
-        "01 03 01 00 00 01 85 F6", "01 03 01 07 00 03 B5 F6", "01 03 01 10 00 02 C4 32",
-        "01 06 01 11 FF FF D9 83", "01 06 01 00 00 05 48 35", "01 06 01 00 00 FE 09 B6",
-        "01 06 01 0A 00 01 69 F4", "01 06 01 0A 00 02 29 F5", "01 03 01 12 00 08 E5 F5",
-        "01 03 01 1B 00 08 35 F7", "01 06 01 12 00 01 E9 F3", "01 06 01 1B 00 01 39 F1",
+        "01 03 01 00 00 01 85 F6", "01 03 01 07 00 03 B5 F6", "01 03 01 10 00 02 C4 32", "01 06 01 11 FF FF D9 83",
+        "01 06 01 00 00 05 48 35", "01 06 01 00 00 FE 09 B6", "01 06 01 0A 00 01 69 F4", "01 06 01 0A 00 02 29 F5",
+        "01 03 01 12 00 08 E5 F5", "01 03 01 1B 00 08 35 F7", "01 06 01 12 00 01 E9 F3", "01 06 01 1B 00 01 39 F1",
     };
     FakeSerial &port = openSerial();
     for (const char *text : frames) {
@@ -621,10 +621,8 @@ TEST_F(LinkTest, NetworkSendSharesTheDeadlineOfTheWholeExchange)
     };
     const Case cases[] = {
         {60'000, false, 10, false, 1000}, // never done: the reply that came meanwhile is not taken
-        {1001, false, 10, false, 1000},
-        {400, false, 900, true, 900},
-        {400, false, 1002, false, 1001},
-        {0, true, 0, false, 1001}, // refused: not reported, it shows as a time-out
+        {1001, false, 10, false, 1000},   {400, false, 900, true, 900},
+        {400, false, 1002, false, 1001},  {0, true, 0, false, 1001}, // refused: not reported, it shows as a time-out
     };
     for (const Case &c : cases) {
         FakeNet &net = openNet();

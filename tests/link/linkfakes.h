@@ -3,13 +3,13 @@
 // The fake IOs move the fake clock: an empty serial turn costs 1 ms, a wait for
 // readability jumps to the next scripted arrival or by its whole time-out. Time-outs thus
 // cost no real time, and every time in a test is exact.
-#include "linktestsupport.h"
 #include "link/frameevent.h"
 #include "link/seams.h"
+#include "linktestsupport.h"
 
-#include <gtest/gtest.h>
 #include <deque>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -281,8 +281,7 @@ private:
         consider(closeAt_);
         return next;
     }
-    template <typename Pop>
-    int take(Bytes &chunk, std::uint8_t *out, int maxCount, Pop pop)
+    template <typename Pop> int take(Bytes &chunk, std::uint8_t *out, int maxCount, Pop pop)
     {
         const int n = std::min<int>(maxCount, static_cast<int>(chunk.size()));
         std::copy(chunk.begin(), chunk.begin() + n, out);

@@ -66,9 +66,18 @@ inline std::string hexSpaced(const Bytes &b)
 
 // Responses of the reader used in the tests, built by hand from the register map:
 // a 3-register read of slave 1 (11 bytes) and a write echo (8 bytes).
-inline Bytes readThreeRegisters() { return withCrc({0x01, 0x03, 0x06, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}); }
-inline Bytes writeEcho() { return hexBytes("01 06 01 0A 00 01 69 F4"); }
+inline Bytes readThreeRegisters()
+{
+    return withCrc({0x01, 0x03, 0x06, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC});
+}
+inline Bytes writeEcho()
+{
+    return hexBytes("01 06 01 0A 00 01 69 F4");
+}
 // An exception reply: function with its top bit set, exception code 02.
-inline Bytes exceptionReply() { return withCrc({0x01, 0x83, 0x02}); }
+inline Bytes exceptionReply()
+{
+    return withCrc({0x01, 0x83, 0x02});
+}
 
 } // namespace linktest

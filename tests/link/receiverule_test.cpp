@@ -1,9 +1,9 @@
 // The receive rule byte by byte: when a response is tested, when it is accepted, the wrap.
-#include "linktestsupport.h"
 #include "link/receiverule.h"
+#include "linktestsupport.h"
 
-#include <gtest/gtest.h>
 #include <array>
+#include <gtest/gtest.h>
 
 using namespace relvix;
 using linktest::Bytes;

@@ -5,8 +5,8 @@
 #include "simserver.h"
 
 #include <QCoreApplication>
-#include <gtest/gtest.h>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <time.h>
 
 using namespace relvix;
@@ -63,7 +63,10 @@ protected:
     ReaderLink link{host};
 };
 
-std::string pathName(const ::testing::TestParamInfo<bool> &info) { return info.param ? "Tcp" : "Pty"; }
+std::string pathName(const ::testing::TestParamInfo<bool> &info)
+{
+    return info.param ? "Tcp" : "Pty";
+}
 
 } // namespace
 

@@ -1,9 +1,9 @@
 // The real clock, serial port and TCP connection, end to end against peers the test makes
 // itself: a TCP listener on 127.0.0.1 and a pseudo-terminal. Times use wide margins; the
 // exact time-out rules are covered with the fake clock elsewhere.
-#include "linktestsupport.h"
 #include "link/readerlink.h"
 #include "link/systemio.h"
+#include "linktestsupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -291,11 +291,23 @@ TEST(LinkPeerPortText, ReadLikeAtolAndCutToSixteenBits)
         std::uint16_t port;
     };
     const Case cases[] = {
-        {"4001", 4001},   {" 4001", 4001},  {"\t\n 502", 502}, {"+4001", 4001},
-        {"4001abc", 4001}, {"40 01", 40},   {"", 0},           {"abc", 0},
-        {"-", 0},         {"+-1", 0},       {"0x10", 0},       {"70000", 4464}, // 70000 - 65536
-        {"65536", 0},     {"65535", 65535}, {"-1", 65535},     {"99999999999", 0xFFFF}, // saturates at 2^31-1
-        {"-99999999999", 0}, // saturates at -2^31, whose low 16 bits are 0
+        {"4001", 4001},
+        {" 4001", 4001},
+        {"\t\n 502", 502},
+        {"+4001", 4001},
+        {"4001abc", 4001},
+        {"40 01", 40},
+        {"", 0},
+        {"abc", 0},
+        {"-", 0},
+        {"+-1", 0},
+        {"0x10", 0},
+        {"70000", 4464}, // 70000 - 65536
+        {"65536", 0},
+        {"65535", 65535},
+        {"-1", 65535},
+        {"99999999999", 0xFFFF}, // saturates at 2^31-1
+        {"-99999999999", 0},     // saturates at -2^31, whose low 16 bits are 0
     };
     for (const Case &c : cases)
         EXPECT_EQ(ParsePeerPort(QString::fromLatin1(c.text)), c.port) << '"' << c.text << '"';
@@ -310,8 +322,8 @@ TEST(LinkPeerAddressText, DottedAddressesAndTheTextsRefusedBeforeAnyConnect)
     EXPECT_EQ(a, htonl(0x7F000001));
     ASSERT_TRUE(ParsePeerAddress(QStringLiteral("255.255.255.255"), a)); // read, never connected to here
     EXPECT_EQ(a, 0xFFFFFFFFu);
-    for (const char *bad : {"", "abc", "256.1.1.1", "1.2.3.4.5", "127.0.0.1x", "-1", "localhost", "0.0.0.0",
-                            "0xffffffff", "1..2.3"}) {
+    for (const char *bad :
+         {"", "abc", "256.1.1.1", "1.2.3.4.5", "127.0.0.1x", "-1", "localhost", "0.0.0.0", "0xffffffff", "1..2.3"}) {
         EXPECT_FALSE(ParsePeerAddress(QString::fromLatin1(bad), a)) << bad;
     }
     EXPECT_FALSE(ParsePeerAddress(QStringLiteral("127.0.0.1") + QChar(0) + QStringLiteral("9"), a));
@@ -659,7 +671,8 @@ TEST_F(SystemLink, PtySilenceOverTheTimeOutFailsEvenAfterBytes)
     const Bytes reply = readThreeRegisters();
     std::thread peer([&] {
         if (readExactly(pty.master, 8, 5000).size() == 8)
-            play(pty.master, {{0, Bytes(reply.begin(), reply.begin() + 4)}, {1700, Bytes(reply.begin() + 4, reply.end())}});
+            play(pty.master,
+                 {{0, Bytes(reply.begin(), reply.begin() + 4)}, {1700, Bytes(reply.begin() + 4, reply.end())}});
     });
     ASSERT_TRUE(openPty(pty));
     const auto t0 = std::chrono::steady_clock::now();
@@ -745,8 +758,8 @@ TEST_F(SystemLink, PtyModeTextsThePortCannotUseDoNotStopTheOpen)
 {
     Pty pty;
     ASSERT_TRUE(pty.ok());
-    for (const QString &mode : {QStringLiteral("garbage"), QStringLiteral("19200,x,9,3"), QString(),
-                                QStringLiteral("19200,m,5,1.5")}) {
+    for (const QString &mode :
+         {QStringLiteral("garbage"), QStringLiteral("19200,x,9,3"), QString(), QStringLiteral("19200,m,5,1.5")}) {
         ASSERT_TRUE(openPty(pty, mode)) << mode.toStdString();
         std::thread peer([&] {
             if (readExactly(pty.master, 8, 5000).size() == 8)

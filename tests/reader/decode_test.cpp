@@ -58,8 +58,7 @@ TEST(UidText, FormatsAndByteOrder)
     for (const UidCase &c : cases) {
         const int index = formatIndex(c.format);
         ASSERT_GE(index, 0) << c.format;
-        EXPECT_EQ(UidText(c.d, index, c.lsb), QString::fromLatin1(c.expected))
-            << c.format << (c.lsb ? " LSB" : "");
+        EXPECT_EQ(UidText(c.d, index, c.lsb), QString::fromLatin1(c.expected)) << c.format << (c.lsb ? " LSB" : "");
     }
 }
 
@@ -70,10 +69,8 @@ TEST(UidText, WideHexFormatsTakeEightAndSixteenBytes)
         d[i] = std::uint8_t(0xA0 + i);
     EXPECT_EQ(UidText(d, formatIndex("16H"), false), QStringLiteral("A0A1A2A3A4A5A6A7 (H)"));
     EXPECT_EQ(UidText(d, formatIndex("16H"), true), QStringLiteral("A7A6A5A4A3A2A1A0 (H)"));
-    EXPECT_EQ(UidText(d, formatIndex("32H"), false),
-              QStringLiteral("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF (H)"));
-    EXPECT_EQ(UidText(d, formatIndex("32H"), true),
-              QStringLiteral("AFAEADACABAAA9A8A7A6A5A4A3A2A1A0 (H)"));
+    EXPECT_EQ(UidText(d, formatIndex("32H"), false), QStringLiteral("A0A1A2A3A4A5A6A7A8A9AAABACADAEAF (H)"));
+    EXPECT_EQ(UidText(d, formatIndex("32H"), true), QStringLiteral("AFAEADACABAAA9A8A7A6A5A4A3A2A1A0 (H)"));
 }
 
 TEST(UidText, ListOrderAndUnknownIndex)
@@ -103,8 +100,7 @@ TEST(KeypadText, DigitsStopAtZeroAndTenShowsAsZero)
 
 TEST(KeypadText, HexShowsAllSixteenBytes)
 {
-    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4}), true),
-              QStringLiteral("01020A04000000000000000000000000 (H)"));
+    EXPECT_EQ(KeypadText(block({1, 2, 0x0A, 4}), true), QStringLiteral("01020A04000000000000000000000000 (H)"));
     EXPECT_EQ(KeypadText(block({}), true), QStringLiteral("00000000000000000000000000000000 (H)"));
 }
 

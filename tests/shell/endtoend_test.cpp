@@ -86,16 +86,18 @@ TEST_P(EndToEnd, CardLoopFollowsNewCardsAndFormatChangesUntilCancelled)
     int passesSeen = 0;
     // Once a pass is done and the loop runs: a new card, another format; after a further
     // pass, Cancel.
-    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); }, [&] {
-        sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("A1B2C3D4")); });
-        window->cmbFormat->setCurrentIndex(2); // 8H
-        window->chkLSB->setChecked(true);
-        const int requestsAtChange = sim->requestCount();
-        whenReady([&, requestsAtChange] { return sim->requestCount() >= requestsAtChange + 2; }, [&] {
-            passesSeen = sim->requestCount() / 2;
-            window->btnUID->click();
-        });
-    });
+    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); },
+              [&] {
+                  sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("A1B2C3D4")); });
+                  window->cmbFormat->setCurrentIndex(2); // 8H
+                  window->chkLSB->setChecked(true);
+                  const int requestsAtChange = sim->requestCount();
+                  whenReady([&, requestsAtChange] { return sim->requestCount() >= requestsAtChange + 2; },
+                            [&] {
+                                passesSeen = sim->requestCount() / 2;
+                                window->btnUID->click();
+                            });
+              });
     window->btnUID->click();
     EXPECT_GE(passesSeen, 2);
     EXPECT_EQ(window->pnUID->text(), QStringLiteral("D4C3B2A1 (H)"));
@@ -147,7 +149,6 @@ TEST_P(EndToEnd, NewAddressIsUsedFromThenOn)
     EXPECT_EQ(status(), QStringLiteral("Command ok."));
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, EndToEnd, ::testing::Values(Transport::Tcp, Transport::Pty),
-                         transportName);
+INSTANTIATE_TEST_SUITE_P(Link, EndToEnd, ::testing::Values(Transport::Tcp, Transport::Pty), transportName);
 
 } // namespace

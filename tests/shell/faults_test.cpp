@@ -173,19 +173,20 @@ TEST_P(Faults, LoopSurvivesTheReaderGoingAway)
 {
     sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("01020304")); });
     double cpuAfterLoss = -1;
-    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); }, [&] {
-        if (tcp())
-            sim.reset(); // listener and connection gone
-        else
-            sim->closePty();
-        const double cpu0 = processCpuSeconds();
-        QElapsedTimer t;
-        t.start();
-        QTimer::singleShot(2500, [&, cpu0, t] {
-            cpuAfterLoss = (processCpuSeconds() - cpu0) / (t.elapsed() / 1000.0);
-            window->btnUID->click(); // cancel still works
-        });
-    });
+    whenReady([&] { return sim->requestCount() >= 2 && window->isEnabled(); },
+              [&] {
+                  if (tcp())
+                      sim.reset(); // listener and connection gone
+                  else
+                      sim->closePty();
+                  const double cpu0 = processCpuSeconds();
+                  QElapsedTimer t;
+                  t.start();
+                  QTimer::singleShot(2500, [&, cpu0, t] {
+                      cpuAfterLoss = (processCpuSeconds() - cpu0) / (t.elapsed() / 1000.0);
+                      window->btnUID->click(); // cancel still works
+                  });
+              });
     window->btnUID->click();
     EXPECT_GE(cpuAfterLoss, 0.0);
     EXPECT_LT(cpuAfterLoss, 0.6) << "share of a core used while the reader is gone";
@@ -198,8 +199,7 @@ TEST_P(Faults, LoopSurvivesTheReaderGoingAway)
     EXPECT_TRUE(window->isEnabled());
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, Faults, ::testing::Values(Transport::Tcp, Transport::Pty),
-                         transportName);
+INSTANTIATE_TEST_SUITE_P(Link, Faults, ::testing::Values(Transport::Tcp, Transport::Pty), transportName);
 
 class LinkRefused : public WindowTest {};
 

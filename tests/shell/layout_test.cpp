@@ -15,7 +15,7 @@ struct Row {
     const char *kind;   // class the control is, or inherits
     const char *parent; // "client" for the window itself
     int left, top, width, height;
-    const char *text;   // design text; nullptr where start-up fills it in
+    const char *text; // design text; nullptr where start-up fills it in
 };
 
 // One block per parent, in creation order.
@@ -105,19 +105,32 @@ struct FontRow {
 };
 
 const FontRow kOwnFonts[] = {
-    {"btnConnect", "MS Sans Serif", 19, true}, {"pnVER", "Arial Narrow", 21, true},
-    {"pnMsg", "MS Sans Serif", 19, true},      {"pnSN", "Arial Narrow", 21, true},
-    {"pnSlave", "MS Sans Serif", 16, false},   {"moLog", "MS Sans Serif", 19, false},
-    {"lblID", "MS Sans Serif", 16, true},      {"pnID", "MS Sans Serif", 32, true},
-    {"pnSetIDRange", "MS Sans Serif", 11, false}, {"btnSetID", "MS Sans Serif", 16, true},
-    {"btnReboot", "MS Sans Serif", 16, true},  {"btnInitial", "MS Sans Serif", 16, true},
-    {"Label1", "MS Sans Serif", 16, true},     {"Label2", "MS Sans Serif", 16, true},
-    {"pnUID", "MS Sans Serif", 13, true},      {"btnUID", "MS Sans Serif", 16, true},
-    {"btnClearUID", "MS Sans Serif", 16, true}, {"pnKey", "MS Sans Serif", 13, false},
-    {"lblReadDi", "MS Sans Serif", 16, true},  {"lblReadDo", "MS Sans Serif", 16, true},
-    {"lblSetDo", "MS Sans Serif", 16, true},   {"pnDiVal", "MS Sans Serif", 16, true},
-    {"btnReadDiDo", "MS Sans Serif", 16, true}, {"pnDoVal", "MS Sans Serif", 16, true},
-    {"edSetDo", "MS Sans Serif", 16, true},    {"btnSetDo", "MS Sans Serif", 16, true},
+    {"btnConnect", "MS Sans Serif", 19, true},
+    {"pnVER", "Arial Narrow", 21, true},
+    {"pnMsg", "MS Sans Serif", 19, true},
+    {"pnSN", "Arial Narrow", 21, true},
+    {"pnSlave", "MS Sans Serif", 16, false},
+    {"moLog", "MS Sans Serif", 19, false},
+    {"lblID", "MS Sans Serif", 16, true},
+    {"pnID", "MS Sans Serif", 32, true},
+    {"pnSetIDRange", "MS Sans Serif", 11, false},
+    {"btnSetID", "MS Sans Serif", 16, true},
+    {"btnReboot", "MS Sans Serif", 16, true},
+    {"btnInitial", "MS Sans Serif", 16, true},
+    {"Label1", "MS Sans Serif", 16, true},
+    {"Label2", "MS Sans Serif", 16, true},
+    {"pnUID", "MS Sans Serif", 13, true},
+    {"btnUID", "MS Sans Serif", 16, true},
+    {"btnClearUID", "MS Sans Serif", 16, true},
+    {"pnKey", "MS Sans Serif", 13, false},
+    {"lblReadDi", "MS Sans Serif", 16, true},
+    {"lblReadDo", "MS Sans Serif", 16, true},
+    {"lblSetDo", "MS Sans Serif", 16, true},
+    {"pnDiVal", "MS Sans Serif", 16, true},
+    {"btnReadDiDo", "MS Sans Serif", 16, true},
+    {"pnDoVal", "MS Sans Serif", 16, true},
+    {"edSetDo", "MS Sans Serif", 16, true},
+    {"btnSetDo", "MS Sans Serif", 16, true},
     {"btnSendCommandRTU", "MS Sans Serif", 16, true},
 };
 
@@ -149,8 +162,7 @@ QStringList items(const QComboBox *combo)
 class Layout : public ShellWindowTest {
 protected:
     void SetUp() override { makeWindow(); }
-    template <class T = QWidget>
-    T *control(const char *name) const
+    template <class T = QWidget> T *control(const char *name) const
     {
         return window->findChild<T *>(QLatin1String(name));
     }
@@ -246,7 +258,8 @@ TEST_F(Layout, LimitsAndChoices)
         EXPECT_TRUE(e->isReadOnly()) << e->objectName().toStdString();
         EXPECT_EQ(e->palette().color(QPalette::Base), QColor(166, 202, 240));
     }
-    for (QLineEdit *e : {window->edIP, window->edPort, window->edSetDo, window->edCommandSend, window->edCommandSendData})
+    for (QLineEdit *e :
+         {window->edIP, window->edPort, window->edSetDo, window->edCommandSend, window->edCommandSendData})
         EXPECT_FALSE(e->isReadOnly()) << e->objectName().toStdString();
     EXPECT_EQ(window->btnUIDTag, 0);
     EXPECT_EQ(window->tmrBusyTag, 0);
@@ -321,14 +334,37 @@ TEST_F(Layout, EveryControlLiesInsideTheClientArea)
 
 TEST_F(Layout, TabOrderIsTheCreationOrder)
 {
-    const QList<QWidget *> expected{
-        window->btnConnect, window->pcPort, window->cmbPort, window->cmbBaudrate, window->btn19200,
-        window->btn9600, window->btn115200, window->edPort, window->edIP, window->pcMain,
-        window->sbID, window->btnSetID, window->btnReboot, window->btnInitial, window->btnUID,
-        window->btnClearUID, window->cmbFormat, window->chkLoop, window->chkLSB, window->chkKeyHex,
-        window->btnReadDiDo, window->edSetDo, window->btnSetDo, window->edCommandSend,
-        window->edCommandSendData, window->btnSendCommandRTU, window->edCommandTran, window->edCommandRecv,
-        window->sbSlave, window->edTX, window->edRX};
+    const QList<QWidget *> expected{window->btnConnect,
+                                    window->pcPort,
+                                    window->cmbPort,
+                                    window->cmbBaudrate,
+                                    window->btn19200,
+                                    window->btn9600,
+                                    window->btn115200,
+                                    window->edPort,
+                                    window->edIP,
+                                    window->pcMain,
+                                    window->sbID,
+                                    window->btnSetID,
+                                    window->btnReboot,
+                                    window->btnInitial,
+                                    window->btnUID,
+                                    window->btnClearUID,
+                                    window->cmbFormat,
+                                    window->chkLoop,
+                                    window->chkLSB,
+                                    window->chkKeyHex,
+                                    window->btnReadDiDo,
+                                    window->edSetDo,
+                                    window->btnSetDo,
+                                    window->edCommandSend,
+                                    window->edCommandSendData,
+                                    window->btnSendCommandRTU,
+                                    window->edCommandTran,
+                                    window->edCommandRecv,
+                                    window->sbSlave,
+                                    window->edTX,
+                                    window->edRX};
     // Walk the focus chain once round, naming each widget by the control it belongs to.
     QList<QWidget *> seen;
     QWidget *w = window->btnConnect;
@@ -376,8 +412,8 @@ TEST_F(Layout, TabFromConnectVisitsWhatAPersonSeesInOrderAndWraps)
     window->show();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    for (auto pages : {std::pair{&TfrmModule::tsCom, &TfrmModule::tsTest},
-                       std::pair{&TfrmModule::tsNet, &TfrmModule::tsCommand}}) {
+    for (auto pages :
+         {std::pair{&TfrmModule::tsCom, &TfrmModule::tsTest}, std::pair{&TfrmModule::tsNet, &TfrmModule::tsCommand}}) {
         window->pcPort->setCurrentWidget(window.get()->*pages.first);
         window->pcMain->setCurrentWidget(window.get()->*pages.second);
         QCoreApplication::processEvents();
@@ -432,7 +468,8 @@ TEST_F(Layout, ComponentsWithoutAPlaceOnScreen)
     EXPECT_EQ(window->dlgSFile->dialog()->nameFilters(), QStringList{"txt files(*.txt)"});
     EXPECT_EQ(window->dlgSFile->dialog()->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_EQ(window->dlgSFile->dialog()->directory().absolutePath(), QDir::rootPath());
-    EXPECT_EQ(window->dlgSFile->dialog()->selectedFiles().value(0).section(QLatin1Char('/'), -1), QStringLiteral("KavrelCardData"));
+    EXPECT_EQ(window->dlgSFile->dialog()->selectedFiles().value(0).section(QLatin1Char('/'), -1),
+              QStringLiteral("KavrelCardData"));
     for (FileDialogComponent *d : {window->dlgLoad, window->dlgOFile, window->dlgSFile}) {
         EXPECT_EQ(d->dialog()->objectName(), d->objectName());
         EXPECT_FALSE(d->dialog()->isVisible());
@@ -472,9 +509,9 @@ TEST_F(Layout, MainMenu)
         EXPECT_TRUE(a->isCheckable());
         EXPECT_TRUE(a->isVisible());
     }
-    for (QAction *a : {window->mnuFile->menuAction(), window->mnuFirmwareFile, window->mnuExit,
-                       window->mnuLanguage->menuAction(), window->mnuEnglish, window->mnuSimplified,
-                       window->mnuTraditional, window->mnuAbout})
+    for (QAction *a :
+         {window->mnuFile->menuAction(), window->mnuFirmwareFile, window->mnuExit, window->mnuLanguage->menuAction(),
+          window->mnuEnglish, window->mnuSimplified, window->mnuTraditional, window->mnuAbout})
         EXPECT_TRUE(a->shortcut().isEmpty()) << a->text().toStdString();
     EXPECT_EQ(window->mnuEnglish->objectName(), QStringLiteral("mnuEnglish"));
     EXPECT_EQ(window->mnuLine1->objectName(), QStringLiteral("mnuLine1"));

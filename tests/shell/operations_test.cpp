@@ -280,8 +280,8 @@ TEST_F(Operations, RebootAndFactorySettingsFrames)
     ASSERT_EQ(link.sent.size(), 2);
     EXPECT_EQ(link.sent[0], bytesFromHex("01 06 01 0A 00 01 69 F4"));
     EXPECT_EQ(link.sent[1], bytesFromHex("01 06 01 0A 00 02 29 F5"));
-    EXPECT_EQ(questions, (QStringList{QStringLiteral("Set reboot|Are you sure?"),
-                                      QStringLiteral("Set factory|Are you sure?")}));
+    EXPECT_EQ(questions,
+              (QStringList{QStringLiteral("Set reboot|Are you sure?"), QStringLiteral("Set factory|Are you sure?")}));
 }
 
 TEST_F(Operations, AnsweringNoChangesNothing)
@@ -341,35 +341,36 @@ TEST_F(Operations, LoopReadsUntilCancelledWithOnlyTheTenControlsLocked)
 {
     for (int i = 0; i < 200; ++i)
         link.replies.push_back(uidResponse("12 34 56 78 00 00 00 00 00 00 00 00 00 00 00 00"));
-    QList<QWidget *> locked = {window->btnConnect, window->pcPort,      window->gbID,
-                               window->btnClearUID, window->tsCommand,  window->btnReboot,
-                               window->btnSetID,    window->btnInitial, window->btnReadDiDo,
-                               window->btnSetDo};
-    QList<QWidget *> usable = {window->btnUID, window->cmbFormat, window->chkLSB, window->chkLoop,
-                               window->chkKeyHex, window->sbSlave};
+    QList<QWidget *> locked = {window->btnConnect,  window->pcPort,    window->gbID,     window->btnClearUID,
+                               window->tsCommand,   window->btnReboot, window->btnSetID, window->btnInitial,
+                               window->btnReadDiDo, window->btnSetDo};
+    QList<QWidget *> usable = {window->btnUID,  window->cmbFormat, window->chkLSB,
+                               window->chkLoop, window->chkKeyHex, window->sbSlave};
     int lockedSeen = 0, usableSeen = 0;
     bool secondPressIgnored = false;
     // Once the first pass is done and the loop runs with the window usable again:
-    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); }, [&] {
-        EXPECT_EQ(window->btnUID->text(), QStringLiteral("Cancel"));
-        EXPECT_TRUE(window->menuBar()->isEnabled());
-        for (QWidget *w : locked)
-            lockedSeen += !w->isEnabled();
-        for (QWidget *w : usable)
-            usableSeen += w->isEnabled();
-        // Change the format between passes; after a pass that used it, cancel and press
-        // again at once.
-        window->cmbFormat->setCurrentIndex(2);
-        const int sentAtChange = int(link.sent.size());
-        whenReady([&, sentAtChange] { return link.sent.size() >= sentAtChange + 2; }, [&] {
-            window->btnUID->click();
-            EXPECT_EQ(window->btnUID->text(), QStringLiteral("Read data"));
-            EXPECT_EQ(window->btnUIDTag, 0);
-            const int opensBefore = link.opens;
-            window->btnUID->click();
-            secondPressIgnored = link.opens == opensBefore;
-        });
-    });
+    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); },
+              [&] {
+                  EXPECT_EQ(window->btnUID->text(), QStringLiteral("Cancel"));
+                  EXPECT_TRUE(window->menuBar()->isEnabled());
+                  for (QWidget *w : locked)
+                      lockedSeen += !w->isEnabled();
+                  for (QWidget *w : usable)
+                      usableSeen += w->isEnabled();
+                  // Change the format between passes; after a pass that used it, cancel and press
+                  // again at once.
+                  window->cmbFormat->setCurrentIndex(2);
+                  const int sentAtChange = int(link.sent.size());
+                  whenReady([&, sentAtChange] { return link.sent.size() >= sentAtChange + 2; },
+                            [&] {
+                                window->btnUID->click();
+                                EXPECT_EQ(window->btnUID->text(), QStringLiteral("Read data"));
+                                EXPECT_EQ(window->btnUIDTag, 0);
+                                const int opensBefore = link.opens;
+                                window->btnUID->click();
+                                secondPressIgnored = link.opens == opensBefore;
+                            });
+              });
     window->btnUID->click();
 
     EXPECT_EQ(lockedSeen, locked.size());
@@ -405,16 +406,18 @@ TEST_F(Operations, CloseDuringLoopKeepsReadingUntilCancelledThenEnds)
         link.replies.push_back(uidResponse("12 34 56 78 00 00 00 00 00 00 00 00 00 00 00 00"));
     bool visibleAfterClose = false, visibleWhileReading = false;
     int sentAtClose = 0;
-    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); }, [&] {
-        window->close();
-        visibleAfterClose = window->isVisible();
-        sentAtClose = int(link.sent.size());
-        // The reading goes on; two more whole passes, then Cancel.
-        whenReady([&] { return link.sent.size() >= sentAtClose + 4; }, [&] {
-            visibleWhileReading = window->isVisible();
-            window->btnUID->click();
-        });
-    });
+    whenReady([&] { return link.sent.size() >= 2 && window->isEnabled(); },
+              [&] {
+                  window->close();
+                  visibleAfterClose = window->isVisible();
+                  sentAtClose = int(link.sent.size());
+                  // The reading goes on; two more whole passes, then Cancel.
+                  whenReady([&] { return link.sent.size() >= sentAtClose + 4; },
+                            [&] {
+                                visibleWhileReading = window->isVisible();
+                                window->btnUID->click();
+                            });
+              });
     window->btnUID->click();
     EXPECT_TRUE(visibleAfterClose);
     EXPECT_TRUE(visibleWhileReading);

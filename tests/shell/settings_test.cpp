@@ -1,6 +1,6 @@
 // The load and save rules over a store in memory, and the port list.
-#include "shell/settings.h"
 #include "settingsfixture.h"
+#include "shell/settings.h"
 
 using namespace relvix;
 using namespace relvix::shelltest;
@@ -25,8 +25,8 @@ void expectBuiltIns(const StoredSettings &s)
     EXPECT_EQ(s.storedType, 0);
 }
 
-const QStringList kReadOrder{QStringLiteral("TYPE"), QStringLiteral("ComBaudRate"), QStringLiteral("ComPortName"),
-                             QStringLiteral("NetIP"), QStringLiteral("NetPort"), QStringLiteral("LanguageFlag")};
+const QStringList kReadOrder{QStringLiteral("TYPE"),  QStringLiteral("ComBaudRate"), QStringLiteral("ComPortName"),
+                             QStringLiteral("NetIP"), QStringLiteral("NetPort"),     QStringLiteral("LanguageFlag")};
 
 } // namespace
 
@@ -130,9 +130,8 @@ TEST(LoadSettings, LanguageFlagIsComparedExactly)
     const struct {
         const char *flag;
         int language;
-    } cases[] = {{"English", 0},      {"ChineseGB", 1},    {"ChineseBIG5", 2}, {"chinesegb", 0},
-                 {"", 0},             {"ChineseGB ", 0},   {" ChineseBIG5", 0}, {"CHINESEBIG5", 0},
-                 {"ChineseBig5", 0},  {"French", 0}};
+    } cases[] = {{"English", 0},    {"ChineseGB", 1},    {"ChineseBIG5", 2}, {"chinesegb", 0},   {"", 0},
+                 {"ChineseGB ", 0}, {" ChineseBIG5", 0}, {"CHINESEBIG5", 0}, {"ChineseBig5", 0}, {"French", 0}};
     for (const auto &c : cases) {
         auto state = storeWith({{QStringLiteral("LanguageFlag"), QString::fromLatin1(c.flag)}});
         FakeStore store(state);
@@ -152,9 +151,9 @@ TEST(SaveSettings, LinkValuesAreWrittenInOrder)
                                   QStringLiteral("COM5")};
     });
     EXPECT_TRUE(saved);
-    EXPECT_EQ(state->writes, (QStringList{QStringLiteral("TYPE=1"), QStringLiteral("NetPort=4001"),
-                                          QStringLiteral("NetIP=127.0.0.1"), QStringLiteral("ComBaudRate=9600,n,8,1"),
-                                          QStringLiteral("ComPortName=COM5")}));
+    EXPECT_EQ(state->writes,
+              (QStringList{QStringLiteral("TYPE=1"), QStringLiteral("NetPort=4001"), QStringLiteral("NetIP=127.0.0.1"),
+                           QStringLiteral("ComBaudRate=9600,n,8,1"), QStringLiteral("ComPortName=COM5")}));
     EXPECT_EQ(state->closes, 1);
 }
 

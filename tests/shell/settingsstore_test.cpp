@@ -1,6 +1,6 @@
 // The per-user settings file with machine-wide defaults, in temporary folders.
-#include "shell/settings.h"
 #include "settingsfixture.h"
+#include "shell/settings.h"
 
 #include <QDirIterator>
 #include <unistd.h>
@@ -11,8 +11,7 @@ using namespace relvix::shelltest;
 namespace {
 
 // Bytes of a literal, embedded zeros included.
-template <std::size_t N>
-QByteArray bytes(const char (&text)[N])
+template <std::size_t N> QByteArray bytes(const char (&text)[N])
 {
     return QByteArray(text, N - 1);
 }
@@ -70,9 +69,9 @@ TEST_F(SettingsFile, WriteCreatesTheFolderAndFileThenReadsBack)
 
 TEST_F(SettingsFile, TextsRoundTripExactly)
 {
-    const QStringList texts{QStringLiteral("19200,e,8,1"), QStringLiteral(" padded "), QStringLiteral(""),
-                            QStringLiteral("a;b=c"), QStringLiteral("@literal"), QStringLiteral("\"quoted\""),
-                            QStringLiteral("連線裝置"), QStringLiteral("back\\slash")};
+    const QStringList texts{QStringLiteral("19200,e,8,1"), QStringLiteral(" padded "),   QStringLiteral(""),
+                            QStringLiteral("a;b=c"),       QStringLiteral("@literal"),   QStringLiteral("\"quoted\""),
+                            QStringLiteral("連線裝置"),    QStringLiteral("back\\slash")};
     ASSERT_TRUE(store->openForWrite());
     for (int i = 0; i < texts.size(); ++i)
         ASSERT_TRUE(store->writeString(QStringLiteral("V%1").arg(i), texts[i]));
@@ -231,7 +230,8 @@ TEST_F(SettingsFile, ReadOnlyFileFailsTheWriteWithoutHarm)
     folders.writeUserFile("[General]\nLanguageFlag=English\n");
     QFile::setPermissions(folders.userFolder(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     EXPECT_FALSE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
-    QFile::setPermissions(folders.userFolder(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(folders.userFolder(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     EXPECT_EQ(folders.userValues().at(QStringLiteral("LanguageFlag")), QStringLiteral("English"));
 }
 

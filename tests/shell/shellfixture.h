@@ -39,7 +39,9 @@ protected:
     {
         WindowServices services;
         services.serialPorts = [ports] { return ports; };
-        services.settingsStore = [state]() -> std::unique_ptr<SettingsStore> { return std::make_unique<FakeStore>(state); };
+        services.settingsStore = [state]() -> std::unique_ptr<SettingsStore> {
+            return std::make_unique<FakeStore>(state);
+        };
         window = std::make_unique<TfrmModule>(std::move(services));
         window->ensurePortList();
         return *window;

@@ -141,10 +141,10 @@ TEST_F(Startup, UnreadableSettingsFileGivesTheBuiltIns)
 
 TEST_F(Startup, PortListKeepsTheSystemsOrderTrimmedWithDuplicates)
 {
-    TfrmModule &w = makeWindow({QStringLiteral("COM1"), QStringLiteral(" COM4 "), QStringLiteral("COM1"),
-                                QStringLiteral("\t\n")});
-    EXPECT_EQ(items(w.cmbPort), (QStringList{QStringLiteral("COM1"), QStringLiteral("COM4"), QStringLiteral("COM1"),
-                                             QString()}));
+    TfrmModule &w =
+        makeWindow({QStringLiteral("COM1"), QStringLiteral(" COM4 "), QStringLiteral("COM1"), QStringLiteral("\t\n")});
+    EXPECT_EQ(items(w.cmbPort),
+              (QStringList{QStringLiteral("COM1"), QStringLiteral("COM4"), QStringLiteral("COM1"), QString()}));
     EXPECT_EQ(w.cmbPort->currentIndex(), 0);
     EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM3")) << "the stored or built-in name shows";
 }
@@ -311,9 +311,9 @@ TEST_F(Startup, SaveLinkSettingsWritesInOrderAndTakesTheActivePage)
     w.btn9600->click();
     w.edIP->setText(QStringLiteral("127.0.0.3")); // on the other page: not taken
     w.SaveLinkSettings();
-    EXPECT_EQ(state->writes, (QStringList{QStringLiteral("TYPE=0"), QStringLiteral("NetPort=502"),
-                                          QStringLiteral("NetIP=127.0.0.1"), QStringLiteral("ComBaudRate=9600,n,8,1"),
-                                          QStringLiteral("ComPortName=ttyUSB0")}));
+    EXPECT_EQ(state->writes,
+              (QStringList{QStringLiteral("TYPE=0"), QStringLiteral("NetPort=502"), QStringLiteral("NetIP=127.0.0.1"),
+                           QStringLiteral("ComBaudRate=9600,n,8,1"), QStringLiteral("ComPortName=ttyUSB0")}));
     EXPECT_EQ(w.link.state.kind, 0);
     EXPECT_EQ(state->closes, state->opens);
 }

@@ -5,10 +5,10 @@
 #include "shellfixture.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QKeyEvent>
 #include <QScreen>
-#include <QElapsedTimer>
 #include <stdexcept>
 
 using namespace relvix;
@@ -239,8 +239,8 @@ TEST_F(Window, AudioIsLoadedOnlyForTheFirstTone)
     QCoreApplication::processEvents();
     EXPECT_FALSE(processHasLoaded("libQt6Multimedia"));
 #ifdef RELVIX_AUDIO_MODULE
-    const auto player = loadAudioTonePlayer({QStringLiteral("/nonexistent/relvix-audio.so"),
-                                             QStringLiteral(RELVIX_AUDIO_MODULE)});
+    const auto player =
+        loadAudioTonePlayer({QStringLiteral("/nonexistent/relvix-audio.so"), QStringLiteral(RELVIX_AUDIO_MODULE)});
     ASSERT_NE(player, nullptr) << "silent at worst";
     EXPECT_TRUE(processHasLoaded("libQt6Multimedia"));
     player->play(1000, 10);

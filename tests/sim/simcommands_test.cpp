@@ -35,10 +35,11 @@ TEST(SimCommands, FaultWords)
 {
     FaultScript f;
     QString error;
-    ASSERT_TRUE(applyFaultWords(f, QStringList{"delay", "200", "gap", "5", "chunk", "3", "noise-before", "FF00",
-                                               "noise-after", "AA", "wrong-crc", "exception", "4", "silent", "off",
-                                               "endless", "on", "close-after", "9", "answer-as", "7"},
-                                &error))
+    ASSERT_TRUE(applyFaultWords(
+        f, QStringList{"delay", "200",         "gap", "5",           "chunk",     "3",         "noise-before",
+                       "FF00",  "noise-after", "AA",  "wrong-crc",   "exception", "4",         "silent",
+                       "off",   "endless",     "on",  "close-after", "9",         "answer-as", "7"},
+        &error))
         << error.toStdString();
     EXPECT_EQ(f.delayMs, 200);
     EXPECT_EQ(f.gapMs, 5);
@@ -130,9 +131,9 @@ TEST(SimCommands, RefusedValues)
 {
     SimServer server;
     QString out;
-    for (const char *line : {"uid 123", "uid 00112233445566778899AABBCCDDEEFF00", "keys 12x", "inputs 12345",
-                             "inputs", "address 0", "address 255", "address five", "serial 123456789",
-                             "version XYZ", "inject", "inject 0", "log maybe", "nonsense"}) {
+    for (const char *line : {"uid 123", "uid 00112233445566778899AABBCCDDEEFF00", "keys 12x", "inputs 12345", "inputs",
+                             "address 0", "address 255", "address five", "serial 123456789", "version XYZ", "inject",
+                             "inject 0", "log maybe", "nonsense"}) {
         out.clear();
         EXPECT_EQ(runCommand(server, QString::fromLatin1(line), &out), CommandResult::Error) << line;
         EXPECT_FALSE(out.isEmpty()) << line;

@@ -62,7 +62,11 @@ public:
         }
         return QString::fromLocal8Bit(process.readLine()).trimmed();
     }
-    void command(const char *line) { process.write(QByteArray(line) + '\n'); process.waitForBytesWritten(5000); }
+    void command(const char *line)
+    {
+        process.write(QByteArray(line) + '\n');
+        process.waitForBytesWritten(5000);
+    }
     // "show" answers on standard output once every earlier command has run.
     QString show()
     {
@@ -118,14 +122,15 @@ TEST(SimProgram, PrintsWhereItListensAnswersAndQuits)
 TEST(SimProgram, OptionsSetTheReader)
 {
     SimProgram sim;
-    ASSERT_TRUE(sim.start({QStringLiteral("--tcp"), QStringLiteral("--address"), QStringLiteral("5"),
-                           QStringLiteral("--serial"), QStringLiteral("DEADBEEF"), QStringLiteral("--version"),
-                           QStringLiteral("0A05"), QStringLiteral("--inputs"), QStringLiteral("00A5"),
-                           QStringLiteral("--uid"), QStringLiteral("11223344"), QStringLiteral("--keys"),
-                           QStringLiteral("90")}));
+    ASSERT_TRUE(
+        sim.start({QStringLiteral("--tcp"), QStringLiteral("--address"), QStringLiteral("5"),
+                   QStringLiteral("--serial"), QStringLiteral("DEADBEEF"), QStringLiteral("--version"),
+                   QStringLiteral("0A05"), QStringLiteral("--inputs"), QStringLiteral("00A5"), QStringLiteral("--uid"),
+                   QStringLiteral("11223344"), QStringLiteral("--keys"), QStringLiteral("90")}));
     TcpClient client;
     ASSERT_TRUE(client.connectTo(sim.port));
-    EXPECT_EQ(spaced(client.exchange(simtest::request(5, 3, 0x0107, 3), 11)), spaced(frame("05 03 06 DE AD BE EF 0A 05")));
+    EXPECT_EQ(spaced(client.exchange(simtest::request(5, 3, 0x0107, 3), 11)),
+              spaced(frame("05 03 06 DE AD BE EF 0A 05")));
     EXPECT_EQ(spaced(client.exchange(simtest::request(5, 3, 0x0110, 1), 7)), spaced(frame("05 03 02 00 A5")));
     EXPECT_EQ(spaced(client.exchange(simtest::request(5, 3, 0x0112, 2), 9)), spaced(frame("05 03 04 11 22 33 44")));
     // '0' is sent as key code 10
@@ -148,7 +153,8 @@ TEST(SimProgram, FaultOptions)
 TEST(SimProgram, CloseAfterOption)
 {
     SimProgram sim;
-    ASSERT_TRUE(sim.start({QStringLiteral("--close-after"), QStringLiteral("2")})); // TCP when nothing else is asked for
+    ASSERT_TRUE(
+        sim.start({QStringLiteral("--close-after"), QStringLiteral("2")})); // TCP when nothing else is asked for
     TcpClient client;
     ASSERT_TRUE(client.connectTo(sim.port));
     client.send(kReadAddress);
@@ -207,9 +213,8 @@ TEST(SimProgram, Script)
     ASSERT_TRUE(sim.start({QStringLiteral("--tcp"), QStringLiteral("--script"), path}));
     TcpClient client;
     ASSERT_TRUE(client.connectTo(sim.port));
-    EXPECT_TRUE(simtest::waitUntil([&] {
-        return client.exchange(frame("01 03 01 10 00 01"), 7, 1000) == frame("01 03 02 12 34");
-    }));
+    EXPECT_TRUE(simtest::waitUntil(
+        [&] { return client.exchange(frame("01 03 01 10 00 01"), 7, 1000) == frame("01 03 02 12 34"); }));
     EXPECT_TRUE(simtest::waitUntil([&] { return client.exchange(kReadAddress, 7, 300).isEmpty(); }));
 }
 
@@ -224,7 +229,8 @@ TEST(SimProgram, VerboseLogsFramesOnStandardError)
     sim.command("quit");
     ASSERT_TRUE(sim.finishes());
     const QString err = QString::fromLocal8Bit(sim.process.readAllStandardError());
-    EXPECT_TRUE(err.contains(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} RX 01 03 01 00 00 01 85 F6"))))
+    EXPECT_TRUE(
+        err.contains(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} RX 01 03 01 00 00 01 85 F6"))))
         << err.toStdString();
     EXPECT_TRUE(err.contains(QStringLiteral(" TX 01 03 02 00 01 79 84"))) << err.toStdString();
 }
@@ -251,8 +257,8 @@ TEST(SimProgram, BadOptionsEndWithAnError)
                                     QStringList{QStringLiteral("--serial"), QStringLiteral("123456789")},
                                     QStringList{QStringLiteral("--script"), QStringLiteral("/nonexistent/script")},
                                     QStringList{QStringLiteral("--reader"), QStringLiteral("5:XYZ:1A05")},
-                                    QStringList{QStringLiteral("--reader"), QStringLiteral("3:1:1"), QStringLiteral("--reader"),
-                                                QStringLiteral("3:2:2")},
+                                    QStringList{QStringLiteral("--reader"), QStringLiteral("3:1:1"),
+                                                QStringLiteral("--reader"), QStringLiteral("3:2:2")},
                                     QStringList{QStringLiteral("--no-such-option")}}) {
         QProcess p;
         p.start(QStringLiteral(RELVIX_SIM_PROGRAM), args);
@@ -316,8 +322,9 @@ TEST(SimProgram, ReadersOnOneLine)
     sim.command("speed 19200");
     sim.command("reader 9");
     sim.command("readers");
-    EXPECT_EQ(sim.readLine(), QStringLiteral("address 3 serial 00000003 version 0300 inputs 0000 outputs 0000 uid "
-                                             "AABB0000000000000000000000000000 keys  reboots 0 factory-resets 0 speed any"));
+    EXPECT_EQ(sim.readLine(),
+              QStringLiteral("address 3 serial 00000003 version 0300 inputs 0000 outputs 0000 uid "
+                             "AABB0000000000000000000000000000 keys  reboots 0 factory-resets 0 speed any"));
     const QString second = sim.readLine();
     EXPECT_TRUE(second.startsWith(QStringLiteral("* address 5 serial 00000005 version 0500 "))) << second.toStdString();
     EXPECT_TRUE(second.endsWith(QStringLiteral(" speed 19200"))) << second.toStdString();

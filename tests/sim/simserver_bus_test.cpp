@@ -33,7 +33,10 @@ void makeBus(SimServer &server)
 }
 
 // Serial number and version of the reader at this address: 11 bytes, or nothing.
-QByteArray identity(int address) { return request(address, 3, 0x0107, 3); }
+QByteArray identity(int address)
+{
+    return request(address, 3, 0x0107, 3);
+}
 
 // One exchange through QSerialPort at this speed, opened and closed as the tool does.
 QByteArray serialExchange(const QString &path, int baud, const QByteArray &bytes, int n, int ms)

@@ -45,10 +45,7 @@ public:
     PtyClient &operator=(const PtyClient &) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
-    void send(const QByteArray &bytes)
-    {
-        ASSERT_EQ(::write(fd_, bytes.constData(), bytes.size()), bytes.size());
-    }
+    void send(const QByteArray &bytes) { ASSERT_EQ(::write(fd_, bytes.constData(), bytes.size()), bytes.size()); }
     bool trySend(const QByteArray &bytes) { return ::write(fd_, bytes.constData(), bytes.size()) == bytes.size(); }
     // Reads until n bytes came, the line hung up, or ms passed.
     QByteArray read(int n, int ms = 5000)

@@ -436,7 +436,8 @@ TEST(SimServerLifetime, DestroyedWithWorkInFlight)
         b.send(kReadAddress);
         ASSERT_TRUE(simtest::waitUntil([&] { return server.activeEndlessStreams() == 1; }));
     }
-    EXPECT_TRUE(simtest::waitUntil([&] { return a.socket.state() == QAbstractSocket::UnconnectedState || a.socket.waitForDisconnected(50); }));
+    EXPECT_TRUE(simtest::waitUntil(
+        [&] { return a.socket.state() == QAbstractSocket::UnconnectedState || a.socket.waitForDisconnected(50); }));
 }
 
 TEST(SimServerLifetime, ManyServers)

@@ -28,7 +28,10 @@ inline std::uint16_t referenceCrc(const QByteArray &bytes)
 }
 
 // "01 03 01 00" (blanks optional) to bytes.
-inline QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
+inline QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
 
 inline QByteArray appendCrc(QByteArray frame)
 {
@@ -39,7 +42,10 @@ inline QByteArray appendCrc(QByteArray frame)
 }
 
 // Hex body without CRC, e.g. frame("01 03 01 00 00 01") = 01 03 01 00 00 01 85 F6.
-inline QByteArray frame(const char *body) { return appendCrc(hex(body)); }
+inline QByteArray frame(const char *body)
+{
+    return appendCrc(hex(body));
+}
 
 inline QByteArray request(int address, int function, int word1, int word2)
 {
@@ -53,7 +59,10 @@ inline QByteArray request(int address, int function, int word1, int word2)
     return appendCrc(body);
 }
 
-inline QString spaced(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
+inline QString spaced(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
 
 // Polls pred, letting the test thread's events run, until it holds or ms pass.
 inline bool waitUntil(const std::function<bool()> &pred, int ms = 5000)

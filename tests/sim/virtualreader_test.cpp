@@ -31,7 +31,10 @@ struct Vector {
     QByteArray response; // empty: the reader stays silent
 };
 
-void PrintTo(const Vector &v, std::ostream *os) { *os << v.name; }
+void PrintTo(const Vector &v, std::ostream *os)
+{
+    *os << v.name;
+}
 
 class RequestVectors : public ::testing::TestWithParam<Vector> {};
 
@@ -223,7 +226,7 @@ TEST(VirtualReader, RebootAndFactorySettings)
     EXPECT_EQ(r.outputs(), 0);
     EXPECT_EQ(r.uidBytes(), QByteArray(16, '\0'));
     EXPECT_EQ(r.keyBytes(), QByteArray(16, '\0'));
-    EXPECT_EQ(r.inputs(), 0x00A5);           // inputs are the outside world's
+    EXPECT_EQ(r.inputs(), 0x00A5);            // inputs are the outside world's
     EXPECT_EQ(r.serialNumber(), 0x0012ABCDu); // and the identity stays
     EXPECT_EQ(r.version(), 0x1A05);
 }

@@ -1,8 +1,8 @@
 #pragma once
 // A real main window, offscreen, with its settings in a temporary folder, tones recorded
 // and the Yes/No question answered by the test.
-#include "shell/tone.h"
 #include "shell/frmmodule.h"
+#include "shell/tone.h"
 
 #include <QApplication>
 #include <QColor>
