@@ -24,6 +24,57 @@ void FrameTextObserver::frameEvent(const FrameEvent &event)
     }
 }
 
+QString outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::None:
+        return {};
+    case Outcome::Silence:
+        return QStringLiteral("silence");
+    case Outcome::CutOff:
+        return QStringLiteral("cut off");
+    case Outcome::SendTimedOut:
+        return QStringLiteral("send timed out");
+    case Outcome::PeerClosed:
+        return QStringLiteral("peer closed");
+    case Outcome::LinkLost:
+        return QStringLiteral("link lost");
+    case Outcome::Exception:
+        return QStringLiteral("exception");
+    case Outcome::Mismatch:
+        return QStringLiteral("mismatch");
+    case Outcome::NoLink:
+        return QStringLiteral("no link");
+    }
+    return {};
+}
+
+QString exceptionName(std::uint8_t code)
+{
+    // The codes of the MODBUS application protocol, v1.1b3, section 7.
+    switch (code) {
+    case 0x01:
+        return QStringLiteral("illegal function");
+    case 0x02:
+        return QStringLiteral("illegal data address");
+    case 0x03:
+        return QStringLiteral("illegal data value");
+    case 0x04:
+        return QStringLiteral("server device failure");
+    case 0x05:
+        return QStringLiteral("acknowledge");
+    case 0x06:
+        return QStringLiteral("server device busy");
+    case 0x08:
+        return QStringLiteral("memory parity error");
+    case 0x0A:
+        return QStringLiteral("gateway path unavailable");
+    case 0x0B:
+        return QStringLiteral("gateway target device failed to respond");
+    }
+    return QStringLiteral("unknown exception");
+}
+
 QString frameEventTag(FrameEvent::Kind kind)
 {
     switch (kind) {

@@ -5,6 +5,27 @@
 
 namespace relvix {
 
+// How an exchange ended without an answer. The text of each is outcomeName's.
+enum class Outcome : std::uint8_t {
+    None,         // not the end of a failed exchange (open, request, answer, close)
+    Silence,      // nothing that was the answer within the receive time-out
+    CutOff,       // serial: bytes kept coming past the exchange's overall bound
+    SendTimedOut, // network: the frame was not handed to the system in time
+    PeerClosed,   // network: the peer closed the connection
+    LinkLost,     // the port or the connection failed (I/O error, hang-up, reset)
+    Exception,    // the reader answered with a MODBUS exception; see exceptionCode
+    Mismatch,     // a valid frame that was not the answer to the request
+    NoLink,       // no link was open
+};
+
+// "silence", "cut off", "send timed out", "peer closed", "link lost", "exception",
+// "mismatch", "no link"; "" for None.
+QString outcomeName(Outcome outcome);
+
+// The standard MODBUS name of an exception code, in lower case ("illegal data address" for 2);
+// "unknown exception" for a code the protocol does not define.
+QString exceptionName(std::uint8_t code);
+
 // One thing that happened on the link, as a frame observer is told of it.
 struct FrameEvent {
     enum class Kind {
@@ -21,6 +42,8 @@ struct FrameEvent {
     std::uint8_t slave = 0;   // the address the request went to (exchange events)
     QByteArray bytes;
     QString detail;
+    Outcome outcome = Outcome::None; // NoResponse: why
+    std::uint8_t exceptionCode = 0;  // Outcome::Exception: the reader's code
 };
 
 // Told of every event of a link, in order, on the thread that drives the link.

@@ -74,7 +74,13 @@ void ReaderLink::removeObserver(FrameObserver *observer)
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
 }
 
-void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail)
+void ReaderLink::fail(Outcome outcome, QString detail)
+{
+    failureOutcome_ = outcome;
+    failure_ = std::move(detail);
+}
+
+void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail, Outcome outcome)
 {
     FrameEvent event;
     event.kind = kind;
@@ -82,6 +88,7 @@ void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail)
     event.slave = exchangeSlave_;
     event.bytes = std::move(bytes);
     event.detail = std::move(detail);
+    event.outcome = outcome;
     // A copy: an observer may remove itself while it is told.
     const std::vector<FrameObserver *> observers = observers_;
     for (FrameObserver *observer : observers)
@@ -173,7 +180,7 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
         // No link: nothing can come back. Fail at once instead of waiting out a time-out
         // for a port that is not there.
         state.responseLength = 0;
-        notify(FrameEvent::Kind::NoResponse, {}, QStringLiteral("no open link"));
+        notify(FrameEvent::Kind::NoResponse, {}, QStringLiteral("no open link"), Outcome::NoLink);
         return false;
     }
     if (!accepted) {
@@ -214,12 +221,12 @@ bool ReaderLink::exchangeSerial(ReceiveRule &rule)
         } else {
             host_.processMessages();
             if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
-                failure_ = QStringLiteral("silence over %1 ms").arg(state.receiveTimeout);
+                fail(Outcome::Silence, QStringLiteral("silence over %1 ms").arg(state.receiveTimeout));
                 return false;
             }
         }
         if (elapsedMs(clock_.nowMs(), writeTime) > overallBound) {
-            failure_ = QStringLiteral("cut off after %1 ms of bytes without a response").arg(overallBound);
+            fail(Outcome::CutOff, QStringLiteral("cut off after %1 ms of bytes without a response").arg(overallBound));
             return false;
         }
     }
@@ -234,7 +241,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, i
     // below runs on and ends at the deadline.
     const std::uint32_t start = clock_.nowMs();
     if (net_->send(frame, frameLength, std::max<std::int32_t>(state.receiveTimeout, 0)) == NetIo::Send::TimedOut) {
-        failure_ = QStringLiteral("the send was not done within %1 ms").arg(state.receiveTimeout);
+        fail(Outcome::SendTimedOut, QStringLiteral("the send was not done within %1 ms").arg(state.receiveTimeout));
         return false;
     }
     std::array<std::uint8_t, kFrameBufferSize> chunk{};
@@ -249,7 +256,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, i
             // A closed connection reads as ready for ever and delivers nothing more: wait out
             // the time-out instead of asking it again, and fail as the time-out would.
             clock_.sleepMs(std::max(wait, 1));
-            failure_ = QStringLiteral("the peer closed the connection");
+            fail(Outcome::PeerClosed, QStringLiteral("the peer closed the connection"));
             return false;
         }
         if (net_->waitReadable(wait)) {
@@ -270,7 +277,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, i
             }
         }
         if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
-            failure_ = QStringLiteral("no response within %1 ms").arg(state.receiveTimeout);
+            fail(Outcome::Silence, QStringLiteral("no response within %1 ms").arg(state.receiveTimeout));
             return false;
         }
     }

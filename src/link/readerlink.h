@@ -82,7 +82,8 @@ private:
     bool exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength);
     void discardStale();
     bool accept();
-    void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {});
+    void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {}, Outcome outcome = Outcome::None);
+    void fail(Outcome outcome, QString detail);
 
     ExchangeHost &host_;
     Clock &clock_;

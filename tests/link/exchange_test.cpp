@@ -571,8 +571,11 @@ TEST_F(LinkTest, ObserversAreToldEveryOpenFrameFailureAndCloseInOrder)
         void frameEvent(const FrameEvent &e) override
         {
             lines.push_back(std::to_string(e.timeMs) + ' ' + frameEventText(e).toStdString());
+            if (e.kind == FrameEvent::Kind::NoResponse)
+                outcomes.push_back(e.outcome);
         }
         std::vector<std::string> lines;
+        std::vector<Outcome> outcomes;
     } recorder;
     link.addObserver(&recorder);
     link.addObserver(&recorder); // once is enough
@@ -598,6 +601,8 @@ TEST_F(LinkTest, ObserversAreToldEveryOpenFrameFailureAndCloseInOrder)
         "6024 CLOSE",
     };
     EXPECT_EQ(recorder.lines, expected);
+    // The window's rule never takes an exception reply: it shows as silence.
+    EXPECT_EQ(recorder.outcomes, std::vector<Outcome>{Outcome::Silence});
 
     link.state.kind = 1; // a failed open is told too
     link.addObserver(&recorder);
