@@ -185,7 +185,8 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
     }
     if (!accepted) {
         notify(FrameEvent::Kind::NoResponse,
-               QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength), failure_);
+               QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength), failure_,
+               failureOutcome_);
     }
     return accepted;
 }

@@ -91,8 +91,9 @@ private:
     std::unique_ptr<SerialIo> serial_;
     std::unique_ptr<NetIo> net_;
     std::vector<FrameObserver *> observers_;
-    QString failure_;                // why the latest exchange accepted nothing
-    std::uint8_t exchangeSlave_ = 0; // the address of the latest request
+    QString failure_;                        // why the latest exchange accepted nothing
+    Outcome failureOutcome_ = Outcome::None; // the same, typed
+    std::uint8_t exchangeSlave_ = 0;         // the address of the latest request
     int opens_ = 0;
     int closes_ = 0;
 };
