@@ -295,7 +295,7 @@ int runScan(const Options &o)
         std::fputs("\r\033[K", stderr);
     err(QStringLiteral("%1 %2 of %3 addresses in %4 s, found %5")
             .arg(interrupted() ? QStringLiteral("interrupted after") : QStringLiteral("scanned"), QString::number(done),
-                 QString::number(total), QString::number(clock.elapsed() / 1000.0, 'f', 1), QString::number(found)));
+                 QString::number(total), QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(found)));
     if (interrupted())
         return Interrupted;
     return found > 0 ? Done : NoAnswer;
@@ -322,7 +322,7 @@ int watchCards(const Options &o, Session &session)
     elapsed.start();
     bool first = true;
     const auto timeUp = [&] {
-        return (o.count > 0 && events >= o.count) || (o.forSeconds > 0 && elapsed.elapsed() >= o.forSeconds * 1000);
+        return (o.count > 0 && events >= o.count) || (o.forSeconds > 0 && double(elapsed.elapsed()) >= o.forSeconds * 1000);
     };
     while (!timeUp()) {
         if (!first && !pauseMs(o.intervalMs))
@@ -673,7 +673,7 @@ int runSelftest(const Options &o)
         t.start();
         Step s = body();
         s.name = name;
-        const double ms = std::round(t.nsecsElapsed() / 1e5) / 10; // 0.1 ms
+        const double ms = std::round(double(t.nsecsElapsed()) / 1e5) / 10; // 0.1 ms
         steps << s;
         stepsJson.append(QJsonObject{
             {"name", name}, {"passed", s.passed}, {"ms", ms}, {"detail", s.detail}, {"frames", recorder.frames}});

@@ -159,8 +159,8 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
     if (dataLength > 0 && payload)
         std::memcpy(frame.data() + 2, payload, static_cast<std::size_t>(dataLength));
     const std::uint16_t crc = Crc16(dataLength + 2, frame.data());
-    frame[dataLength + 2] = static_cast<std::uint8_t>(crc & 0xFFu);
-    frame[dataLength + 3] = static_cast<std::uint8_t>(crc >> 8);
+    frame[std::size_t(dataLength) + 2] = static_cast<std::uint8_t>(crc & 0xFFu);
+    frame[std::size_t(dataLength) + 3] = static_cast<std::uint8_t>(crc >> 8);
     const int frameLength = dataLength + 4;
 
     state.response.fill(0);
@@ -265,7 +265,7 @@ bool ReaderLink::exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, i
             if (n > 0) {
                 const int count = static_cast<std::uint16_t>(n);
                 for (int i = 0; i < count; ++i) {
-                    if (rule.push(chunk[i]))
+                    if (rule.push(chunk[std::size_t(i)]))
                         return accept(); // bytes behind the response in this chunk are dropped
                 }
             } else if (n == 0) {

@@ -196,6 +196,7 @@ private:
 
 #ifdef _WIN32
 using SocketHandle = SOCKET;
+using IoLength = int; // what recv and send take as a length
 const SocketHandle kNoSocket = INVALID_SOCKET;
 void closeSocket(SocketHandle s)
 {
@@ -218,6 +219,7 @@ bool wouldBlock()
 constexpr int kSendFlags = 0;
 #else
 using SocketHandle = int;
+using IoLength = std::size_t;
 const SocketHandle kNoSocket = -1;
 void closeSocket(SocketHandle s)
 {
@@ -362,7 +364,7 @@ public:
     int receive(std::uint8_t *bytes, int maxCount) override
     {
         for (;;) {
-            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), maxCount, 0);
+            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<IoLength>(maxCount), 0);
             if (n < 0 && interrupted())
                 continue;
             return static_cast<int>(n);
@@ -382,7 +384,8 @@ public:
         timer.start();
         int done = 0;
         while (done < count) {
-            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done), count - done, kSendFlags);
+            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done), static_cast<IoLength>(count - done),
+                                  kSendFlags);
             if (n > 0) {
                 done += static_cast<int>(n);
                 continue;

@@ -45,11 +45,11 @@ QString UidText(const DataBlock &d, int formatIndex, bool lsb)
 {
     if (formatIndex < 0 || formatIndex >= kUidFormatCount)
         return {};
-    const FormatRule rule = kRules[formatIndex];
+    const FormatRule rule = kRules[std::size_t(formatIndex)];
     const bool reversed = rule.reversedByDefault ? !lsb : lsb;
     std::array<std::uint8_t, 16> seq{};
-    for (int i = 0; i < rule.bytes; ++i)
-        seq[i] = reversed ? d[rule.bytes - 1 - i] : d[i];
+    for (std::size_t i = 0; i < std::size_t(rule.bytes); ++i)
+        seq[i] = reversed ? d[std::size_t(rule.bytes) - 1 - i] : d[i];
 
     switch (formatIndex) {
     case 0: { // 8H10D
@@ -81,7 +81,7 @@ QString KeypadText(const DataBlock &k, bool hex)
     if (hex)
         return hexJoined(k.data(), 16) + QStringLiteral(" (H)");
     QString text;
-    for (int i = 0; i < 16 && k[i] != 0; ++i)
+    for (std::size_t i = 0; i < k.size() && k[i] != 0; ++i)
         text += k[i] <= 9 ? QString::number(k[i]) : QStringLiteral("0");
     return text;
 }

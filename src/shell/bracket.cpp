@@ -71,9 +71,9 @@ bool TfrmModule::BeginOperation()
 bool TfrmModule::RunCommand(const QString &functionText, const QString &dataText, std::int32_t expectedLength)
 {
     const std::uint16_t slave = slaveAddress();
-    const QByteArray data = CommandDataBytes(dataText);
+    const QByteArray bytes = CommandDataBytes(dataText);
     const std::uint8_t function = CommandFunctionCode(functionText);
-    return reader.rawRequest(slave, function, data, expectedLength);
+    return reader.rawRequest(slave, function, bytes, expectedLength);
 }
 
 std::uint16_t TfrmModule::slaveAddress() const
