@@ -313,9 +313,9 @@ TEST_F(Cli, WatchPrintsOneEventPerNewCard)
     const QJsonObject first = QJsonDocument::fromJson(lines[0]).object();
     const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
     EXPECT_EQ(first["event"].toString(), "card");
-    EXPECT_EQ(first["uid"].toString(), "A1B2C3D4 (H)");
+    EXPECT_EQ(first["card"].toObject()["uid"].toString(), "A1B2C3D4 (H)"); // nested as in one-shot card
     EXPECT_EQ(second["event"].toString(), "keys");
-    EXPECT_EQ(second["keys"].toString(), "5678");
+    EXPECT_EQ(second["keypad"].toObject()["keys"].toString(), "5678");
     EXPECT_FALSE(first["time"].toString().isEmpty());
     simProgram.write("quit\n");
     simProgram.waitForBytesWritten(5000);
