@@ -329,7 +329,7 @@ void ReaderLink::loseLink(Outcome outcome, const QString &reason)
     drainPending_ = false;
     result_.outcome = outcome;
     result_.lostReason = reason;
-    result_.detail = outcome == Outcome::PeerClosed ? QStringLiteral("the peer closed the connection")
+    result_.detail = outcome == Outcome::PeerClosed ? QStringLiteral("peer closed the connection")
                                                     : QStringLiteral("link lost: %1").arg(reason);
 }
 
