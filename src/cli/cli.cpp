@@ -526,6 +526,7 @@ int run(const QStringList &arguments)
     }
     installInterruptHandler();
     const int code = command->run(parsed);
+    checkOutputReader(true);
     if (outputFailed()) {
         err(outputFailure());
         return code == Done || code == Interrupted ? OutputFailed : code;

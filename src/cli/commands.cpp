@@ -301,6 +301,8 @@ int runScan(const Options &o)
         progressShown = false;
     };
     int found = 0;
+    int lateCount = 0, lateTimeout = 0;
+    std::uint32_t lateMaxMs = 0;
     scan.stopRequested = [] { return shouldStop(); };
     scan.onProgress = [&](const ScanProgress &p) {
         if (!progress)
@@ -339,10 +341,11 @@ int runScan(const Options &o)
                          hit.identity ? versionText(*hit.identity) : QStringLiteral("?"),
                          hit.late ? QStringLiteral("  late %1 ms").arg(hit.responseMs) : QString()));
         }
-        if (hit.late)
-            err(QStringLiteral("the reader at %1 answered after %2 ms, later than the scan time-out of %3 ms: found by "
-                               "a second look; raise --scan-timeout-ms to find it at once")
-                    .arg(QString::number(hit.address), QString::number(hit.responseMs), QString::number(timeout)));
+        if (hit.late) {
+            lateCount += 1;
+            lateMaxMs = std::max(lateMaxMs, hit.responseMs);
+            lateTimeout = timeout;
+        }
     };
     QElapsedTimer clock;
     clock.start();
@@ -369,6 +372,16 @@ int runScan(const Options &o)
             .arg(result.stopped || result.lost ? QStringLiteral("stopped after") : QStringLiteral("scanned"),
                  QString::number(result.done), QString::number(result.total),
                  QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(result.found)));
+    if (lateCount > 0) {
+        // Twice the slowest answer, in tens of milliseconds: room for its turnaround to vary.
+        const std::uint32_t suggested = (2 * lateMaxMs + 9) / 10 * 10;
+        err(QStringLiteral("%1 answered later than the scan time-out of %2 ms (at most %3 ms) and %4 found by a "
+                           "second look: --scan-timeout-ms %5 finds %6 at once")
+                .arg(lateCount == 1 ? QStringLiteral("1 reader") : QStringLiteral("%1 readers").arg(lateCount),
+                     QString::number(lateTimeout), QString::number(lateMaxMs),
+                     lateCount == 1 ? QStringLiteral("was") : QStringLiteral("were"), QString::number(suggested),
+                     lateCount == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+    }
     if (result.lost)
         return session.failed(QStringLiteral("scan"), {{"done", result.done}, {"total", result.total}});
     if (result.stopped)

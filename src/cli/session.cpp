@@ -26,6 +26,7 @@
 #else
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define RELVIX_ISATTY(f) isatty(fileno(f))
 #endif
@@ -63,8 +64,36 @@ QString outputFailure()
     return outputFailureText;
 }
 
+bool outputReaderGone(bool onlyWithUnread)
+{
+#ifndef _WIN32
+    // Only a pipe can lose its reader; a file or a terminal cannot.
+    static const bool pipe = [] {
+        struct stat st {};
+        return ::fstat(1, &st) == 0 && S_ISFIFO(st.st_mode);
+    }();
+    if (!pipe)
+        return false;
+    pollfd p{1, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLERR))
+        return false;
+    int unread = 0;
+    return !onlyWithUnread || (::ioctl(1, FIONREAD, &unread) == 0 && unread > 0);
+#else
+    Q_UNUSED(onlyWithUnread);
+    return false;
+#endif
+}
+
+void checkOutputReader(bool onlyWithUnread)
+{
+    if (!outputFailed() && outputReaderGone(onlyWithUnread))
+        noteOutputFailure(QStringLiteral("cannot write to standard output"), EPIPE);
+}
+
 void out(const QString &line)
 {
+    checkOutputReader(false);
     if (outputFailed())
         return; // a pipe that is closed stays closed: nothing more can reach it
     const QByteArray bytes = line.toUtf8() + '\n';
@@ -141,6 +170,7 @@ bool interrupted()
 
 bool shouldStop()
 {
+    checkOutputReader(false);
     return interrupted() || outputFailed();
 }
 

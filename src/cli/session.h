@@ -69,6 +69,10 @@ bool stderrIsTerminal();
 int terminalColumns(); // of standard error; 80 when it cannot be told
 void noteOutputFailure(const QString &what, int error);
 bool outputFailed();
+// Standard output is a pipe whose reader has gone (head -n1 took its line and left): more
+// output is lost, and with onlyWithUnread, output written before it left was never read.
+// Noted as an output failure, as a write into it would be.
+void checkOutputReader(bool onlyWithUnread);
 QString outputFailure(); // "standard output: No space left on device"
 // A failure as --json prints it, always the same shape: {"error": {"message", "exit", ...}}.
 void outError(int exitCode, const QString &message, const QJsonObject &fields = {});

@@ -59,7 +59,7 @@ TEST_P(CliStrict, LateForeignExceptionAndStaleAnswersAreNeverResults)
          {"scan", "--from", "1", "--to", "10", "--modes", "19200,e,8,1"},
          0,
          "",
-         "raise --scan-timeout-ms"},
+         "found by a second look"},
         {"another slave's answer",
          faults([](auto &f) { f.answerAsAddress = 9; }),
          {"identify"},
