@@ -72,9 +72,9 @@ public:
     std::abort();
 }
 
-std::tuple<std::int32_t, QString, QString, QString, QString> linkOf(const StoredSettings &s)
+std::tuple<Transport, QString, QString, QString, QString> linkOf(const StoredSettings &s)
 {
-    return {s.storedType, s.portName, s.serialMode, s.peerAddress, s.peerPort};
+    return {s.transport, s.portName, s.serialMode, s.peerAddress, s.peerPort};
 }
 
 void checkLanguage(const StoredSettings &s, const QByteArray &input)

@@ -98,10 +98,10 @@ TEST_F(SettingsFile, SerialModeWrittenByHandWithoutQuotesReadsAsText)
 TEST_F(SettingsFile, ALanguageSaveKeepsAFileWithOddNamesReadable)
 {
     folders.writeUserFile("[General]\nTYPE=1\nComPortName=ttyUSB1\nNetI/=127.0.0.1\nNetPort=4001\n");
-    ASSERT_EQ(LoadSettingsFrom(*store).storedType, 1);
+    ASSERT_EQ(LoadSettingsFrom(*store).transport, Transport::Tcp);
     ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
     const StoredSettings s = LoadSettingsFrom(*store);
-    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.transport, Transport::Tcp);
     EXPECT_EQ(s.portName, QStringLiteral("ttyUSB1"));
     EXPECT_EQ(s.currentLanguage, 1);
 }
@@ -112,11 +112,11 @@ TEST_F(SettingsFile, AFileTheReaderRejectsIsReplacedByTheNextSave)
 {
     folders.writeUserFile("[General]\nTYPE=1\n[Genera=19200,e,8,1\nNetIP=127.0.0.1\n");
     const StoredSettings before = LoadSettingsFrom(*store);
-    EXPECT_EQ(before.storedType, 0);
+    EXPECT_EQ(before.transport, Transport::Serial);
     EXPECT_EQ(before.currentLanguage, 2);
     ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("English")));
     const StoredSettings after = LoadSettingsFrom(*store);
-    EXPECT_EQ(after.storedType, 0);
+    EXPECT_EQ(after.transport, Transport::Serial);
     EXPECT_EQ(after.peerAddress, QStringLiteral("192.168.1.101"));
     EXPECT_EQ(after.currentLanguage, 0);
 }
@@ -124,9 +124,9 @@ TEST_F(SettingsFile, AFileTheReaderRejectsIsReplacedByTheNextSave)
 TEST_F(SettingsFile, ABrokenSectionAfterACarriageReturnIsCorruptToo)
 {
     folders.writeUserFile("[General]\nTYPE=1\nNetIP=127.0.0.1\r\t[er\n");
-    EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0);
+    EXPECT_EQ(LoadSettingsFrom(*store).transport, Transport::Serial);
     ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("English")));
-    EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0);
+    EXPECT_EQ(LoadSettingsFrom(*store).transport, Transport::Serial);
 }
 
 TEST_F(SettingsFile, TypeThatIsNotAnIntegerIsTheWrongType)
@@ -138,7 +138,7 @@ TEST_F(SettingsFile, TypeThatIsNotAnIntegerIsTheWrongType)
         EXPECT_FALSE(store->readInt(QStringLiteral("TYPE"), type)) << text;
         store->close();
         const StoredSettings s = LoadSettingsFrom(*store);
-        EXPECT_EQ(s.storedType, 0) << text;
+        EXPECT_EQ(s.transport, Transport::Serial) << text;
         EXPECT_EQ(s.currentLanguage, 2) << text;
     }
 }
@@ -179,7 +179,7 @@ TEST_F(SettingsFile, CorruptFileCountsAsNoKey)
         folders.writeUserFile(bytes);
         EXPECT_FALSE(store->openForRead()) << bytes.toHex().toStdString();
         const StoredSettings s = LoadSettingsFrom(*store);
-        EXPECT_EQ(s.storedType, 0);
+        EXPECT_EQ(s.transport, Transport::Serial);
         EXPECT_EQ(s.currentLanguage, 2);
         EXPECT_EQ(s.languageFlag, QStringLiteral("ChineseBIG5"));
         EXPECT_EQ(s.portName, QStringLiteral("COM3"));
@@ -195,7 +195,7 @@ TEST_F(SettingsFile, CorruptFileIsReplacedByTheNextSave)
     EXPECT_EQ(values.at(QStringLiteral("LanguageFlag")), QStringLiteral("ChineseGB"));
     const StoredSettings s = LoadSettingsFrom(*store);
     EXPECT_EQ(s.currentLanguage, 1);
-    EXPECT_EQ(s.storedType, 0);
+    EXPECT_EQ(s.transport, Transport::Serial);
 }
 
 TEST_F(SettingsFile, UnreadableFileCountsAsNoKey)
@@ -238,8 +238,8 @@ TEST_F(SettingsFile, ReadOnlyFileFailsTheWriteWithoutHarm)
 TEST_F(SettingsFile, WritesLeaveOnlyTheFinishedFile)
 {
     ASSERT_TRUE(SaveLinkSettingsTo(*store, [] {
-        return LinkSettingsRecord{0, QStringLiteral("4001"), QStringLiteral("127.0.0.1"), QStringLiteral("19200,e,8,1"),
-                                  QStringLiteral("COM3")};
+        return LinkSettingsRecord{Transport::Serial, QStringLiteral("4001"), QStringLiteral("127.0.0.1"),
+                                  QStringLiteral("19200,e,8,1"), QStringLiteral("COM3")};
     }));
     QStringList names;
     QDirIterator it(folders.userFolder(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -255,13 +255,13 @@ TEST_F(SettingsFile, MachineWideDefaultsFillWhatTheUserFileLacks)
     folders.writeMachineFile("[General]\nTYPE=1\nNetIP=127.0.0.2\nNetPort=5020\n");
     // No user file yet: the machine file alone is the key.
     StoredSettings s = LoadSettingsFrom(*store);
-    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.transport, Transport::Tcp);
     EXPECT_EQ(s.peerAddress, QStringLiteral("127.0.0.2"));
     EXPECT_EQ(s.currentLanguage, 0) << "a key without LanguageFlag is English";
 
     folders.writeUserFile("[General]\nNetIP=127.0.0.1\nLanguageFlag=ChineseGB\n");
     s = LoadSettingsFrom(*store);
-    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.transport, Transport::Tcp);
     EXPECT_EQ(s.peerAddress, QStringLiteral("127.0.0.1"));
     EXPECT_EQ(s.peerPort, QStringLiteral("5020"));
     EXPECT_EQ(s.currentLanguage, 1);
@@ -277,7 +277,7 @@ TEST_F(SettingsFile, CorruptMachineFileIsIgnored)
     EXPECT_FALSE(store->openForRead());
     folders.writeUserFile("[General]\nNetPort=1\n");
     const StoredSettings s = LoadSettingsFrom(*store);
-    EXPECT_EQ(s.storedType, 0);
+    EXPECT_EQ(s.transport, Transport::Serial);
     EXPECT_EQ(s.peerPort, QStringLiteral("1"));
 }
 
@@ -299,9 +299,9 @@ TEST_F(SettingsFile, TheFileIsFoundAgainAtEachOpen)
 namespace {
 
 // The five values a link save writes, as a load returns them.
-std::tuple<std::int32_t, QString, QString, QString, QString> linkOf(const StoredSettings &s)
+std::tuple<Transport, QString, QString, QString, QString> linkOf(const StoredSettings &s)
 {
-    return {s.storedType, s.portName, s.serialMode, s.peerAddress, s.peerPort};
+    return {s.transport, s.portName, s.serialMode, s.peerAddress, s.peerPort};
 }
 
 QByteArray fileBytes(const QString &path)
@@ -346,7 +346,7 @@ TEST_F(SettingsFile, AFullTemporaryFolderChangesNothing)
     const StoredSettings before = LoadSettingsFrom(*store);
     EXPECT_EQ(linkOf(before),
               linkOf(StoredSettings{QStringLiteral("ttyUSB0"), QStringLiteral("9600,n,8,1"), QStringLiteral("502"),
-                                    QStringLiteral("127.0.0.1"), 0, QString(), 1}));
+                                    QStringLiteral("127.0.0.1"), 0, QString(), Transport::Tcp}));
     ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
     const StoredSettings after = LoadSettingsFrom(*store);
     EXPECT_EQ(linkOf(after), linkOf(before));
@@ -385,7 +385,7 @@ TEST_F(SettingsFile, EveryTextAFieldTakesLoadsBackAfterASave)
     };
     for (const auto &c : cases) {
         ASSERT_TRUE(SaveLinkSettingsTo(*store, [&c] {
-            return LinkSettingsRecord{0, c.netPort, c.address, c.mode, c.port};
+            return LinkSettingsRecord{Transport::Serial, c.netPort, c.address, c.mode, c.port};
         })) << c.what;
         const StoredSettings s = LoadSettingsFrom(*store);
         EXPECT_EQ(firstDifference(s.portName, c.port), "same") << c.what;
@@ -434,13 +434,13 @@ TEST_F(SettingsFile, FilesTheIniReaderTakesAreUsed)
     for (const QByteArray &file : files) {
         folders.writeUserFile(file);
         const StoredSettings before = LoadSettingsFrom(*store);
-        EXPECT_EQ(before.storedType, 1) << file.left(40).toStdString();
+        EXPECT_EQ(before.transport, Transport::Tcp) << file.left(40).toStdString();
         EXPECT_EQ(before.portName, QStringLiteral("ttyUSB0")) << file.left(40).toStdString();
         ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
         EXPECT_EQ(linkOf(LoadSettingsFrom(*store)), linkOf(before)) << file.left(40).toStdString();
         // A connect with the values loaded rewrites nothing: every byte written by hand stays.
         ASSERT_TRUE(SaveLinkSettingsTo(*store, [&before] {
-            return LinkSettingsRecord{before.storedType, before.peerPort, before.peerAddress, before.serialMode,
+            return LinkSettingsRecord{before.transport, before.peerPort, before.peerAddress, before.serialMode,
                                       before.portName};
         }));
         EXPECT_TRUE(rawUserFile().startsWith(file)) << file.left(40).toStdString();
@@ -459,7 +459,7 @@ TEST_F(SettingsFile, AnUnusableFileIsKeptBesideTheNewOne)
     };
     for (const QByteArray &file : files) {
         folders.writeUserFile(file);
-        EXPECT_EQ(LoadSettingsFrom(*store).storedType, 0) << file.left(40).toStdString();
+        EXPECT_EQ(LoadSettingsFrom(*store).transport, Transport::Serial) << file.left(40).toStdString();
         ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
         EXPECT_TRUE(fileBytes(folders.userFile() + QStringLiteral(".bad")) == file) << file.left(40).toStdString();
         EXPECT_EQ(folders.userValues(),
