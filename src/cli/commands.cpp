@@ -283,7 +283,7 @@ int runScan(const Options &o)
     Session session(o);
     BusScan scan(session.link());
     ScanSettings settings;
-    settings.tcp = o.link.tcp;
+    settings.transport = o.link.transport;
     settings.peerAddress = o.link.peerAddress;
     settings.peerPort = o.link.peerPort;
     settings.portName = o.link.portName;
@@ -355,14 +355,15 @@ int runScan(const Options &o)
         if (!result.openFailedMode.isEmpty())
             err(QStringLiteral("in mode %1").arg(result.openFailedMode));
         // The open's own words, as every command says them.
-        session.link().state.kind = o.link.tcp ? 1 : 0;
+
         const OpenFailure &f = session.link().openFailure();
         QString why = openFailureName(f.kind);
         if (!f.systemText.isEmpty())
             why += QStringLiteral(" (%1)").arg(f.systemText);
         const QString message =
-            o.link.tcp ? QStringLiteral("cannot connect to %1:%2: %3").arg(o.link.peerAddress, o.link.peerPort, why)
-                       : QStringLiteral("cannot open the serial port %1: %2").arg(o.link.portName, why);
+            o.link.transport == Transport::Tcp
+                ? QStringLiteral("cannot connect to %1:%2: %3").arg(o.link.peerAddress, o.link.peerPort, why)
+                : QStringLiteral("cannot open the serial port %1: %2").arg(o.link.portName, why);
         err(message);
         if (o.json)
             outError(LinkFailed, message, {{"reason", openFailureName(f.kind)}, {"system", f.systemText}});

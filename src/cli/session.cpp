@@ -35,8 +35,8 @@ namespace relvix::cli {
 
 QString LinkChoice::describe() const
 {
-    return tcp ? QStringLiteral("tcp %1:%2").arg(peerAddress, peerPort)
-               : QStringLiteral("serial %1 %2").arg(portName, serialMode);
+    return transport == Transport::Tcp ? QStringLiteral("tcp %1:%2").arg(peerAddress, peerPort)
+                                       : QStringLiteral("serial %1 %2").arg(portName, serialMode);
 }
 
 // ---- output ------------------------------------------------------------------------------
@@ -352,7 +352,7 @@ bool Session::open(const QString &mode)
 {
     const LinkChoice &c = options_.link;
     LinkState &s = link_.state;
-    s.kind = c.tcp ? 1 : 0;
+    s.transport = c.transport;
     s.peerAddress = c.peerAddress;
     s.peerPort = c.peerPort;
     s.portName = c.portName;
@@ -365,8 +365,9 @@ bool Session::open(const QString &mode)
         why += QStringLiteral(" by %1").arg(f.holder);
     if (!f.systemText.isEmpty())
         why += QStringLiteral(" (%1)").arg(f.systemText);
-    const QString message = c.tcp ? QStringLiteral("cannot connect to %1:%2: %3").arg(c.peerAddress, c.peerPort, why)
-                                  : QStringLiteral("cannot open the serial port %1: %2").arg(c.portName, why);
+    const QString message = c.transport == Transport::Tcp
+                                ? QStringLiteral("cannot connect to %1:%2: %3").arg(c.peerAddress, c.peerPort, why)
+                                : QStringLiteral("cannot open the serial port %1: %2").arg(c.portName, why);
     err(message);
     QString hint;
 #ifdef __linux__
@@ -423,7 +424,8 @@ int Session::failed(const QString &what, QJsonObject fields, int exitCode)
                               "--timeout-ms")
                    .arg(QString::number(slave), QString::number(late_->lateMs[slave]),
                         QString::number(options_.timeoutMs));
-    } else if (r.outcome == Outcome::Silence && !options_.link.tcp && !options_.link.modeGiven) {
+    } else if (r.outcome == Outcome::Silence && options_.link.transport == Transport::Serial &&
+               !options_.link.modeGiven) {
         hint = QStringLiteral("if the reader is set to another speed than %1, give --mode, or find it with "
                               "'relvix-cli scan'")
                    .arg(options_.link.serialMode);
@@ -459,7 +461,7 @@ std::optional<LinkChoice> windowSavedLink()
     const StoredSettings stored = LoadSettingsFrom(*store);
     LinkChoice choice;
     choice.fromWindow = true;
-    choice.tcp = stored.storedType != 0;
+    choice.transport = stored.transport;
     choice.peerAddress = stored.peerAddress;
     choice.peerPort = stored.peerPort;
     choice.portName = stored.portName;

@@ -58,8 +58,9 @@ struct RuleKept {
 ScanResult BusScan::run(const ScanSettings &settings)
 {
     ScanResult result;
-    const QStringList modes =
-        settings.tcp ? QStringList{QString()} : (settings.modes.isEmpty() ? DefaultScanModes() : settings.modes);
+    const QStringList modes = settings.transport == Transport::Tcp
+                                  ? QStringList{QString()}
+                                  : (settings.modes.isEmpty() ? DefaultScanModes() : settings.modes);
     const int from = std::clamp(settings.from, 0, 255), to = std::clamp(settings.to, 0, 255);
     const int perMode = std::max(to - from + 1, 0);
     result.total = perMode * int(modes.size());
@@ -78,7 +79,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
         if (stop())
             break;
         LinkState &s = link_.state;
-        s.kind = settings.tcp ? 1 : 0;
+        s.transport = settings.transport;
         s.peerAddress = settings.peerAddress;
         s.peerPort = settings.peerPort;
         s.portName = settings.portName;

@@ -21,7 +21,7 @@ int DefaultScanTimeoutMs(qint32 baud);
 constexpr int kLateProbeTimeoutMs = 1000;
 
 struct ScanSettings {
-    bool tcp = false;
+    Transport transport = Transport::Serial;
     QString peerAddress; // tcp
     QString peerPort;
     QString portName;  // serial

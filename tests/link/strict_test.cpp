@@ -102,7 +102,7 @@ protected:
         auto s = std::make_unique<FakeSerial>(clock, log);
         FakeSerial &ref = *s;
         opener.nextSerial = std::move(s);
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
         EXPECT_TRUE(link.OpenLink());
         return ref;
     }
@@ -111,7 +111,7 @@ protected:
         auto n = std::make_unique<FakeNet>(clock, log);
         FakeNet &ref = *n;
         opener.nextNet = std::move(n);
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         EXPECT_TRUE(link.OpenLink());
         return ref;
     }

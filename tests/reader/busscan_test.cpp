@@ -29,7 +29,7 @@ TEST(BusScan, ReportsEachReaderOnceWithItsIdentityProgressAndLateness)
     ReaderLink link(host);
     BusScan scan(link);
     ScanSettings settings;
-    settings.tcp = true;
+    settings.transport = Transport::Tcp;
     settings.peerAddress = QStringLiteral("127.0.0.1");
     settings.peerPort = QString::number(sim.listenTcp());
     settings.from = 1;
@@ -66,7 +66,7 @@ TEST(BusScan, StopsBetweenExchangesWhenAsked)
     ReaderLink link(host);
     BusScan scan(link);
     ScanSettings settings;
-    settings.tcp = true;
+    settings.transport = Transport::Tcp;
     settings.peerAddress = QStringLiteral("127.0.0.1");
     settings.peerPort = QString::number(sim.listenTcp());
     settings.scanTimeoutMs = 20;
