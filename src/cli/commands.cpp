@@ -354,20 +354,7 @@ int runScan(const Options &o)
     if (result.openFailed) {
         if (!result.openFailedMode.isEmpty())
             err(QStringLiteral("in mode %1").arg(result.openFailedMode));
-        // The open's own words, as every command says them.
-
-        const OpenFailure &f = session.link().openFailure();
-        QString why = openFailureName(f.kind);
-        if (!f.systemText.isEmpty())
-            why += QStringLiteral(" (%1)").arg(f.systemText);
-        const QString message =
-            o.link.transport == Transport::Tcp
-                ? QStringLiteral("cannot connect to %1:%2: %3").arg(o.link.peerAddress, o.link.peerPort, why)
-                : QStringLiteral("cannot open the serial port %1: %2").arg(o.link.portName, why);
-        err(message);
-        if (o.json)
-            outError(LinkFailed, message, {{"reason", openFailureName(f.kind)}, {"system", f.systemText}});
-        return LinkFailed;
+        return session.openFailed();
     }
     err(QStringLiteral("%1 %2 of %3 addresses in %4 s, found %5")
             .arg(result.stopped || result.lost ? QStringLiteral("stopped after") : QStringLiteral("scanned"),

@@ -357,8 +357,12 @@ bool Session::open(const QString &mode)
     s.peerPort = c.peerPort;
     s.portName = c.portName;
     s.serialMode = mode.isEmpty() ? c.serialMode : mode;
-    if (link_.OpenLink())
-        return true;
+    return link_.OpenLink();
+}
+
+int Session::openFailed() const
+{
+    const LinkChoice &c = options_.link;
     const OpenFailure &f = link_.openFailure();
     QString why = openFailureName(f.kind);
     if (f.kind == OpenFailure::Kind::InUse && !f.holder.isEmpty())
@@ -385,7 +389,7 @@ bool Session::open(const QString &mode)
             fields.insert("hint", hint);
         outError(LinkFailed, message, fields);
     }
-    return false;
+    return LinkFailed;
 }
 
 void Session::close()

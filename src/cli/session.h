@@ -108,10 +108,12 @@ public:
     explicit Session(const Options &options);
     ~Session() override;
 
-    // Opens the link (serial with `mode` when given); false after saying why (stderr, and
-    // the error object with --json). openFailed() is then the exit code.
+    // Opens the link (serial with `mode` when given); false when it failed: openFailed()
+    // then says why.
     bool open(const QString &mode = {});
-    int openFailed() const { return LinkFailed; }
+    // Says why the latest open failed, in the system's words (stderr, and the error object
+    // with --json); returns the exit code.
+    int openFailed() const;
     void close();
     CardReader &reader() { return reader_; }
     ReaderLink &link() { return link_; }
