@@ -28,7 +28,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 #include <QThread>
 #include <algorithm>
 #include <cstdint>
@@ -514,10 +513,29 @@ private:
 
 // ---------------------------------------------------------------------------------------
 
-// The program that holds a device open, found through /proc where this user may look:
-// "minicom, pid 4242"; empty where nothing is found (another user's process, or no /proc).
+// The program that holds a port: "minicom, pid 4242"; empty where it cannot be found. First
+// the UUCP-style lock file that Qt and most serial programs take (its first two lines are
+// the process id and the program's name), then, on Linux, the processes this user may look
+// at that have the device open.
 QString portHolder(const QString &devicePath)
 {
+#ifndef _WIN32
+    QString name = devicePath;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name = name.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
+        QFile lock(QStringLiteral("%1/LCK..%2").arg(QLatin1String(dir), name));
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = lock.read(4096).split('\n');
+        const QString pid = QString::fromLatin1(lines.value(0).trimmed());
+        const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
+        if (pid.toInt() > 0)
+            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                     : QStringLiteral("%1, pid %2").arg(program, pid);
+    }
+#endif
 #ifdef __linux__
     const QString target = QFileInfo(devicePath).canonicalFilePath();
     if (target.isEmpty())
@@ -528,13 +546,14 @@ QString portHolder(const QString &devicePath)
         if (pid == self || pid.toInt() <= 0)
             continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
             if (fd.symLinkTarget() != target)
                 continue;
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString name =
+            const QString program =
                 comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();
-            return name.isEmpty() ? QStringLiteral("pid %1").arg(pid) : QStringLiteral("%1, pid %2").arg(name, pid);
+            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                     : QStringLiteral("%1, pid %2").arg(program, pid);
         }
     }
 #else
@@ -543,12 +562,17 @@ QString portHolder(const QString &devicePath)
     return {};
 }
 
-// What QSerialPort's open error means for the user.
-OpenFailure serialOpenFailure(const QSerialPort &port)
+// What QSerialPort's open error means for the user. portName as given: a path, or a name
+// that Qt looks up under /dev (the system's COM name on Windows).
+OpenFailure serialOpenFailure(const QSerialPort &port, const QString &portName)
 {
     OpenFailure f;
     f.systemText = port.errorString();
-    const QString path = QSerialPortInfo(port).systemLocation();
+#ifdef _WIN32
+    const QString path = portName;
+#else
+    const QString path = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+#endif
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         f.kind = OpenFailure::Kind::NoSuchDevice;
@@ -611,7 +635,7 @@ public:
         // fails to open here.
         port->setPortName(portName);
         if (!port->open(QIODevice::ReadWrite)) {
-            failure_ = serialOpenFailure(*port);
+            failure_ = serialOpenFailure(*port, portName);
             return nullptr;
         }
         // What the mode text sets is applied field by field; a field the port refuses (a

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QTcpServer>
 #include <QThread>
 
 #include <functional>
@@ -189,6 +190,31 @@ TEST_F(CliAround, OutputThatCannotBeWrittenIsAnError)
         EXPECT_TRUE(r.err.contains("standard output")) << r;
         r = run({"identify", "--log", "/dev/full", "--tcp", tcp});
         EXPECT_EQ(r.code, 5) << r;
+    }
+}
+
+// Open and connect errors in the system's words, exit 3, and nothing opened.
+TEST_F(CliAround, OpenErrorsSayWhy)
+{
+    quint16 closed = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        closed = probe.serverPort();
+    }
+    const struct {
+        QStringList link;
+        const char *says;
+    } cases[] = {
+        {{"--port", config.filePath("ttyNONE")}, "no such device"},
+        {{"--port", "/dev/null"}, "not a serial port"},
+        {{"--tcp", QStringLiteral("127.0.0.1:%1").arg(closed)}, "connection refused"},
+    };
+    for (const auto &c : cases) {
+        const Result r = run(QStringList{"io", "--json"} << c.link);
+        EXPECT_EQ(r.code, 3) << r;
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(c.says))) << r;
+        EXPECT_EQ(r.json()["error"].toObject()["reason"].toString(), c.says) << r;
     }
 }
 
