@@ -3,7 +3,7 @@
 
 #include "link/serialmode.h"
 #include "link/systemio.h"
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 #include "link/commandtext.h"
 #include "link/frameevent.h"
 #include "link/serialmode.h"
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <QDateTime>
 #include <QDir>
