@@ -4,7 +4,7 @@
 #include "link/frameevent.h"
 #include "link/serialmode.h"
 #include "reader/busscan.h"
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -26,7 +26,7 @@ std::optional<quint32> registerNumber(const QString &text, quint32 max)
     quint32 value = 0;
     if (text.startsWith(QLatin1String("0x")) || text.startsWith(QLatin1String("0X"))) {
         const QString digits = text.mid(2);
-        if (digits.isEmpty() || digits.size() > 8 || !strictHexNumber(digits, 8))
+        if (digits.isEmpty() || digits.size() > 8 || !StrictHexNumber(digits, 8))
             return std::nullopt;
         value = digits.toUInt(&ok, 16);
     } else {
@@ -55,8 +55,7 @@ QString versionText(const Identity &id)
 
 QString blockHex(const DataBlock &block)
 {
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(block.data()), int(block.size())).toHex().toUpper());
+    return HexBytes(QByteArrayView(block.data(), qsizetype(block.size())));
 }
 
 bool allZero(const DataBlock &block)
@@ -151,10 +150,10 @@ QJsonObject cardJson(const Options &o, const DataBlock &block)
     if (o.allFormats) {
         QJsonObject formats;
         for (int i = 0; i < kUidFormatCount; ++i)
-            formats.insert(QString::fromLatin1(kUidFormatNames[i]), uidText(o, block, i));
+            formats.insert(QString::fromLatin1(kUidFormats[i].name), uidText(o, block, i));
         card.insert("formats", formats);
     } else {
-        card.insert("format", QString::fromLatin1(kUidFormatNames[o.format]));
+        card.insert("format", QString::fromLatin1(kUidFormats[o.format].name));
         card.insert("uid", uidText(o, block, o.format));
     }
     card.insert("lsb", o.lsb);
@@ -169,7 +168,7 @@ QStringList cardLines(const Options &o, const DataBlock &block, const QString &w
     QStringList lines;
     for (int i = 0; i < kUidFormatCount; ++i)
         lines << QStringLiteral("%1 %2 %3")
-                     .arg(word, QString::fromLatin1(kUidFormatNames[i]).leftJustified(6), uidText(o, block, i));
+                     .arg(word, QString::fromLatin1(kUidFormats[i].name).leftJustified(6), uidText(o, block, i));
     return lines;
 }
 
@@ -523,7 +522,7 @@ int runIo(const Options &o)
 
 int runSetDo(const Options &o)
 {
-    const auto value = strictHexNumber(o.arguments.value(0), 4);
+    const auto value = StrictHexNumber(o.arguments.value(0), 4);
     if (!value) {
         err(QStringLiteral("bad outputs '%1': expected one to four hex digits").arg(o.arguments.value(0)));
         return Usage;
@@ -750,11 +749,11 @@ int runRaw(const Options &o)
     // The window's command text absorbs what it cannot read; a script deserves to hear of it.
     const QString functionText = o.arguments.value(0);
     const QString dataText = o.arguments.value(1);
-    if (!strictHexNumber(functionText, 2)) {
+    if (!StrictHexNumber(functionText, 2)) {
         err(QStringLiteral("bad FUNCTION '%1': expected one or two hex digits").arg(functionText));
         return Usage;
     }
-    if (!strictHexBytes(dataText) || dataText.size() > 2 * 1496) {
+    if (!StrictHexBytes(dataText) || dataText.size() > 2 * 1496) {
         err(QStringLiteral("bad DATA '%1': expected pairs of hex digits (at most 1496 bytes), no blanks or prefix")
                 .arg(dataText));
         return Usage;
@@ -767,7 +766,7 @@ int runRaw(const Options &o)
     const QString tx = session.link().state.transmitText.trimmed();
     const ExchangeResult &r = session.link().lastResult();
     // An exception is a frame the reader sent: shown as it came, beside its outcome.
-    const QString rx = ok || r.outcome == Outcome::Exception ? hexText(session.reader().response()) : QString();
+    const QString rx = ok || r.outcome == Outcome::Exception ? HexBytes(session.reader().response(), ' ') : QString();
     if (ok) {
         if (o.json) {
             outJson({{"tx", tx}, {"rx", rx}, {"accepted", true}, {"responseMs", qint64(r.responseMs)}});
@@ -785,9 +784,9 @@ int runRaw(const Options &o)
     const QByteArray partial = session.reader().response();
     QJsonObject fields{{"tx", tx}, {"rx", rx}, {"accepted", false}};
     if (rx.isEmpty() && !partial.isEmpty())
-        fields.insert("received", hexText(partial));
+        fields.insert("received", HexBytes(partial, ' '));
     return session.failed(rx.isEmpty() && !partial.isEmpty()
-                              ? QStringLiteral("no response accepted (received %1)").arg(hexText(partial))
+                              ? QStringLiteral("no response accepted (received %1)").arg(HexBytes(partial, ' '))
                               : QStringLiteral("no response accepted"),
                           fields);
 }
@@ -885,7 +884,7 @@ public:
         QJsonObject f{{"ms", qint64(e.timeMs - base_)},
                       {"dir", frameEventTag(e.kind)},
                       {"slave", e.slave},
-                      {"bytes", hexText(e.bytes)}};
+                      {"bytes", HexBytes(e.bytes, ' ')}};
         if (e.outcome != Outcome::None)
             f.insert("outcome", outcomeName(e.outcome));
         if (e.outcome == Outcome::Exception)

@@ -1,8 +1,8 @@
 #pragma once
 #include "answerrule.h"
 #include "frameevent.h"
+#include "linkio.h"
 #include "receiverule.h"
-#include "seams.h"
 
 #include <QLoggingCategory>
 #include <QString>

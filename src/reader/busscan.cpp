@@ -2,8 +2,8 @@
 #include "link/serialmode.h"
 #include "reader/registers.h"
 
+#include <algorithm>
 #include <bitset>
-#include <cmath>
 #include <deque>
 
 namespace relvix {
@@ -15,11 +15,10 @@ QStringList DefaultScanModes()
 
 int DefaultScanTimeoutMs(qint32 baud)
 {
-    // An 8-byte request and a 7-byte answer, 11 bits a character, against their time at
-    // 9600 baud, which the 60 ms already cover.
-    constexpr double bits = 15 * 11 * 1000.0;
-    const double extra = baud > 0 ? bits / baud - bits / 9600 : 0;
-    return kDefaultScanTimeoutMs + static_cast<int>(std::ceil(std::max(extra, 0.0)));
+    // An 8-byte request and a 7-byte answer, against their time at 9600 baud, which the 60 ms
+    // already cover.
+    const std::int64_t extraUs = baud > 0 ? WireTimeUs(15, baud) - WireTimeUs(15, 9600) : 0;
+    return kDefaultScanTimeoutMs + static_cast<int>((std::max<std::int64_t>(extraUs, 0) + 999) / 1000);
 }
 
 namespace {
