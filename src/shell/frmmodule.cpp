@@ -2,7 +2,7 @@
 
 #include "captions.h"
 #include "languagetable.h"
-#include "settingsstore.h"
+#include "settings/store.h"
 
 #include <QApplication>
 #include <QCloseEvent>
