@@ -2,6 +2,7 @@
 #include "simframing.h"
 #include "simpeers.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QMutexLocker>
@@ -35,9 +36,19 @@ constexpr int MaxLoggedBytes = 256;
 // by default; a larger request is cut down to it.
 constexpr int ListenBacklog = 4096;
 
+// The local time of day, "hh:mm:ss.zzz". The C library looks the time zone file up on every
+// local time, a fifth of the program's time under a flood of requests with two lines each,
+// so the hours, minutes and seconds are worked out once a second.
 QString stamp()
 {
-    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+    thread_local qint64 second = -1;
+    thread_local QString hms;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != second) {
+        second = now / 1000;
+        hms = QDateTime::fromMSecsSinceEpoch(second * 1000).time().toString(QStringLiteral("hh:mm:ss"));
+    }
+    return hms + QStringLiteral(".%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
 }
 
 } // namespace
