@@ -9,11 +9,16 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
+#include <QTimer>
+
+#include <algorithm>
+#include <climits>
 
 #include <cstdio>
 #include <cstdlib>
 #ifndef _WIN32 // the pseudo-terminal is POSIX; on Windows only TCP serves
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -35,6 +40,7 @@ constexpr int MaxLoggedBytes = 256;
 // happened with thousands of connects at once. 4096 is Linux's ceiling (net.core.somaxconn)
 // by default; a larger request is cut down to it.
 constexpr int ListenBacklog = 4096;
+constexpr int AcceptRetryMs = 100;
 
 // The local time of day, "hh:mm:ss.zzz". The C library looks the time zone file up on every
 // local time, a fifth of the program's time under a flood of requests with two lines each,
@@ -52,6 +58,17 @@ QString stamp()
 }
 
 } // namespace
+
+int clientCap()
+{
+#ifndef _WIN32
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        return static_cast<int>(std::clamp<rlim_t>(limit.rlim_cur, ReservedDescriptors + 1, INT_MAX) -
+                                ReservedDescriptors);
+#endif
+    return INT_MAX;
+}
 
 QString logBytes(const QByteArray &bytes)
 {
@@ -95,13 +112,16 @@ quint16 Engine::listen(const QString &address, quint16 port)
         server = new QTcpServer(this);
         server->setListenBacklogSize(ListenBacklog);
         connect(server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = server->nextPendingConnection()) {
-                auto *peer = new TcpPeer(this, socket);
-                peers.append(peer);
-                ++d->connections;
-                ++d->open;
-                d->appendLog(QStringLiteral("OPEN ") + peer->name());
-            }
+            while (QTcpSocket *socket = server->nextPendingConnection())
+                accepted(socket);
+        });
+        // Qt stops listening for good on an accept error other than a passing one (descriptors
+        // used up by others in the process): listen again a little later.
+        connect(server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+            d->appendLog(QStringLiteral("ACCEPT failed: %1; trying again in %2 ms")
+                             .arg(server->errorString(), QString::number(AcceptRetryMs)));
+            server->pauseAccepting();
+            QTimer::singleShot(AcceptRetryMs, server, [this] { server->resumeAccepting(); });
         });
     }
     QHostAddress host;
@@ -110,6 +130,27 @@ quint16 Engine::listen(const QString &address, quint16 port)
     if (!server->listen(host, port))
         return 0;
     return server->serverPort();
+}
+
+void Engine::accepted(QTcpSocket *socket)
+{
+    // Beyond the cap a client is accepted and closed at once: left in the listen backlog it
+    // would wait in vain, and an accept refused for want of descriptors leaves the listening
+    // socket readable, which kept the event loop spinning.
+    const int cap = clientCap();
+    if (d->open.load() >= cap) {
+        d->appendLog(
+            QStringLiteral("REFUSED tcp %1:%2: %3 clients already, the most at once")
+                .arg(socket->peerAddress().toString(), QString::number(socket->peerPort()), QString::number(cap)));
+        socket->abort();
+        delete socket;
+        return;
+    }
+    auto *peer = new TcpPeer(this, socket);
+    peers.append(peer);
+    ++d->connections;
+    ++d->open;
+    d->appendLog(QStringLiteral("OPEN ") + peer->name());
 }
 
 QString Engine::openPty()

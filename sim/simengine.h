@@ -18,6 +18,7 @@
 #include <vector>
 
 class QTcpServer;
+class QTcpSocket;
 
 namespace relvix::sim::detail {
 
@@ -71,6 +72,17 @@ struct Shared {
     void run(const std::function<void()> &fn);
 };
 
+// Descriptors left for what is not a TCP client: standard input, output and error, the
+// listening socket, the pseudo-terminal's two ends, the signal pipe, the event loops' wake-up
+// descriptors, the connection accepted only to be closed, and files the system opens on
+// its own; 12 are in use at most, 32 leave room.
+constexpr int ReservedDescriptors = 32;
+
+// The most TCP clients served at once: the open-file limit (RLIMIT_NOFILE's soft limit, read
+// at each connect) less ReservedDescriptors, 992 at the usual 1024; no cap where there is no
+// such limit.
+int clientCap();
+
 class Engine : public QObject {
 public:
     explicit Engine(Shared *shared) : d(shared) { readers.push_back(std::make_unique<VirtualReader>()); }
@@ -89,6 +101,7 @@ public:
     void closeTcp();
     void inject(const QByteArray &bytes);
     void handleFrame(Peer *peer, const QByteArray &frame);
+    void accepted(QTcpSocket *socket);
     void peerClosed(Peer *peer);
     void shedOutput();
     int endlessCount() const;

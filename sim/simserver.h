@@ -54,7 +54,8 @@ public:
     // made by closeAfterBytes, ENDLESS start/stop of an endless stream, SPEED a request that
     // a reader did not answer because the line was at another speed, OVERRUN output that
     // the other side left unread beyond 64 KiB (a TCP client is dropped, the pseudo-
-    // terminal's output discarded). Byte dumps show at most 256 bytes and then the count;
+    // terminal's output discarded), REFUSED a TCP client beyond the cap (closed at once),
+    // ACCEPT an accept that failed. Byte dumps show at most 256 bytes and then the count;
     // the latest 1 Mi characters are kept.
     QStringList log() const;
     void clearLog();
