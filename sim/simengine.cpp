@@ -153,6 +153,34 @@ void Engine::accepted(QTcpSocket *socket)
     d->appendLog(QStringLiteral("OPEN ") + peer->name());
 }
 
+void Engine::schedule(Peer *peer)
+{
+    if (!peer->inRound) {
+        peer->inRound = true;
+        round.append(peer);
+    }
+    if (!serveDue) {
+        serveDue = true;
+        QMetaObject::invokeMethod(this, &Engine::serve, Qt::QueuedConnection);
+    }
+}
+
+void Engine::serve()
+{
+    serveDue = false;
+    for (int turns = 0; turns < TurnsPerPass && !round.isEmpty(); ++turns) {
+        Peer *peer = round.takeFirst();
+        peer->inRound = false;
+        if (peer->takeTurn())
+            schedule(peer); // to the end of the round, and the next pass is posted
+    }
+    // Posted behind the events already due, so new input and connects are seen in between.
+    if (!round.isEmpty() && !serveDue) {
+        serveDue = true;
+        QMetaObject::invokeMethod(this, &Engine::serve, Qt::QueuedConnection);
+    }
+}
+
 QString Engine::openPty()
 {
     if (pty)
@@ -284,6 +312,10 @@ void Engine::peerClosed(Peer *peer)
 {
     if (!peers.removeOne(peer))
         return;
+    if (peer->inRound) {
+        round.removeOne(peer);
+        peer->inRound = false;
+    }
     if (peer == pty) {
         pty = nullptr;
         QMutexLocker lock(&d->mutex);
@@ -309,6 +341,7 @@ void Engine::shutdown()
     for (Peer *peer : all)
         peer->close();
     peers.clear();
+    round.clear();
     pty = nullptr;
     if (server)
         server->close();

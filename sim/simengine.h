@@ -72,6 +72,9 @@ struct Shared {
     void run(const std::function<void()> &fn);
 };
 
+// Turns taken in one pass of the event loop, one request each at most: a few hundred
+// microseconds of work, after which new input, connects and timers are seen again.
+constexpr int TurnsPerPass = 32;
 // Descriptors left for what is not a TCP client: standard input, output and error, the
 // listening socket, the pseudo-terminal's two ends, the signal pipe, the event loops' wake-up
 // descriptors, the connection accepted only to be closed, and files the system opens on
@@ -94,6 +97,10 @@ public:
     QList<Peer *> peers;
     Peer *pty = nullptr;    // the pseudo-terminal's peer
     qint64 outputTotal = 0; // waiting output of all peers
+    // The peers with input, each waiting for a turn: one request each in order, round and
+    // round, so that a quiet client's request waits for one turn of each flooder at most.
+    QList<Peer *> round;
+    bool serveDue = false; // serve() is posted to the event loop
 
     quint16 listen(const QString &address, quint16 port);
     QString openPty();
@@ -101,6 +108,9 @@ public:
     void closeTcp();
     void inject(const QByteArray &bytes);
     void handleFrame(Peer *peer, const QByteArray &frame);
+    // The peer has input: it joins the round, at its end.
+    void schedule(Peer *peer);
+    void serve();
     void accepted(QTcpSocket *socket);
     void peerClosed(Peer *peer);
     void shedOutput();

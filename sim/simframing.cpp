@@ -2,6 +2,7 @@
 #include "virtualreader.h"
 
 #include <cstdint>
+#include <utility>
 
 namespace relvix::sim {
 
@@ -33,6 +34,37 @@ int requestLength(const QByteArray &buffer, bool silent)
         }
     }
     return completeFrameLength(buffer);
+}
+
+void RequestFramer::append(const QByteArray &bytes)
+{
+    if (!hasUnread()) {
+        unread_ = bytes;
+        read_ = 0;
+    } else {
+        unread_.append(bytes);
+    }
+}
+
+RequestFramer::Item RequestFramer::next(bool silent)
+{
+    afterRequest_ = false;
+    for (;;) {
+        const int length = requestLength(rx_, silent);
+        if (length > 0) {
+            Item item{Item::Request, rx_.left(length)};
+            rx_.remove(0, length);
+            afterRequest_ = true;
+            return item;
+        }
+        if (rx_.size() > MaxRequestBuffer)
+            return {Item::Dropped, std::exchange(rx_, {})};
+        if (!hasUnread())
+            return {};
+        const qsizetype piece = qMin<qsizetype>(MaxRequestBuffer + 1 - rx_.size(), unread_.size() - read_);
+        rx_.append(unread_.constData() + read_, piece);
+        read_ += piece;
+    }
 }
 
 } // namespace relvix::sim

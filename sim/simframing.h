@@ -27,4 +27,35 @@ int completeFrameLength(const QByteArray &buffer);
 // only once the line has been silent (a malformed short request, answered with exception 03).
 int requestLength(const QByteArray &buffer, bool silent);
 
+// One peer's input on its way to requests. What a turn reads waits here unframed, and next()
+// frames one request at a time, so that a turn can serve one request and leave the rest for
+// its next turn. The request being gathered never holds more than MaxRequestBuffer bytes:
+// input is taken in pieces that fill it to one byte beyond, and a buffer with no request
+// in it by then is given up whole.
+class RequestFramer {
+public:
+    struct Item {
+        enum Kind { None, Request, Dropped } kind = None;
+        QByteArray bytes; // the request, or the bytes given up
+    };
+    void append(const QByteArray &bytes);
+    // The next request in what has arrived, or bytes that belong to none (more than the
+    // longest request gathered without one); None when it needs more input. silent: the
+    // line has been quiet, so a short CRC match in a 03/06 frame counts.
+    Item next(bool silent);
+    bool hasUnread() const { return read_ < unread_.size(); }
+    // Whether next() may have more without more input: unread bytes, or bytes left behind the
+    // request it gave last.
+    bool hasMore() const { return hasUnread() || (afterRequest_ && !rx_.isEmpty()); }
+    // Bytes of a request begun and not finished.
+    const QByteArray &partial() const { return rx_; }
+    void clearPartial() { rx_.clear(); }
+
+private:
+    QByteArray unread_;
+    qsizetype read_ = 0; // of unread_, moved into rx_
+    QByteArray rx_;
+    bool afterRequest_ = false; // next() gave a request last
+};
+
 } // namespace relvix::sim

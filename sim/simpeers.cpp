@@ -29,9 +29,9 @@ constexpr int EndlessPeriodMs = 5;
 // the other side has stopped reading: a TCP client is dropped, and on the pseudo-terminal
 // the bytes are discarded, as a serial line loses what its receiver does not read.
 constexpr qint64 MaxPeerOutput = 64 * 1024;
-// Input is taken in turns of at most 1 KiB a peer (128 requests of 8 bytes, well under a
-// millisecond of work), and then the other peers have theirs: a client flooding requests
-// cannot keep the others waiting.
+// A turn reads at most 1 KiB of a peer's input (128 requests of 8 bytes) and serves one
+// request of it; the rest waits for the peer's next turns, after the other peers have had
+// theirs (Engine::serve).
 constexpr qint64 TurnBytes = 1024;
 // What Qt reads ahead of a TCP client's turns. The rest waits in the system, so a client that
 // sends faster than it is served is held back by TCP itself.
@@ -48,19 +48,10 @@ Peer::Peer(Engine *engine)
       endlessTimer_(new QTimer(this))
 {
     silenceTimer_->setSingleShot(true);
-    connect(silenceTimer_, &QTimer::timeout, this, [this] {
-        takeRequests(true);
-        if (rx_.isEmpty() || closing_)
-            return;
-        engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
-        rx_.clear();
-    });
+    connect(silenceTimer_, &QTimer::timeout, this, [this] { silenceEnded(); });
     sendTimer_->setSingleShot(true);
     sendTimer_->setTimerType(Qt::PreciseTimer);
-    connect(sendTimer_, &QTimer::timeout, this, [this] {
-        waited_ = true;
-        pump();
-    });
+    connect(sendTimer_, &QTimer::timeout, this, [this] { waitEnded(); });
     endlessTimer_->setInterval(EndlessPeriodMs);
     endlessTimer_->setTimerType(Qt::PreciseTimer);
     connect(endlessTimer_, &QTimer::timeout, this, [this] { endlessTick(); });
@@ -68,58 +59,59 @@ Peer::Peer(Engine *engine)
 
 void Peer::inputReady()
 {
-    if (!turnDue_)
-        takeTurn();
+    silenceTimer_->stop(); // the line is not silent while its input waits for a turn
+    engine_->schedule(this);
 }
 
-void Peer::takeTurn()
+bool Peer::takeTurn()
 {
-    turnDue_ = false;
-    if (closing_)
-        return;
-    const QByteArray bytes = readInput(TurnBytes);
-    if (!bytes.isEmpty())
-        received(bytes);
-    if (!closing_ && inputPending()) {
-        // Posted behind whatever else is due, so every other peer has its turn first.
-        turnDue_ = true;
-        QMetaObject::invokeMethod(
-            this, [this] { takeTurn(); }, Qt::QueuedConnection);
-    }
-}
-
-void Peer::received(const QByteArray &bytes)
-{
-    // Taken in pieces that never let the buffer hold more than one request can be long, so
-    // that neither its memory nor the search for a frame end grows with what arrives at once.
-    for (qsizetype at = 0; at < bytes.size() && !closing_;) {
-        const qsizetype piece = qMin<qsizetype>(MaxRequestBuffer + 1 - rx_.size(), bytes.size() - at);
-        rx_.append(bytes.constData() + at, piece);
-        at += piece;
-        takeRequests(false);
-        if (rx_.size() > MaxRequestBuffer) {
-            engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(rx_));
-            rx_.clear();
+    bool read = false;
+    while (!closing_) {
+        RequestFramer::Item item = framer_.next(false);
+        if (item.kind == RequestFramer::Item::Dropped) {
+            engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(item.bytes));
+        } else if (item.kind == RequestFramer::Item::Request) {
+            engine_->handleFrame(this, item.bytes);
+            break;
+        } else {
+            const QByteArray bytes = read ? QByteArray() : readInput(TurnBytes);
+            if (bytes.isEmpty())
+                break;
+            read = true;
+            framer_.append(bytes);
         }
     }
     if (closing_)
-        return;
-    if (rx_.isEmpty())
+        return false;
+    const bool more = framer_.hasMore() || inputPending();
+    if (more || framer_.partial().isEmpty())
         silenceTimer_->stop();
     else
         silenceTimer_->start(engine_->d->junkSilenceMs.load());
+    return more;
 }
 
-void Peer::takeRequests(bool silent)
+void Peer::silenceEnded()
 {
     while (!closing_) {
-        const int length = requestLength(rx_, silent);
-        if (length == 0)
+        RequestFramer::Item item = framer_.next(true);
+        if (item.kind == RequestFramer::Item::None)
             break;
-        const QByteArray frame = rx_.left(length);
-        rx_.remove(0, length);
-        engine_->handleFrame(this, frame);
+        if (item.kind == RequestFramer::Item::Request)
+            engine_->handleFrame(this, item.bytes);
+        else
+            engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(item.bytes));
     }
+    if (closing_ || framer_.partial().isEmpty())
+        return;
+    engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(framer_.partial()));
+    framer_.clearPartial();
+}
+
+void Peer::waitEnded()
+{
+    waited_ = true;
+    pump();
 }
 
 void Peer::beginAnswer(int closeAfterBytes)

@@ -1,5 +1,6 @@
 #pragma once
 // The two kinds of peer: a TCP client and the pseudo-terminal.
+#include "simframing.h"
 #include "virtualreader.h"
 
 #include <QByteArray>
@@ -28,7 +29,9 @@ public:
     // The line speed the tool set, in baud: 0 for a link without one (TCP), -1 when it cannot
     // be told.
     virtual int lineSpeed() const { return 0; }
-    void received(const QByteArray &bytes);
+    // One turn: at most one request served, after at most one read of up to TurnBytes. True
+    // when input is left for a later turn.
+    bool takeTurn();
     // A request for this reader arrived: the byte count for closeAfterBytes starts again and
     // any endless stream stops.
     void beginAnswer(int closeAfterBytes);
@@ -44,6 +47,7 @@ public:
     qint64 waitingOutput() const { return reported_; }
     // The other side does not take its output: dropped (TCP) or its output discarded.
     void overrun();
+    bool inRound = false; // waiting in the engine's round for a turn (kept by the engine)
 
 protected:
     virtual void writeRaw(const QByteArray &bytes) = 0;
@@ -57,7 +61,7 @@ protected:
     virtual bool discardsOnOverrun() const { return false; }
     virtual void discardTransportOutput() {}
     virtual void abortTransport() { closeTransport(); }
-    // The transport has input: a turn is taken now unless one is already due.
+    // The transport has input: the peer waits for its turn in the engine's round.
     void inputReady();
     virtual QByteArray readInput(qint64 maxBytes) = 0;
     virtual bool inputPending() const = 0;
@@ -65,6 +69,11 @@ protected:
     void quiesce();
     // Brings the count of waiting output up to date and enforces the bounds on it.
     void accountOutput();
+    // What the timers run: the line has been silent since the last input, the front step's
+    // wait is over, the endless stream's next piece is due.
+    void silenceEnded();
+    void waitEnded();
+    void endlessTick();
     Engine *engine_;
 
 private:
@@ -73,14 +82,11 @@ private:
         QByteArray bytes;
         QStringList logLines;
     };
-    void takeTurn();
-    void takeRequests(bool silent);
     void write(const QByteArray &bytes);
     void pump();
     void emitStep(const QByteArray &bytes);
-    void endlessTick();
 
-    QByteArray rx_;
+    RequestFramer framer_;
     QTimer *silenceTimer_;
     QTimer *sendTimer_;
     QTimer *endlessTimer_;
@@ -93,7 +99,6 @@ private:
     int sentSinceRequest_ = 0;
     int closeLimit_ = -1;
     qint64 endlessBytes_ = 0;
-    bool turnDue_ = false; // a turn is posted to the event loop
     bool closing_ = false; // quiesced: nothing more goes in or out
     bool closed_ = false;  // transport closed
 };
