@@ -296,7 +296,7 @@ LinkChoice linkChoice(const QCommandLineParser &p)
             throw UsageError{QStringLiteral("bad --tcp '%1': '%2' is not an IPv4 address").arg(text, host)};
         if (p.isSet("mode"))
             throw UsageError{QStringLiteral("--mode applies to a serial port, not to --tcp")};
-        c.tcp = true;
+        c.transport = Transport::Tcp;
         c.peerAddress = host;
         c.peerPort = portText;
         return c;
