@@ -96,7 +96,7 @@ void Shared::appendLog(const QString &text)
 
 void Shared::run(const std::function<void()> &fn)
 {
-    if (QThread::currentThread() == &thread)
+    if (QThread::currentThread() == engine->thread())
         fn();
     else
         QMetaObject::invokeMethod(engine, fn, Qt::BlockingQueuedConnection);
@@ -155,6 +155,8 @@ void Engine::accepted(QTcpSocket *socket)
 
 void Engine::schedule(Peer *peer)
 {
+    if (peer->isClosing())
+        return; // it takes no more turns, and may be gone soon
     if (!peer->inRound) {
         peer->inRound = true;
         round.append(peer);

@@ -67,7 +67,7 @@ struct Shared {
             --faults.faultyRequests;
         return now;
     }
-    // Runs fn on the server thread and waits; runs it directly when already there, where a
+    // Runs fn on the engine's thread and waits; runs it directly when already there, where a
     // blocking queued call would wait for itself.
     void run(const std::function<void()> &fn);
 };

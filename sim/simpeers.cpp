@@ -108,6 +108,20 @@ void Peer::silenceEnded()
     framer_.clearPartial();
 }
 
+void Peer::fireRunningTimers()
+{
+    if (silenceTimer_->isActive()) {
+        silenceTimer_->stop();
+        silenceEnded();
+    }
+    if (sendTimer_->isActive()) {
+        sendTimer_->stop();
+        waitEnded();
+    }
+    if (endlessTimer_->isActive())
+        endlessTick();
+}
+
 void Peer::waitEnded()
 {
     waited_ = true;

@@ -69,11 +69,9 @@ protected:
     void quiesce();
     // Brings the count of waiting output up to date and enforces the bounds on it.
     void accountOutput();
-    // What the timers run: the line has been silent since the last input, the front step's
-    // wait is over, the endless stream's next piece is due.
-    void silenceEnded();
-    void waitEnded();
-    void endlessTick();
+    // Runs at once what each running timer runs when it is due: for a peer kind without real
+    // time (the fuzz target's).
+    void fireRunningTimers();
     Engine *engine_;
 
 private:
@@ -82,6 +80,11 @@ private:
         QByteArray bytes;
         QStringList logLines;
     };
+    // What the timers run: the line has been silent since the last input, the front step's
+    // wait is over, the endless stream's next piece is due.
+    void silenceEnded();
+    void waitEnded();
+    void endlessTick();
     void write(const QByteArray &bytes);
     void pump();
     void emitStep(const QByteArray &bytes);

@@ -23,6 +23,16 @@ SimServer::SimServer() : d(std::make_unique<Impl>())
     d->thread.start();
 }
 
+SimServer::SimServer(OnCallersThread) : d(std::make_unique<Impl>())
+{
+    d->engine = new Engine(d.get());
+}
+
+Engine &SimServer::engine()
+{
+    return *d->engine;
+}
+
 SimServer::~SimServer()
 {
     d->run([this] {
