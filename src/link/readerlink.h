@@ -1,7 +1,7 @@
 #pragma once
 #include "frameevent.h"
+#include "linkio.h"
 #include "receiverule.h"
-#include "seams.h"
 
 #include <QLoggingCategory>
 #include <QString>
