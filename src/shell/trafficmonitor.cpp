@@ -1,0 +1,219 @@
+#include "shell/trafficmonitor.h"
+#include "link/readerlink.h"
+#include "shell/captions.h"
+#include "shell/cardhistory.h"
+#include "shell/toolstext.h"
+#include "shell/trafficlog.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+namespace relvix {
+namespace {
+
+QPushButton *button(QWidget *parent, QBoxLayout *row, const char *name)
+{
+    auto *b = new QPushButton(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    row->addWidget(b);
+    return b;
+}
+
+// A read-only table of one line per row: fixed row heights, so that 100 000 rows cost the
+// view no more than the rows on screen.
+QTableView *tableView(QWidget *parent, const char *name, QAbstractItemModel *model, std::initializer_list<int> widths)
+{
+    auto *view = new QTableView(parent);
+    view->setObjectName(QLatin1String(name));
+    view->setModel(model);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setWordWrap(false);
+    view->setCornerButtonEnabled(false);
+    view->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    QHeaderView *rows = view->verticalHeader();
+    rows->hide();
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    rows->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    QHeaderView *columns = view->horizontalHeader();
+    columns->setStretchLastSection(true);
+    columns->setHighlightSections(false);
+    int column = 0;
+    for (int width : widths)
+        view->setColumnWidth(column++, width);
+    return view;
+}
+
+} // namespace
+
+TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int language)
+    : link_(link), cards_(cards), log_(std::make_unique<TrafficLog>())
+{
+    setObjectName(QStringLiteral("frmTrafficMonitor"));
+    setWindowFlag(Qt::Window);
+    resize(920, 480);
+
+    auto *outer = new QVBoxLayout(this);
+    tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("pcTools"));
+    outer->addWidget(tabs);
+
+    tsTraffic = new QWidget;
+    tsTraffic->setObjectName(QStringLiteral("tsTraffic"));
+    tabs->addTab(tsTraffic, QString());
+    auto *trafficPage = new QVBoxLayout(tsTraffic);
+    trafficView = tableView(tsTraffic, "grdTraffic", log_.get(), {170, 100, 50, 65, 340});
+    trafficPage->addWidget(trafficView);
+    auto *trafficButtons = new QHBoxLayout;
+    trafficPage->addLayout(trafficButtons);
+    btnPause = button(tsTraffic, trafficButtons, "btnPause");
+    btnPause->setCheckable(true);
+    btnClear = button(tsTraffic, trafficButtons, "btnClear");
+    btnSaveText = button(tsTraffic, trafficButtons, "btnSaveText");
+    btnSaveCsv = button(tsTraffic, trafficButtons, "btnSaveCsv");
+    trafficButtons->addStretch();
+    lblLines = new QLabel(tsTraffic);
+    lblLines->setObjectName(QStringLiteral("lblLines"));
+    trafficButtons->addWidget(lblLines);
+
+    tsCards = new QWidget;
+    tsCards->setObjectName(QStringLiteral("tsCards"));
+    tabs->addTab(tsCards, QString());
+    auto *cardsPage = new QVBoxLayout(tsCards);
+    cardsView = tableView(tsCards, "grdCards", &cards_, {170, 70, 260, 90});
+    cardsPage->addWidget(cardsView);
+    auto *cardButtons = new QHBoxLayout;
+    cardsPage->addLayout(cardButtons);
+    btnCardsSaveCsv = button(tsCards, cardButtons, "btnCardsSaveCsv");
+    btnCardsClear = button(tsCards, cardButtons, "btnCardsClear");
+    cardButtons->addStretch();
+    lblCards = new QLabel(tsCards);
+    lblCards->setObjectName(QStringLiteral("lblCards"));
+    cardButtons->addWidget(lblCards);
+
+    // The view follows new lines while its last line is in sight, and stays put once the
+    // user has scrolled back to read.
+    connect(log_.get(), &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
+        const QScrollBar *bar = trafficView->verticalScrollBar();
+        followEnd_ = bar->value() == bar->maximum();
+    });
+    connect(log_.get(), &QAbstractItemModel::rowsInserted, this, [this] {
+        if (followEnd_)
+            trafficView->scrollToBottom();
+    });
+    connect(&cards_, &QAbstractItemModel::rowsInserted, cardsView, &QTableView::scrollToBottom);
+    for (QAbstractItemModel *model :
+         {static_cast<QAbstractItemModel *>(log_.get()), static_cast<QAbstractItemModel *>(&cards_)}) {
+        connect(model, &QAbstractItemModel::rowsInserted, this, &TrafficMonitor::showCounts);
+        connect(model, &QAbstractItemModel::rowsRemoved, this, &TrafficMonitor::showCounts);
+        connect(model, &QAbstractItemModel::modelReset, this, &TrafficMonitor::showCounts);
+    }
+
+    connect(btnPause, &QPushButton::toggled, this, [this](bool paused) {
+        log_->setPaused(paused);
+        showCounts();
+    });
+    connect(btnClear, &QPushButton::clicked, log_.get(), &TrafficLog::clear);
+    connect(btnSaveText, &QPushButton::clicked, this, [this] {
+        chooseFile(QStringLiteral("relvix-traffic.txt"), false,
+                   [this](const QString &path) { saveTraffic(path, false); });
+    });
+    connect(btnSaveCsv, &QPushButton::clicked, this, [this] {
+        chooseFile(QStringLiteral("relvix-traffic.csv"), true,
+                   [this](const QString &path) { saveTraffic(path, true); });
+    });
+    connect(btnCardsSaveCsv, &QPushButton::clicked, this, [this] {
+        chooseFile(QStringLiteral("relvix-cards.csv"), true, [this](const QString &path) { saveCards(path); });
+    });
+    connect(btnCardsClear, &QPushButton::clicked, &cards_, &CardHistory::clear);
+
+    setLanguage(language);
+    link_.addObserver(log_.get());
+}
+
+TrafficMonitor::~TrafficMonitor()
+{
+    link_.removeObserver(log_.get());
+}
+
+void TrafficMonitor::setLanguage(int language)
+{
+    language_ = language;
+    const LanguageFont &record = LanguageFontFor(language);
+    QFont windowFont = font();
+    windowFont.setFamily(record.name);
+    windowFont.setPointSize(record.pointSize);
+    setFont(windowFont);
+
+    const auto text = [language](ToolText id) { return toolText(language, id); };
+    setWindowTitle(text(ToolText::MonitorTitle));
+    tabs->setTabText(tabs->indexOf(tsTraffic), text(ToolText::TrafficTab));
+    tabs->setTabText(tabs->indexOf(tsCards), text(ToolText::CardsTab));
+    btnPause->setText(text(ToolText::Pause));
+    btnClear->setText(text(ToolText::Clear));
+    btnSaveText->setText(text(ToolText::SaveText));
+    btnSaveCsv->setText(text(ToolText::SaveCsv));
+    btnCardsSaveCsv->setText(text(ToolText::SaveCsv));
+    btnCardsClear->setText(text(ToolText::Clear));
+    log_->setLanguage(language);
+    cards_.setLanguage(language);
+    showCounts();
+}
+
+void TrafficMonitor::showCounts()
+{
+    QString lines = toolText(language_, ToolText::LineCount).arg(log_->rowCount());
+    if (log_->paused())
+        lines += QStringLiteral(", ") + toolText(language_, ToolText::PausedNote);
+    lblLines->setText(lines);
+    lblCards->setText(toolText(language_, ToolText::RowCount).arg(cards_.rowCount()));
+}
+
+void TrafficMonitor::chooseFile(const QString &suggestedName, bool csv, std::function<void(const QString &)> save)
+{
+    auto *dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("dlgSaveTools"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(toolText(language_, csv ? ToolText::CsvFiles : ToolText::TextFiles));
+    dialog->setDefaultSuffix(csv ? QStringLiteral("csv") : QStringLiteral("txt"));
+    dialog->setDirectory(QDir::homePath());
+    dialog->selectFile(suggestedName);
+    connect(dialog, &QFileDialog::fileSelected, this, std::move(save));
+    // Modal to this window only, and without an event loop of its own.
+    dialog->open();
+}
+
+bool TrafficMonitor::writeFile(const QString &path, const std::function<bool(QIODevice &)> &write)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && write(file) && file.commit())
+        return true;
+    file.cancelWriting();
+    auto *box = new QMessageBox(QMessageBox::Warning, toolText(language_, ToolText::MonitorTitle),
+                                toolText(language_, ToolText::SaveFailed).arg(QDir::toNativeSeparators(path)),
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
+bool TrafficMonitor::saveTraffic(const QString &path, bool csv)
+{
+    log_->flush();
+    return writeFile(path, [this, csv](QIODevice &file) { return csv ? log_->saveCsv(file) : log_->saveText(file); });
+}
+
+bool TrafficMonitor::saveCards(const QString &path)
+{
+    return writeFile(path, [this](QIODevice &file) { return cards_.saveCsv(file); });
+}
+
+} // namespace relvix
