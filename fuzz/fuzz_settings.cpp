@@ -12,8 +12,8 @@
 // the judgement and every top-level value must agree with it (slow: for checking the reader
 // against another Qt version). It differs by design on a UTF-8 byte-order mark, which Qt 6.4
 // does not skip, and on '#' comment lines, which it reports as a format error.
-#include "shell/settings.h"
-#include "shell/settingsstore.h"
+#include "settings/inistore.h"
+#include "settings/settings.h"
 
 #include <QFile>
 #include <QSettings>

@@ -295,7 +295,8 @@ int runScan(const Options &o)
         std::fputs("\r\033[K", stderr);
     err(QStringLiteral("%1 %2 of %3 addresses in %4 s, found %5")
             .arg(interrupted() ? QStringLiteral("interrupted after") : QStringLiteral("scanned"), QString::number(done),
-                 QString::number(total), QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(found)));
+                 QString::number(total), QString::number(double(clock.elapsed()) / 1000.0, 'f', 1),
+                 QString::number(found)));
     if (interrupted())
         return Interrupted;
     return found > 0 ? Done : NoAnswer;
@@ -322,7 +323,8 @@ int watchCards(const Options &o, Session &session)
     elapsed.start();
     bool first = true;
     const auto timeUp = [&] {
-        return (o.count > 0 && events >= o.count) || (o.forSeconds > 0 && double(elapsed.elapsed()) >= o.forSeconds * 1000);
+        return (o.count > 0 && events >= o.count) ||
+               (o.forSeconds > 0 && double(elapsed.elapsed()) >= o.forSeconds * 1000);
     };
     while (!timeUp()) {
         if (!first && !pauseMs(o.intervalMs))

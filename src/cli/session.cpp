@@ -1,8 +1,8 @@
 #include "cli/session.h"
 
 #include "link/frameevent.h"
-#include "shell/settings.h"
-#include "shell/settingsstore.h"
+#include "settings/settings.h"
+#include "settings/store.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

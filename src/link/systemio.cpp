@@ -384,8 +384,8 @@ public:
         timer.start();
         int done = 0;
         while (done < count) {
-            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done), static_cast<IoLength>(count - done),
-                                  kSendFlags);
+            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done),
+                                  static_cast<IoLength>(count - done), kSendFlags);
             if (n > 0) {
                 done += static_cast<int>(n);
                 continue;

@@ -2,8 +2,8 @@
 
 #include "frmmodule.h"
 #include "languagetable.h"
-#include "settings.h"
-#include "settingsstore.h"
+#include "settings/settings.h"
+#include "settings/store.h"
 
 namespace relvix {
 

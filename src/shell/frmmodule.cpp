@@ -3,7 +3,7 @@
 #include "captions.h"
 #include "cardhistory.h"
 #include "languagetable.h"
-#include "settingsstore.h"
+#include "settings/store.h"
 #include "trafficmonitor.h"
 
 #include <QApplication>

@@ -1,7 +1,8 @@
 #include "frmmodule.h"
 
-#include "settings.h"
-#include "settingsstore.h"
+#include "link/portlist.h"
+#include "settings/settings.h"
+#include "settings/store.h"
 
 #include <QMessageBox>
 

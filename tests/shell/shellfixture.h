@@ -1,8 +1,8 @@
 // Window tests of the shell: the real window, offscreen, with its own settings folders and a
 // stand-in port list, so no real port is ever named or opened.
 #pragma once
-#include "settingsfixture.h"
 #include "shell/frmmodule.h"
+#include "support/settingsfixture.h"
 
 #include <QApplication>
 #include <QMessageBox>

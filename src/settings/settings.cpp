@@ -1,6 +1,6 @@
-#include "settings.h"
+#include "settings/settings.h"
 
-#include "settingsstore.h"
+#include "settings/store.h"
 
 namespace relvix {
 
@@ -99,30 +99,6 @@ bool SaveLanguageTo(SettingsStore &store, const QString &languageFlag)
         return false;
     OpenedStore opened(store);
     return store.writeString(settingname::LanguageFlag, languageFlag);
-}
-
-QString TrimPortName(const QString &name)
-{
-    qsizetype begin = 0;
-    qsizetype end = name.size();
-    while (begin < end && name.at(begin).unicode() < 33)
-        ++begin;
-    while (end > begin && name.at(end - 1).unicode() < 33)
-        --end;
-    return name.mid(begin, end - begin);
-}
-
-QStringList PortListFrom(const QStringList &reported)
-{
-    QStringList ports;
-    ports.reserve(reported.size());
-    for (const QString &name : reported)
-        ports.append(TrimPortName(name));
-    if (ports.isEmpty()) {
-        for (int n = 1; n <= 16; ++n)
-            ports.append(QStringLiteral("COM%1").arg(n));
-    }
-    return ports;
 }
 
 } // namespace relvix

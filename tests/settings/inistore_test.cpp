@@ -1,6 +1,6 @@
 // The per-user settings file with machine-wide defaults, in temporary folders.
-#include "settingsfixture.h"
-#include "shell/settings.h"
+#include "settings/settings.h"
+#include "support/settingsfixture.h"
 
 #include <QDirIterator>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // Settings folders and a settings store in memory for the shell's tests: each test gets its
 // own folders, so nothing outside a temporary folder is read or written.
 #pragma once
-#include "shell/settingsstore.h"
+#include "settings/inistore.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,37 +1,16 @@
 #pragma once
+// The settings store of Linux and other systems without the registry: an INI file per user,
+// with machine-wide defaults.
+#include "settings/store.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace relvix {
-
-// One settings key with typed values, opened for one settings operation and closed again.
-class SettingsStore {
-public:
-    virtual ~SettingsStore() = default;
-    // Open for reading without creating; false when the key is absent or unreadable.
-    virtual bool openForRead() = 0;
-    // Open for writing, creating the key when absent.
-    virtual bool openForWrite() = 0;
-    virtual void close() = 0;
-    virtual bool exists(const QString &name) = 0;
-    // False when the value is not of that type (or cannot be read).
-    virtual bool readInt(const QString &name, std::int32_t &value) = 0;
-    virtual bool readString(const QString &name, QString &value) = 0;
-    // False when the write failed.
-    virtual bool writeInt(const QString &name, std::int32_t value) = 0;
-    virtual bool writeString(const QString &name, const QString &value) = 0;
-};
-
-// The platform store: on Windows the HKLM registry key, elsewhere
-// $XDG_CONFIG_HOME/Kavrel/Relvix.conf with machine-wide defaults from the system folders.
-std::unique_ptr<SettingsStore> makePlatformSettingsStore();
-
-#ifndef _WIN32
 
 // A settings file in memory: judged, read and edited as bytes, so that no judgement depends on
 // a temporary folder or on what QSettings has cached. It reads what Qt's INI reader
@@ -125,7 +104,5 @@ public:
 // keeps it as Relvix.conf.bad beside it (one copy, the latest). Nothing is written over a file
 // that cannot be read.
 std::unique_ptr<SettingsStore> makeIniSettingsStore(std::shared_ptr<SettingsFiles> files);
-
-#endif
 
 } // namespace relvix

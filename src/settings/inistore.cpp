@@ -1,10 +1,5 @@
-#include "settingsstore.h"
+#include "settings/inistore.h"
 
-#include "settings.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -12,7 +7,6 @@
 #include <QPoint>
 #include <QRect>
 #include <QSaveFile>
-#include <QSerialPortInfo>
 #include <QSize>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -20,149 +14,8 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#endif
 
 namespace relvix {
-
-#ifdef _WIN32
-
-namespace {
-
-// HKEY_LOCAL_MACHINE\Software\Kavrel\Relvix, shared by every user of the machine.
-constexpr const char *kKeyPath = "Software\\Kavrel\\Relvix";
-constexpr const char *kPortMapPath = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-// KEY_ALL_ACCESS: the key is opened with full access for reading too, so a user without
-// the rights to write it reads the built-ins, as on a machine without the key.
-constexpr REGSAM kFullAccess = 0xF003F;
-
-// Reads a REG_SZ or REG_EXPAND_SZ value (without expansion) up to its first zero byte.
-bool queryString(HKEY key, const char *name, QString &value)
-{
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return false;
-    if (size == 0) {
-        value.clear();
-        return true;
-    }
-    QByteArray data(static_cast<qsizetype>(size) + 1, '\0');
-    DWORD got = size;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &got) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return false;
-    value = QString::fromLocal8Bit(data.constData()); // ends at the first zero byte
-    return true;
-}
-
-class RegistrySettingsStore final : public SettingsStore {
-public:
-    ~RegistrySettingsStore() override { close(); }
-
-    bool openForRead() override
-    {
-        close();
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, kFullAccess, &key_) == ERROR_SUCCESS)
-            return true;
-        key_ = nullptr;
-        return false;
-    }
-    bool openForWrite() override
-    {
-        close();
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kFullAccess, nullptr,
-                            &key_, &disposition) == ERROR_SUCCESS)
-            return true;
-        key_ = nullptr;
-        return false;
-    }
-    void close() override
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-    }
-    bool exists(const QString &name) override
-    {
-        return key_ &&
-               RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    }
-    bool readInt(const QString &name, std::int32_t &value) override
-    {
-        if (!key_)
-            return false;
-        DWORD type = 0;
-        DWORD data = 0;
-        DWORD size = sizeof data;
-        if (RegQueryValueExA(key_, name.toLatin1().constData(), nullptr, &type, reinterpret_cast<LPBYTE>(&data),
-                             &size) != ERROR_SUCCESS ||
-            type != REG_DWORD)
-            return false;
-        value = static_cast<std::int32_t>(data);
-        return true;
-    }
-    bool readString(const QString &name, QString &value) override
-    {
-        return key_ && queryString(key_, name.toLatin1().constData(), value);
-    }
-    bool writeInt(const QString &name, std::int32_t value) override
-    {
-        const DWORD data = static_cast<DWORD>(value);
-        return key_ && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_DWORD,
-                                      reinterpret_cast<const BYTE *>(&data), sizeof data) == ERROR_SUCCESS;
-    }
-    bool writeString(const QString &name, const QString &value) override
-    {
-        // The stored length counts the terminating zero byte.
-        const QByteArray text = value.toLocal8Bit();
-        return key_ && RegSetValueExA(key_, name.toLatin1().constData(), 0, REG_SZ,
-                                      reinterpret_cast<const BYTE *>(text.constData()),
-                                      static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
-} // namespace
-
-std::unique_ptr<SettingsStore> makePlatformSettingsStore()
-{
-    return std::make_unique<RegistrySettingsStore>();
-}
-
-QStringList systemSerialPortNames()
-{
-    QStringList names;
-    HKEY map = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortMapPath, 0, KEY_READ, &map) != ERROR_SUCCESS)
-        return names;
-    DWORD count = 0;
-    DWORD longestName = 0;
-    if (RegQueryInfoKeyA(map, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
-                         nullptr, nullptr) == ERROR_SUCCESS) {
-        QByteArray valueName(static_cast<qsizetype>(longestName) + 1, '\0');
-        for (DWORD index = 0; index < count; ++index) {
-            DWORD length = longestName + 1;
-            if (RegEnumValueA(map, index, valueName.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS)
-                break;
-            QString port;
-            // A value that is not a string ends the listing; what was gathered stays.
-            if (!queryString(map, valueName.constData(), port))
-                break;
-            names.append(port);
-        }
-    }
-    RegCloseKey(map);
-    return names;
-}
-
-#else // an INI file per user, with machine-wide defaults
 
 namespace {
 
@@ -1053,15 +906,5 @@ std::unique_ptr<SettingsStore> makePlatformSettingsStore()
 {
     return makeIniSettingsStore(std::make_shared<DiskSettingsFiles>());
 }
-
-QStringList systemSerialPortNames()
-{
-    QStringList names;
-    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-        names.append(port.portName());
-    return names;
-}
-
-#endif
 
 } // namespace relvix
