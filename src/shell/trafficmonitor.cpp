@@ -8,12 +8,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QStyle>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <vector>
 
 namespace relvix {
 namespace {
@@ -47,7 +52,7 @@ private:
 
 // A read-only table of one line per row: fixed row heights, so that 100 000 rows cost the
 // view no more than the rows on screen.
-QTableView *tableView(QTableView *view, const char *name, QAbstractItemModel *model, std::initializer_list<int> widths)
+QTableView *tableView(QTableView *view, const char *name, QAbstractItemModel *model)
 {
     view->setObjectName(QLatin1String(name));
     view->setModel(model);
@@ -59,14 +64,28 @@ QTableView *tableView(QTableView *view, const char *name, QAbstractItemModel *mo
     QHeaderView *rows = view->verticalHeader();
     rows->hide();
     rows->setSectionResizeMode(QHeaderView::Fixed);
-    rows->setDefaultSectionSize(view->fontMetrics().height() + 4);
     QHeaderView *columns = view->horizontalHeader();
     columns->setStretchLastSection(true);
     columns->setHighlightSections(false);
-    int column = 0;
-    for (int width : widths)
-        view->setColumnWidth(column++, width);
     return view;
+}
+
+// Each column as wide as the widest of its header and the given samples, the bytes in the
+// fixed font the models give them; the last column takes the rest.
+void fitColumns(QTableView *view, const std::vector<QStringList> &samples, int bytesColumn)
+{
+    const QFontMetrics text(view->font());
+    const QFontMetrics header(view->horizontalHeader()->font());
+    const QFontMetrics fixed(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    const int padding = 2 * view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 12;
+    QAbstractItemModel *model = view->model();
+    for (int column = 0; column < int(samples.size()); ++column) {
+        int width = header.horizontalAdvance(model->headerData(column, Qt::Horizontal).toString()) + padding + 8;
+        for (const QString &sample : samples[std::size_t(column)])
+            width = std::max(width, (column == bytesColumn ? fixed : text).horizontalAdvance(sample) + padding);
+        view->setColumnWidth(column, width);
+    }
+    view->verticalHeader()->setDefaultSectionSize(std::max(text.height(), fixed.height()) + 4);
 }
 
 } // namespace
@@ -76,7 +95,6 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
 {
     setObjectName(QStringLiteral("frmTrafficMonitor"));
     setWindowFlag(Qt::Window);
-    resize(920, 480);
 
     auto *outer = new QVBoxLayout(this);
     tabs = new QTabWidget(this);
@@ -87,7 +105,7 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     tsTraffic->setObjectName(QStringLiteral("tsTraffic"));
     tabs->addTab(tsTraffic, QString());
     auto *trafficPage = new QVBoxLayout(tsTraffic);
-    trafficView = tableView(new TrafficView(tsTraffic, *log_), "grdTraffic", log_.get(), {170, 100, 50, 65, 340});
+    trafficView = tableView(new TrafficView(tsTraffic, *log_), "grdTraffic", log_.get());
     trafficPage->addWidget(trafficView);
     auto *trafficButtons = new QHBoxLayout;
     trafficPage->addLayout(trafficButtons);
@@ -105,7 +123,7 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     tsCards->setObjectName(QStringLiteral("tsCards"));
     tabs->addTab(tsCards, QString());
     auto *cardsPage = new QVBoxLayout(tsCards);
-    cardsView = tableView(new QTableView(tsCards), "grdCards", &cards_, {170, 70, 260, 90});
+    cardsView = tableView(new QTableView(tsCards), "grdCards", &cards_);
     cardsPage->addWidget(cardsView);
     auto *cardButtons = new QHBoxLayout;
     cardsPage->addLayout(cardButtons);
@@ -153,6 +171,11 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     connect(btnCardsClear, &QPushButton::clicked, &cards_, &CardHistory::clear);
 
     setLanguage(language);
+    // Room for every column of a card loop's longest line and some 30 characters of meaning.
+    int width = 0;
+    for (int column = 0; column < TrafficLog::Meaning; ++column)
+        width += trafficView->columnWidth(column);
+    resize(width + trafficView->fontMetrics().horizontalAdvance(QString(30, QLatin1Char('x'))) + 60, 520);
     link_.addObserver(log_.get());
 }
 
@@ -164,6 +187,9 @@ TrafficMonitor::~TrafficMonitor()
 void TrafficMonitor::setLanguage(int language)
 {
     language_ = language;
+    // Another font gives the rows another height: a view that showed the last line still does.
+    const QScrollBar *bar = trafficView->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
     const LanguageFont &record = LanguageFontFor(language);
     QFont windowFont = font();
     windowFont.setFamily(record.name);
@@ -183,6 +209,25 @@ void TrafficMonitor::setLanguage(int language)
     log_->setLanguage(language);
     cards_.setLanguage(language);
     showCounts();
+
+    // The widest texts each column shows in a card loop.
+    const QString time = QStringLiteral("0000-00-00 00:00:00.000");
+    const QString frame = QStringLiteral("00 ").repeated(21).trimmed(); // a block's answer
+    fitColumns(trafficView,
+               {{time},
+                {QStringLiteral("FAIL silence"), QStringLiteral("OPEN-FAILED")},
+                {QStringLiteral("000")},
+                {QStringLiteral("00")},
+                {frame}},
+               TrafficLog::Bytes);
+    fitColumns(cardsView,
+               {{time},
+                {text(ToolText::CardKind), text(ToolText::KeypadKind)},
+                {QString(32, QLatin1Char('0')) + QStringLiteral(" (H)")},
+                {QStringLiteral("8H10D LSB")}},
+               CardHistory::Bytes);
+    if (atEnd)
+        trafficView->scrollToBottom();
 }
 
 void TrafficMonitor::showCounts()
