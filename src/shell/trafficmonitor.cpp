@@ -9,10 +9,12 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -175,7 +177,10 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     int width = 0;
     for (int column = 0; column < TrafficLog::Meaning; ++column)
         width += trafficView->columnWidth(column);
-    resize(width + trafficView->fontMetrics().horizontalAdvance(QString(30, QLatin1Char('x'))) + 60, 520);
+    width += trafficView->fontMetrics().horizontalAdvance(QString(30, QLatin1Char('x'))) + 60;
+    if (const QScreen *where = QGuiApplication::primaryScreen())
+        width = std::min(width, where->availableGeometry().width());
+    resize(width, 520);
     link_.addObserver(log_.get());
 }
 
