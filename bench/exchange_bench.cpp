@@ -205,7 +205,7 @@ struct Listener {
 
 bool openTcp(ReaderLink &link, std::uint16_t port)
 {
-    link.state.kind = 1;
+    link.state.transport = Transport::Tcp;
     link.state.peerAddress = QStringLiteral("127.0.0.1");
     link.state.peerPort = QString::number(port);
     return link.OpenLink();
@@ -353,7 +353,7 @@ void streamFigures(Host &host)
         }
     });
     ReaderLink link(host);
-    link.state.kind = 0;
+    link.state.transport = Transport::Serial;
     link.state.portName = QString::fromLocal8Bit(name);
     link.state.serialMode = QStringLiteral("50,n,8,1");
     if (link.OpenLink()) {
@@ -418,7 +418,7 @@ int main(int argc, char **argv)
             close(c);
         });
         ReaderLink link(host);
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = QStringLiteral("127.0.0.1");
         link.state.peerPort = QString::number(ntohs(a.sin_port));
         if (link.OpenLink()) {
@@ -447,7 +447,7 @@ int main(int argc, char **argv)
         Peer peer;
         std::thread th([&] { peer.serve(master); });
         ReaderLink link(host);
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
         link.state.portName = QString::fromLocal8Bit(name);
         link.state.serialMode = QStringLiteral("19200,n,8,1");
         if (link.OpenLink()) {

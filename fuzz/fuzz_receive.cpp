@@ -136,7 +136,7 @@ struct Opener : LinkOpener {
     }
 };
 
-struct Outcome {
+struct Result {
     bool accepted = false;
     std::vector<std::uint8_t> frame; // accepted: the response; failed: the bytes since the last wrap
     std::uint32_t elapsedMs = 0;
@@ -148,7 +148,7 @@ struct Outcome {
 // last two bytes equals the last two" is "the register over all the bytes is 0". The
 // register moves a byte at a time through a table of the bit-by-bit steps the MODBUS
 // serial line guide gives, built here.
-RELVIX_HARNESS Outcome model(const std::uint8_t *stream, std::size_t size, int expected)
+RELVIX_HARNESS Result model(const std::uint8_t *stream, std::size_t size, int expected)
 {
     static const auto table = [] {
         std::array<std::uint16_t, 256> t{};
@@ -165,7 +165,7 @@ RELVIX_HARNESS Outcome model(const std::uint8_t *stream, std::size_t size, int e
         expected = 7;
     if (expected < 4)
         expected = 4;
-    Outcome o;
+    Result o;
     std::size_t start = 0; // where the bytes since the last wrap begin
     std::size_t end = 0;
     std::uint16_t reg = 0xFFFF;
@@ -183,7 +183,7 @@ RELVIX_HARNESS Outcome model(const std::uint8_t *stream, std::size_t size, int e
     return o;
 }
 
-Outcome run(std::uint8_t kind, Script script, int expected)
+Result run(Transport transport, Script script, int expected)
 {
     const std::size_t total = script.pieceCount ? script.pieces[script.pieceCount - 1].end : 0;
     NullHost host;
@@ -192,11 +192,11 @@ Outcome run(std::uint8_t kind, Script script, int expected)
     Opener opener;
     opener.script = &script;
     ReaderLink link(host, clock, opener);
-    link.state.kind = kind;
+    link.state.transport = transport;
     if (!link.OpenLink())
         std::abort();
     const std::uint8_t payload[] = {0x01, 0x00, 0x00, 0x01};
-    Outcome o;
+    Result o;
     o.accepted = link.ExchangeFrame(1, 3, expected, payload, sizeof payload);
     o.elapsedMs = clock.now;
     if (opener.serial)
@@ -215,7 +215,7 @@ Outcome run(std::uint8_t kind, Script script, int expected)
     return o;
 }
 
-RELVIX_HARNESS void checkAccepted(const Outcome &o)
+RELVIX_HARNESS void checkAccepted(const Result &o)
 {
     const int n = int(o.frame.size());
     if (n < 4 || n > kFrameBufferSize - 1)
@@ -283,8 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pieces.pieceCount = cuts.size();
 
     if (serialPath) {
-        const Outcome want = model(stream, heard, expected);
-        const Outcome serial = run(0, pieces, expected);
+        const Result want = model(stream, heard, expected);
+        const Result serial = run(Transport::Serial, pieces, expected);
         if (serial.accepted != want.accepted || serial.frame != want.frame)
             std::abort();
         if (serial.accepted)
@@ -297,14 +297,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (sendStalls) {
         // Nothing is received behind a send that did not go out, whatever is waiting.
         pieces.sendStalls = true;
-        const Outcome cut = run(1, pieces, expected);
+        const Result cut = run(Transport::Tcp, pieces, expected);
         if (cut.accepted || !cut.frame.empty() || cut.elapsedMs != 1000)
             std::abort();
         return 0;
     }
 
-    const Outcome want = model(stream, length, expected);
-    const Outcome net = run(1, pieces, expected);
+    const Result want = model(stream, length, expected);
+    const Result net = run(Transport::Tcp, pieces, expected);
     if (net.accepted != want.accepted || net.frame != want.frame)
         std::abort();
     if (net.accepted)

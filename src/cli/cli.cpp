@@ -3,7 +3,7 @@
 
 #include "link/serialmode.h"
 #include "link/systemio.h"
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -296,7 +296,7 @@ LinkChoice linkChoice(const QCommandLineParser &p)
             throw UsageError{QStringLiteral("bad --tcp '%1': '%2' is not an IPv4 address").arg(text, host)};
         if (p.isSet("mode"))
             throw UsageError{QStringLiteral("--mode applies to a serial port, not to --tcp")};
-        c.tcp = true;
+        c.transport = Transport::Tcp;
         c.peerAddress = host;
         c.peerPort = portText;
         return c;

@@ -3,7 +3,7 @@
 #include "link/commandtext.h"
 #include "link/frameevent.h"
 #include "link/serialmode.h"
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -243,7 +243,7 @@ int runIdentify(const Options &o)
 int runScan(const Options &o)
 {
     Session session(o);
-    const QStringList modes = o.link.tcp ? QStringList{QString()} : o.modes;
+    const QStringList modes = o.link.transport == Transport::Tcp ? QStringList{QString()} : o.modes;
     const int perMode = o.to - o.from + 1;
     const int total = perMode * int(modes.size());
     const bool progress = stderrIsTerminal();

@@ -28,8 +28,8 @@ namespace relvix::cli {
 
 QString LinkChoice::describe() const
 {
-    return tcp ? QStringLiteral("tcp %1:%2").arg(peerAddress, peerPort)
-               : QStringLiteral("serial %1 %2").arg(portName, serialMode);
+    return transport == Transport::Tcp ? QStringLiteral("tcp %1:%2").arg(peerAddress, peerPort)
+                                       : QStringLiteral("serial %1 %2").arg(portName, serialMode);
 }
 
 // ---- output ------------------------------------------------------------------------------
@@ -159,15 +159,15 @@ bool Session::open(const QString &mode)
 {
     const LinkChoice &c = options_.link;
     LinkState &s = link_.state;
-    s.kind = c.tcp ? 1 : 0;
+    s.transport = c.transport;
     s.peerAddress = c.peerAddress;
     s.peerPort = c.peerPort;
     s.portName = c.portName;
     s.serialMode = mode.isEmpty() ? c.serialMode : mode;
     if (link_.OpenLink())
         return true;
-    err(c.tcp ? QStringLiteral("cannot connect to %1:%2").arg(c.peerAddress, c.peerPort)
-              : QStringLiteral("cannot open the serial port %1").arg(c.portName));
+    err(c.transport == Transport::Tcp ? QStringLiteral("cannot connect to %1:%2").arg(c.peerAddress, c.peerPort)
+                                      : QStringLiteral("cannot open the serial port %1").arg(c.portName));
     return false;
 }
 
@@ -193,7 +193,7 @@ std::optional<LinkChoice> windowSavedLink()
     const StoredSettings stored = LoadSettingsFrom(*store);
     LinkChoice choice;
     choice.fromWindow = true;
-    choice.tcp = stored.storedType != 0;
+    choice.transport = stored.transport;
     choice.peerAddress = stored.peerAddress;
     choice.peerPort = stored.peerPort;
     choice.portName = stored.portName;

@@ -3,6 +3,7 @@
 // open link to the reader with the device over it.
 #include "cli/cli.h"
 #include "reader/cardreader.h"
+#include "settings/settings.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -15,11 +16,11 @@ namespace relvix::cli {
 
 // A link as given on the command line, or as the window last saved it.
 struct LinkChoice {
-    bool tcp = false;
+    Transport transport = Transport::Serial;
     QString peerAddress; // tcp
     QString peerPort;
     QString portName; // serial
-    QString serialMode = QStringLiteral("19200,e,8,1");
+    QString serialMode = StoredSettings().serialMode;
     bool fromWindow = false;
     QString describe() const; // "tcp 127.0.0.1:4001" or "serial /dev/ttyUSB0 19200,e,8,1"
 };

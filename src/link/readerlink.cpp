@@ -104,15 +104,15 @@ bool ReaderLink::OpenLink()
 {
     // Observers empty their frame fields here, before anything is tried.
     notify(FrameEvent::Kind::Open, {},
-           state.kind == 1 ? QStringLiteral("network %1:%2").arg(state.peerAddress, state.peerPort)
-                           : QStringLiteral("serial %1 %2").arg(state.portName, state.serialMode));
+           state.transport == Transport::Tcp ? QStringLiteral("network %1:%2").arg(state.peerAddress, state.peerPort)
+                                             : QStringLiteral("serial %1 %2").arg(state.portName, state.serialMode));
 
     // A link left open by a caller that skipped the close is dropped, not leaked; it is
     // not counted as a close because no close was asked for.
     serial_.reset();
     net_.reset();
 
-    if (state.kind == 1)
+    if (state.transport == Transport::Tcp)
         net_ = opener_.openNetwork(state.peerAddress, state.peerPort);
     else
         serial_ = opener_.openSerial(state.portName, state.serialMode);

@@ -1,7 +1,7 @@
 #pragma once
 #include "frameevent.h"
+#include "linkio.h"
 #include "receiverule.h"
-#include "seams.h"
 
 #include <QLoggingCategory>
 #include <QString>
@@ -24,9 +24,13 @@ struct PortTimeouts {
     std::uint32_t writeTotalTimeoutConstant = 0;
 };
 
+// Which link carries the frames. Stored settings and command lines map their own forms
+// (TYPE 0 or 1, --port or --tcp) onto this, and nothing else.
+enum class Transport : std::uint8_t { Serial, Tcp };
+
 struct LinkState {
     // Link settings, taken from the window right before every open.
-    std::uint8_t kind = 0; // 1 network, anything else serial
+    Transport transport = Transport::Serial;
     QString peerAddress;
     QString peerPort;
     QString serialMode;

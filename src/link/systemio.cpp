@@ -18,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-#include "link/seams.h"
+#include "link/linkio.h"
 #include "link/serialmode.h"
 #include "link/systemio.h"
 

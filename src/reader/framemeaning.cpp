@@ -1,8 +1,8 @@
 #include "reader/framemeaning.h"
 #include "link/crc16.h"
 #include "link/frameevent.h"
-#include "reader/decode.h"
 #include "reader/registers.h"
+#include "reader/valuetext.h"
 
 #include <algorithm>
 #include <cstdint>

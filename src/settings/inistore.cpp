@@ -1,66 +1,34 @@
 #include "settings/inistore.h"
 
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPoint>
-#include <QRect>
-#include <QSaveFile>
-#include <QSize>
+#include <QLockFile>
 #include <QStandardPaths>
 #include <QStringDecoder>
-#include <QVarLengthArray>
-#include <algorithm>
-#include <cstring>
-#include <optional>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
 
 namespace relvix {
 
 namespace {
 
 const QString kRelativePath = QStringLiteral("Kavrel/Relvix.conf");
+const QByteArray kByteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
 
-QString userSettingsPath()
+bool isBlank(char c)
 {
-    // Looked up at every open, so a changed XDG_CONFIG_HOME takes effect at once.
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + kRelativePath;
-}
-
-QStringList machineSettingsPaths()
-{
-    const QString userFolder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    QStringList paths;
-    for (const QString &folder : QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
-        if (folder != userFolder)
-            paths.append(folder + QLatin1Char('/') + kRelativePath);
-    }
-    return paths;
-}
-
-// INI text as Qt's reader (qsettings.cpp, Qt 6.4) takes it. Where its rules are odd, they are
-// kept: a file must read here exactly as it reads in any other Qt program.
-
-bool isLineSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    return c == ' ' || c == '\t';
 }
 
 // What QByteArray::trimmed() takes for white space.
 bool isAsciiSpace(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-QByteArrayView trimmed(QByteArrayView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isAsciiSpace(text[begin]))
-        ++begin;
-    while (end > begin && isAsciiSpace(text[end - 1]))
-        --end;
-    return text.sliced(begin, end - begin);
 }
 
 int hexValue(char16_t c)
@@ -74,149 +42,6 @@ int hexValue(char16_t c)
     return -1;
 }
 
-// One line as the reader cuts them: it ends at a line break, or at a ';' outside quotes; it runs
-// on over line breaks inside quotes and over the byte after a backslash; ';' comment lines
-// before it are skipped. equals is the first '=' outside quotes, or -1.
-struct IniLine {
-    qsizetype begin = 0;
-    qsizetype end = 0;
-    qsizetype equals = -1;
-    bool open = false; // it ran to the end of the text in quotes, or with a backslash escape
-};
-
-// The first of the given bytes at or after from (at most size), or size. data[size] must be a
-// zero byte, as in a QByteArray of its own; zero bytes before it are ordinary text. strcspn
-// scans in bulk.
-qsizetype findAny(const char *data, qsizetype from, qsizetype size, const char *bytes)
-{
-    for (;;) {
-        from += qsizetype(std::strcspn(data + from, bytes)); // stops at a byte sought or a zero
-        if (data[from] != '\0' || from >= size)
-            return from;
-        ++from;
-    }
-}
-
-// text must end in a zero byte (see findAny).
-bool nextIniLine(QByteArrayView text, qsizetype &pos, IniLine &line)
-{
-    const char *data = text.data();
-    const qsizetype size = text.size();
-    qsizetype begin = pos;
-    while (begin < size && isLineSpace(data[begin]))
-        ++begin;
-    qsizetype equals = -1;
-    bool inQuotes = false;
-    bool escapedToEnd = false;
-    qsizetype i = begin;
-    while ((i = findAny(data, i, size, "\n\r\";=\\")) < size) {
-        const char c = data[i++];
-        if (c == '=') {
-            if (!inQuotes && equals < 0)
-                equals = i - 1;
-        } else if (c == '\n' || c == '\r') {
-            if (i == begin + 1) {
-                ++begin;
-            } else if (!inQuotes) {
-                --i;
-                break;
-            }
-        } else if (c == '\\') {
-            // "\r\n" and "\n\r" after a backslash count as one line break.
-            if (i < size) {
-                const char next = data[i++];
-                if (i < size && ((next == '\n' && data[i] == '\r') || (next == '\r' && data[i] == '\n')))
-                    ++i;
-            }
-            escapedToEnd = i >= size;
-        } else if (c == '"') {
-            inQuotes = !inQuotes;
-        } else if (i == begin + 1) { // ';' opening a comment line
-            i = findAny(data, i, size, "\n\r");
-            while (i < size && isLineSpace(data[i]))
-                ++i;
-            begin = i;
-        } else if (!inQuotes) { // ';' ending a line
-            --i;
-            break;
-        }
-    }
-    const bool atEnd = i >= size;
-    i = std::min(i, size);
-    pos = i;
-    line = {begin, i, equals, atEnd && (inQuotes || escapedToEnd)};
-    return i > begin;
-}
-
-// A name as the reader spells it: '\' stands for '/', "%XX" and "%UXXXX" for one character.
-QString unescapedKey(QByteArrayView key)
-{
-    const QString text = QString::fromUtf8(key);
-    QString result;
-    result.reserve(text.size());
-    qsizetype i = 0;
-    while (i < text.size()) {
-        const QChar c = text[i];
-        if (c == u'\\') {
-            result += u'/';
-            ++i;
-            continue;
-        }
-        if (c != u'%' || i == text.size() - 1) {
-            result += c;
-            ++i;
-            continue;
-        }
-        qsizetype first = i + 1;
-        qsizetype digits = 2;
-        if (text[first] == u'U') {
-            ++first;
-            digits = 4;
-        }
-        bool ok = false;
-        const ushort code =
-            first + digits <= text.size() ? QStringView(text).sliced(first, digits).toUShort(&ok, 16) : 0;
-        if (!ok) {
-            result += u'%';
-            ++i;
-            continue;
-        }
-        result += QChar(code);
-        i = first + digits;
-    }
-    return result;
-}
-
-// Whether a "[...]" line opens the top level: [General] in any case, blanks around it allowed.
-// closed tells whether the ']' is there at all.
-bool opensTopLevel(QByteArrayView header, bool &closed)
-{
-    qsizetype close = 1;
-    while (close < header.size() && header[close] != ']')
-        ++close;
-    closed = close < header.size();
-    const QByteArrayView name = trimmed(header.sliced(1, close - 1));
-    return name.size() == 7 && qstrnicmp(name.data(), 7, "general", 7) == 0;
-}
-
-// Whether a name as written spells name (nameIsAscii: whether name is). Unescaping never makes
-// a name longer, and only "%XX", "%UXXXX" and a leading byte-order mark (which the UTF-8 decoder
-// drops) can give an ASCII name from a longer one; so most names are told apart by their length,
-// and a plain one compares without being decoded.
-bool spells(QByteArrayView written, const QString &name, bool nameIsAscii)
-{
-    if (written.size() < name.size())
-        return false;
-    if (nameIsAscii && !std::memchr(written.data(), '%', size_t(written.size())) &&
-        !written.startsWith("\xEF\xBB\xBF")) {
-        if (written.size() != name.size())
-            return false;
-        if (!std::memchr(written.data(), '\\', size_t(written.size())))
-            return name == QLatin1StringView(written.data(), written.size());
-    }
-    return unescapedKey(written) == name;
-}
-
 void chopTrailingBlanks(QString &text, qsizetype limit)
 {
     qsizetype n = text.size();
@@ -225,7 +50,7 @@ void chopTrailingBlanks(QString &text, qsizetype limit)
     text.truncate(n);
 }
 
-// Decodes into text's own buffer, without a string for each piece.
+// Decodes into text's own buffer, so that a UTF-8 sequence split by an escape still joins.
 void appendUtf8(QStringDecoder &utf8, QString &text, QByteArrayView bytes)
 {
     const qsizetype at = text.size();
@@ -234,48 +59,50 @@ void appendUtf8(QStringDecoder &utf8, QString &text, QByteArrayView bytes)
     text.truncate(end - text.constData());
 }
 
-// A value's bytes as the reader unescapes them: quotes, backslash escapes (named, octal, \x hex),
-// and commas outside quotes, which make a list. UTF-8 runs go through one decoder, so a sequence
-// split by an escape still joins. True when the value is a list (then in list).
-bool unescapedValue(QByteArrayView raw, QString &text, QStringList &list)
+// Qt's typed forms: a value of another type than text, which this tool never writes.
+bool isTyped(const QString &text)
+{
+    static const char *const kForms[] = {"@ByteArray(", "@String(", "@Variant(", "@DateTime(",
+                                         "@Rect(",      "@Size(",   "@Point(",   "@Invalid("};
+    if (!text.startsWith(u'@') || !text.endsWith(u')'))
+        return false;
+    for (const char *form : kForms)
+        if (text.startsWith(QLatin1String(form)))
+            return true;
+    return false;
+}
+
+// A value's bytes as Qt's reader unescapes them: quotes, backslash escapes (named, and \x hex
+// digits, which run on as long as they come and wrap at 16 bits), and commas outside quotes,
+// which make a list, joined here by ','. "@@" stands for a leading '@'. Nothing for a typed form.
+std::optional<QString> decodedValue(QByteArrayView raw)
 {
     static constexpr char kNamed[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'},
                                          {'v', '\v'}, {'"', '"'},  {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
     QStringDecoder utf8(QStringDecoder::Utf8);
-    const auto has = [&raw](char c) { return std::memchr(raw.data(), c, size_t(raw.size())) != nullptr; };
-    if (!has('\\') && !has('"') && !has(',')) {
-        // Most values: plain text between blanks.
-        qsizetype begin = 0;
-        while (begin < raw.size() && (raw[begin] == ' ' || raw[begin] == '\t'))
-            ++begin;
-        appendUtf8(utf8, text, raw.sliced(begin));
-        chopTrailingBlanks(text, 0);
-        return false;
-    }
-    text.reserve(raw.size() + 4); // a byte gives at most one unit, but for a sequence split by an escape
-    bool isList = false;
+    QStringList items;
+    QString text;
     bool inQuotes = false;
     bool quoted = false;
     qsizetype i = 0;
     const qsizetype size = raw.size();
-    const char *const data = raw.data();
     const auto skipBlanks = [&] {
-        while (i < size && (data[i] == ' ' || data[i] == '\t'))
+        while (i < size && isBlank(raw[i]))
             ++i;
     };
     skipBlanks();
-    qsizetype chopLimit = text.size(); // blanks before this came from escapes or quotes and stay
+    qsizetype chopLimit = 0; // blanks before this came from escapes or quotes and stay
     for (;;) {
         if (i >= size) {
             if (!quoted)
                 chopTrailingBlanks(text, chopLimit);
             break;
         }
-        const char c = data[i];
+        const char c = raw[i];
         if (c == '\\') {
             if (++i >= size)
                 break; // a backslash at the very end: nothing more, not even trimming
-            const char e = data[i++];
+            const char e = raw[i++];
             bool named = false;
             for (const auto &pair : kNamed) {
                 if (e == pair[0]) {
@@ -284,26 +111,16 @@ bool unescapedValue(QByteArrayView raw, QString &text, QStringList &list)
                     break;
                 }
             }
-            if (!named && ((e == 'x' && i < size && hexValue(data[i]) >= 0) || (e >= '0' && e <= '7'))) {
-                // Digits run on as long as they come; the value wraps at 16 bits.
-                const int base = e == 'x' ? 16 : 8;
-                char16_t code = e == 'x' ? 0 : char16_t(e - '0');
-                for (;;) {
-                    const int digit = i < size ? hexValue(data[i]) : -1;
-                    if (digit < 0 || digit >= base)
-                        break;
-                    code = char16_t(code * base + digit);
-                    ++i;
+            if (!named && e == 'x') {
+                std::uint32_t code = 0;
+                bool digits = false;
+                for (int digit = 0; i < size && (digit = hexValue(char16_t(raw[i]))) >= 0; ++i) {
+                    code = ((code << 4) | std::uint32_t(digit)) & 0xFFFFu;
+                    digits = true;
                 }
-                text += QChar(code);
-                if (i >= size)
-                    break;
-            } else if (!named && e == 'x' && i >= size) {
-                break;
-            } else if (!named && (e == '\n' || e == '\r')) {
-                if (i < size && (data[i] == '\n' || data[i] == '\r') && data[i] != e)
-                    ++i;
-            }
+                if (digits)
+                    text += QChar(char16_t(code));
+            } // any other escaped byte is dropped, as Qt does
             chopLimit = text.size();
         } else if (c == '"') {
             ++i;
@@ -316,102 +133,44 @@ bool unescapedValue(QByteArrayView raw, QString &text, QStringList &list)
         } else if (c == ',' && !inQuotes) {
             if (!quoted)
                 chopTrailingBlanks(text, chopLimit);
-            isList = true;
-            list.append(text);
+            items.append(text);
             text.clear();
             quoted = false;
             ++i;
             skipBlanks();
-            chopLimit = text.size();
+            chopLimit = 0;
         } else {
             qsizetype j = i + 1;
-            while (j < size && data[j] != '\\' && data[j] != '"' && data[j] != ',')
+            while (j < size && raw[j] != '\\' && raw[j] != '"' && raw[j] != ',')
                 ++j;
             appendUtf8(utf8, text, raw.sliced(i, j - i));
             i = j;
         }
     }
-    if (isList)
-        list.append(text);
-    return isList;
+    items.append(text);
+    for (QString &item : items) {
+        if (item.startsWith(QLatin1String("@@")))
+            item.remove(0, 1);
+        else if (isTyped(item))
+            return std::nullopt;
+    }
+    return items.join(u',');
 }
 
-// "@Rect(1 2 3 4)" and the like: the words between the parenthesis at open and the end.
-QStringList splitArgs(const QString &text, qsizetype open)
+// Whether Qt's reader would run this line on into the next: it ends inside quotes, or with a
+// backslash that escapes the line break.
+bool runsOn(QByteArrayView line)
 {
-    QStringList args;
-    QString word;
-    for (qsizetype i = open + 1; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c == u')') {
-            args.append(word); // a ')' before the end does not start a new word
-        } else if (c == u' ') {
-            args.append(word);
-            word.clear();
-        } else {
-            word += c;
+    bool inQuotes = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\') {
+            if (++i == line.size())
+                return true;
+        } else if (line[i] == '"') {
+            inQuotes = !inQuotes;
         }
     }
-    return args;
-}
-
-// A text as the reader types it: "@@" stands for a leading '@', and "@Type(...)" for a value
-// of that type.
-QVariant typedValue(const QString &text)
-{
-    if (!text.startsWith(u'@'))
-        return text;
-    if (text.endsWith(u')')) {
-        if (text.startsWith(QLatin1String("@ByteArray(")))
-            return QStringView(text).sliced(11).chopped(1).toLatin1();
-        if (text.startsWith(QLatin1String("@String(")))
-            return QStringView(text).sliced(8).chopped(1).toString();
-        if (text.startsWith(QLatin1String("@Variant(")) || text.startsWith(QLatin1String("@DateTime("))) {
-            const bool dateTime = text.at(1) == u'D';
-            QByteArray data = QStringView(text).sliced(dateTime ? 10 : 9).toLatin1();
-            QDataStream stream(&data, QIODevice::ReadOnly);
-            stream.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
-            QVariant result;
-            stream >> result;
-            return result;
-        }
-        if (text.startsWith(QLatin1String("@Rect("))) {
-            const QStringList a = splitArgs(text, 5);
-            if (a.size() == 4)
-                return QRect(a[0].toInt(), a[1].toInt(), a[2].toInt(), a[3].toInt());
-        } else if (text.startsWith(QLatin1String("@Size("))) {
-            const QStringList a = splitArgs(text, 5);
-            if (a.size() == 2)
-                return QSize(a[0].toInt(), a[1].toInt());
-        } else if (text.startsWith(QLatin1String("@Point("))) {
-            const QStringList a = splitArgs(text, 6);
-            if (a.size() == 2)
-                return QPoint(a[0].toInt(), a[1].toInt());
-        } else if (text == QLatin1String("@Invalid()")) {
-            return QVariant();
-        }
-    }
-    if (text.startsWith(QLatin1String("@@")))
-        return text.sliced(1);
-    return text;
-}
-
-QVariant typedList(const QStringList &list)
-{
-    QStringList texts = list;
-    for (QString &text : texts) {
-        if (!text.startsWith(u'@'))
-            continue;
-        if (text.size() < 2 || text[1] != u'@') {
-            // One typed item makes the whole list a list of typed values.
-            QVariantList values;
-            for (const QString &item : list)
-                values.append(typedValue(item));
-            return values;
-        }
-        text.remove(0, 1);
-    }
-    return texts;
+    return inQuotes;
 }
 
 bool isPlainName(const QString &name)
@@ -438,91 +197,85 @@ SettingsText::SettingsText(QByteArray bytes) : bytes_(std::move(bytes))
 
 void SettingsText::parse()
 {
-    entries_.clear();
-    lastName_.clear();
-    lastWinner_ = -1;
-    usable_ = bytes_.size() <= kLargest;
+    lines_.clear();
+    endsTopLevel_ = true;
+    usable_ = bytes_.size() <= kLargest && !bytes_.contains('\0');
     if (!usable_)
         return;
-    // The scan relies on the zero byte after the data. Only an array made with fromRawData, which
-    // has no capacity of its own, may lack it.
-    if (bytes_.capacity() == 0)
-        bytes_ = QByteArray(bytes_.constData(), bytes_.size());
-    // Qt 6.4 takes a byte-order mark for part of the first line; later versions skip it.
-    bodyBegin_ = bytes_.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const char *const data = bytes_.constData();
-    Span section;
+    // Skipped once, as Qt does from 6.5 on; a second mark belongs to the first line.
+    bodyBegin_ = bytes_.startsWith(kByteOrderMark) ? kByteOrderMark.size() : 0;
+    const char *const d = bytes_.constData();
+    const qsizetype size = bytes_.size();
     bool topLevel = true;
-    qsizetype pos = bodyBegin_;
-    IniLine line;
-    openEnd_ = false;
-    // Each entry has an '=': counting them first saves growing the list line by line.
-    qsizetype equalSigns = 0;
-    for (const char *at = data;
-         (at = static_cast<const char *>(std::memchr(at, '=', size_t(data + bytes_.size() - at)))); ++at)
-        ++equalSigns;
-    entries_.reserve(size_t(equalSigns));
-    while (nextIniLine(bytes_, pos, line)) {
-        openEnd_ = line.open;
-        const char first = data[line.begin];
-        if (first == '[') {
-            bool closed = false;
-            topLevel = opensTopLevel(QByteArrayView(data + line.begin, line.end - line.begin), closed);
-            section = {line.begin, line.end};
-            usable_ = usable_ && closed;
-        } else if (line.equals < 0) {
-            // The reader takes a line without '=' for a format error; '#' lines are comments here.
-            if (first != ';' && first != '#')
-                usable_ = false;
-        } else {
-            qsizetype keyBegin = line.begin;
-            qsizetype keyEnd = line.equals;
-            while (keyBegin < keyEnd && isAsciiSpace(data[keyBegin]))
-                ++keyBegin;
-            while (keyEnd > keyBegin && isAsciiSpace(data[keyEnd - 1]))
-                --keyEnd;
-            entries_.push_back(
-                {{keyBegin, keyEnd}, topLevel ? Span{} : section, {line.equals + 1, line.end}, topLevel});
+    for (qsizetype pos = bodyBegin_; pos < size;) {
+        Line line;
+        line.begin = pos;
+        qsizetype end = pos;
+        while (end < size && d[end] != '\n' && d[end] != '\r')
+            ++end;
+        line.end = end;
+        qsizetype first = pos;
+        while (first < end && isAsciiSpace(d[first]))
+            ++first;
+        if (first < end && d[first] == '[') {
+            // The section's name runs to ']', or to the end of a line without one.
+            qsizetype close = first + 1;
+            while (close < end && d[close] != ']')
+                ++close;
+            const QByteArray name = bytes_.mid(first + 1, close - first - 1).trimmed();
+            topLevel = name.compare("general", Qt::CaseInsensitive) == 0;
+            line.section = true;
+            line.topLevel = topLevel;
+        } else if (first < end && d[first] != ';' && d[first] != '#') {
+            const qsizetype equals = bytes_.indexOf('=', first);
+            if (equals >= 0 && equals < end) {
+                line.entry = true;
+                line.topLevel = topLevel;
+                line.keyBegin = first;
+                line.keyEnd = equals;
+                while (line.keyEnd > line.keyBegin && isAsciiSpace(d[line.keyEnd - 1]))
+                    --line.keyEnd;
+                // A ';' outside quotes ends the value: the rest of the line is a comment.
+                line.valueBegin = line.valueEnd = equals + 1;
+                bool inQuotes = false;
+                for (; line.valueEnd < end; ++line.valueEnd) {
+                    const char c = d[line.valueEnd];
+                    if (c == '\\' && line.valueEnd + 1 < end)
+                        ++line.valueEnd;
+                    else if (c == '"')
+                        inQuotes = !inQuotes;
+                    else if (c == ';' && !inQuotes)
+                        break;
+                }
+            }
         }
+        lines_.push_back(line);
+        pos = end + (end + 1 < size && d[end] == '\r' && d[end + 1] == '\n' ? 2 : 1);
     }
     endsTopLevel_ = topLevel;
 }
 
 qsizetype SettingsText::winner(const QString &name) const
 {
-    if (name != lastName_) {
-        lastWinner_ = findWinner(name);
-        lastName_ = name;
-    }
-    return lastWinner_;
-}
-
-qsizetype SettingsText::findWinner(const QString &name) const
-{
-    bool nameIsAscii = true;
-    for (const QChar c : name)
-        nameIsAscii = nameIsAscii && c.unicode() < 0x80;
-    // Sections of one name join, in file order; the last line of a name wins.
-    for (qsizetype i = qsizetype(entries_.size()) - 1; i >= 0; --i) {
-        if (entries_[i].topLevel && spells(view(entries_[i].key), name, nameIsAscii))
+    if (!usable_)
+        return -1;
+    const QByteArray spelled = name.toLatin1();
+    for (qsizetype i = qsizetype(lines_.size()) - 1; i >= 0; --i) {
+        const Line &line = lines_[std::size_t(i)];
+        if (line.entry && line.topLevel &&
+            QByteArrayView(bytes_).sliced(line.keyBegin, line.keyEnd - line.keyBegin) == spelled)
             return i;
     }
     return -1;
 }
 
-bool SettingsText::contains(const QString &name) const
+std::optional<QString> SettingsText::text(const QString &name) const
 {
-    return usable_ && winner(name) >= 0;
-}
-
-QVariant SettingsText::value(const QString &name) const
-{
-    const qsizetype at = usable_ ? winner(name) : -1;
+    const qsizetype at = winner(name);
     if (at < 0)
-        return QVariant();
-    QString text;
-    QStringList list;
-    return unescapedValue(view(entries_[at].value), text, list) ? typedList(list) : typedValue(text);
+        return std::nullopt;
+    const Line &line = lines_[std::size_t(at)];
+    return decodedValue(QByteArrayView(bytes_).sliced(line.valueBegin, line.valueEnd - line.valueBegin));
 }
 
 QByteArray SettingsText::encoded(const QString &text)
@@ -530,20 +283,14 @@ QByteArray SettingsText::encoded(const QString &text)
     static constexpr char kHex[] = "0123456789abcdef";
     const char16_t *const units = reinterpret_cast<const char16_t *>(text.constData());
     const qsizetype size = text.size();
-    // Room for most texts at once; a unit takes at most six bytes, checked as it goes.
-    QByteArray out(size * 2 + 8, Qt::Uninitialized);
-    char *o = out.data();
+    QByteArray out;
+    out.reserve(size * 2 + 8);
     bool quote = size > 0 && (units[0] == ' ' || units[size - 1] == ' ');
     // The reader takes a leading '@' for a typed value; "@@" stands for one '@'.
     if (size > 0 && units[0] == '@')
-        *o++ = '@';
+        out += '@';
     bool afterHex = false; // a hex digit right after a \x escape would join it, so it is escaped too
     for (qsizetype i = 0; i < size; ++i) {
-        if (out.constData() + out.size() - o < 8) {
-            const qsizetype used = o - out.constData();
-            out.resize(used + (size - i) * 6 + 8);
-            o = out.data() + used;
-        }
         const char16_t c = units[i];
         const bool joinsEscape = afterHex && hexValue(c) >= 0;
         afterHex = false;
@@ -551,38 +298,36 @@ QByteArray SettingsText::encoded(const QString &text)
             if (c == ';' || c == ',' || c == '=')
                 quote = true;
             if (c == '\\' || c == '"')
-                *o++ = '\\';
-            *o++ = char(c);
+                out += '\\';
+            out += char(c);
         } else if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(units[i + 1])) {
             const char32_t code = QChar::surrogateToUcs4(c, units[++i]);
-            *o++ = char(0xF0 | (code >> 18));
-            *o++ = char(0x80 | ((code >> 12) & 0x3F));
-            *o++ = char(0x80 | ((code >> 6) & 0x3F));
-            *o++ = char(0x80 | (code & 0x3F));
+            out += char(0xF0 | (code >> 18));
+            out += char(0x80 | ((code >> 12) & 0x3F));
+            out += char(0x80 | ((code >> 6) & 0x3F));
+            out += char(0x80 | (code & 0x3F));
         } else if (c > 0x9F && !QChar::isSurrogate(c) && c != 0xFEFF && c < 0xFFFE && !joinsEscape) {
             if (c < 0x800) {
-                *o++ = char(0xC0 | (c >> 6));
+                out += char(0xC0 | (c >> 6));
             } else {
-                *o++ = char(0xE0 | (c >> 12));
-                *o++ = char(0x80 | ((c >> 6) & 0x3F));
+                out += char(0xE0 | (c >> 12));
+                out += char(0x80 | ((c >> 6) & 0x3F));
             }
-            *o++ = char(0x80 | (c & 0x3F));
+            out += char(0x80 | (c & 0x3F));
         } else {
             // Controls, DEL and C1 controls, lone surrogates, and the byte-order mark and
             // non-characters that a UTF-8 decoder may drop, as \x escapes.
-            *o++ = '\\';
-            *o++ = 'x';
+            out += "\\x";
             bool digits = false;
             for (int shift = 12; shift >= 0; shift -= 4) {
                 const int digit = (c >> shift) & 0xF;
                 digits = digits || digit != 0 || shift == 0;
                 if (digits)
-                    *o++ = kHex[digit];
+                    out += kHex[digit];
             }
             afterHex = true;
         }
     }
-    out.truncate(o - out.constData());
     if (quote) {
         out.prepend('"');
         out.append('"');
@@ -592,32 +337,29 @@ QByteArray SettingsText::encoded(const QString &text)
 
 bool SettingsText::sameApartFrom(const SettingsText &before, const QStringList &names) const
 {
-    if (!usable_ || !before.usable_)
+    if (!usable_ || !before.usable_ || bytes_.left(bodyBegin_) != before.bytes_.left(before.bodyBegin_))
         return false;
-    QVarLengthArray<qsizetype, 8> skipHere;
-    QVarLengthArray<qsizetype, 8> skipThere;
-    for (const QString &name : names) {
-        skipHere.append(winner(name));
-        skipThere.append(before.winner(name));
+    const auto kept = [&names](const SettingsText &file) {
+        std::vector<QByteArray> lines;
+        for (const Line &line : file.lines_) {
+            const QByteArray key = file.bytes_.mid(line.keyBegin, line.keyEnd - line.keyBegin);
+            if (!(line.entry && line.topLevel && names.contains(QString::fromLatin1(key))))
+                lines.push_back(file.lineBytes(line));
+        }
+        return lines;
+    };
+    const std::vector<QByteArray> then = kept(before);
+    std::vector<QByteArray> now = kept(*this);
+    if (now.size() == then.size() + 1) {
+        // A new value that had to go after another section came with a [General] line.
+        for (auto it = now.rbegin(); it != now.rend(); ++it) {
+            if (*it == "[General]") {
+                now.erase(std::next(it).base());
+                break;
+            }
+        }
     }
-    const auto skipped = [](const QVarLengthArray<qsizetype, 8> &skip, qsizetype at) { return skip.contains(at); };
-    size_t i = 0;
-    size_t j = 0;
-    for (;;) {
-        while (skipped(skipHere, qsizetype(i)))
-            ++i;
-        while (skipped(skipThere, qsizetype(j)))
-            ++j;
-        const bool endHere = i >= entries_.size();
-        const bool endThere = j >= before.entries_.size();
-        if (endHere || endThere)
-            return endHere && endThere;
-        const Entry &a = entries_[i++];
-        const Entry &b = before.entries_[j++];
-        if (a.topLevel != b.topLevel || view(a.key) != before.view(b.key) ||
-            view(a.section) != before.view(b.section) || view(a.value) != before.view(b.value))
-            return false;
-    }
+    return now == then;
 }
 
 bool SettingsText::setText(const QString &name, const QString &text)
@@ -625,65 +367,87 @@ bool SettingsText::setText(const QString &name, const QString &text)
     if (!usable_ || !isPlainName(name))
         return false;
     const QByteArray value = encoded(text);
-    // Every span at or after from moves by delta (empty ones too: an empty value keeps its place).
-    const auto shift = [this](qsizetype from, qsizetype delta) {
-        for (Entry &entry : entries_) {
-            for (Span *span : {&entry.key, &entry.section, &entry.value}) {
-                if (span->begin >= from && !(span == &entry.section && entry.topLevel)) {
-                    span->begin += delta;
-                    span->end += delta;
-                }
-            }
-        }
-    };
+    QByteArray bytes = bytes_;
     if (const qsizetype at = winner(name); at >= 0) {
-        // The value is replaced where it stands. An encoded value cannot run into what follows
-        // it, so every other line is cut as before.
-        const Span old = entries_[at].value;
-        const qsizetype delta = value.size() - (old.end - old.begin);
-        if (bytes_.size() + delta > kLargest)
-            return false;
-        if (old.end == bytes_.size())
-            openEnd_ = false; // the old value was what ran to the end
-        bytes_.replace(old.begin, old.end - old.begin, value);
-        shift(old.end, delta);
-        entries_[at].value = {old.begin, old.begin + value.size()};
-    } else if (!openEnd_) {
+        // The value is replaced where it stands; a comment after it stays. An encoded value
+        // cannot run into what follows it.
+        const Line &line = lines_[std::size_t(at)];
+        bytes.replace(line.valueBegin, line.valueEnd - line.valueBegin, value);
+    } else if (lines_.empty() ||
+               !runsOn(QByteArrayView(bytes_).sliced(lines_.back().begin, lines_.back().end - lines_.back().begin))) {
         // A new line goes last: after a line break, in a [General] section.
-        QByteArray lead;
-        if (!bytes_.isEmpty() && !bytes_.endsWith('\n') && !bytes_.endsWith('\r'))
-            lead += '\n';
-        if (!endsTopLevel_ || bytes_.isEmpty())
-            lead += "[General]\n";
-        const qsizetype keyBegin = bytes_.size() + lead.size();
-        const qsizetype valueBegin = keyBegin + name.size() + 1;
-        if (valueBegin + value.size() + 1 > kLargest)
-            return false;
-        bytes_.reserve(valueBegin + value.size() + 1);
-        bytes_ += lead;
-        bytes_ += name.toLatin1();
-        bytes_ += '=';
-        bytes_ += value;
-        bytes_ += '\n';
-        entries_.push_back({{keyBegin, valueBegin - 1}, Span{}, {valueBegin, valueBegin + value.size()}, true});
-        endsTopLevel_ = true;
+        if (!bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
+            bytes += '\n';
+        if (!endsTopLevel_ || bytes.isEmpty())
+            bytes += "[General]\n";
+        bytes += name.toLatin1() + '=' + value + '\n';
     } else {
-        // The last line would swallow a line after it (an open quote, a final backslash), so the
-        // new line goes first, which is always the top level.
-        const QByteArray line = name.toLatin1() + '=' + value + '\n';
-        if (bytes_.size() + line.size() > kLargest)
-            return false;
-        bytes_.insert(bodyBegin_, line);
-        shift(bodyBegin_, line.size());
-        const qsizetype valueBegin = bodyBegin_ + name.size() + 1;
-        entries_.insert(entries_.begin(),
-                        Entry{{bodyBegin_, valueBegin - 1}, Span{}, {valueBegin, valueBegin + value.size()}, true});
+        // The last line would run on into a line after it (an open quote, a final backslash),
+        // for Qt's reader at least, so the new line goes first, which is always the top level.
+        bytes.insert(bodyBegin_, name.toLatin1() + '=' + value + '\n');
     }
-    lastName_.clear(); // indices have moved
+    if (bytes.size() > kLargest)
+        return false;
+    bytes_ = std::move(bytes);
+    parse();
     return true;
 }
 
 namespace {
+
+QString userSettingsPath()
+{
+    // Looked up at every open, so a changed XDG_CONFIG_HOME takes effect at once.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') + kRelativePath;
+}
+
+QStringList machineSettingsPaths()
+{
+    const QString userFolder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    QStringList paths;
+    for (const QString &folder : QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
+        if (folder != userFolder)
+            paths.append(folder + QLatin1Char('/') + kRelativePath);
+    }
+    return paths;
+}
+
+// Flushes what a folder holds (a rename into it) to the disk.
+void syncFolderOf(const QString &path)
+{
+    const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
+// Writes a new file beside path, from `fill`, and renames it to target once every byte is on the
+// disk and reads back as `expected` (when given). False, with nothing changed, otherwise.
+bool writeThenRename(const QString &path, const QString &target, const std::function<bool(QFile &)> &fill,
+                     const QByteArray *expected)
+{
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open())
+        return false;
+    // QSaveFile::commit() reports success after a buffered write failed on a full disk; every
+    // step here is checked instead.
+    const bool written = fill(file) && file.flush() && ::fsync(file.handle()) == 0;
+    file.close();
+    bool same = written && file.error() == QFileDevice::NoError;
+    if (same && expected) {
+        QFile back(file.fileName());
+        same = back.open(QIODevice::ReadOnly) && back.readAll() == *expected && back.error() == QFileDevice::NoError;
+    }
+    if (same && QFileInfo::exists(target))
+        QFile::setPermissions(file.fileName(), QFileInfo(target).permissions());
+    if (!same ||
+        std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
+        return false; // the temporary file removes itself
+    file.setAutoRemove(false);
+    syncFolderOf(target);
+    return true;
+}
 
 class DiskSettingsFiles final : public SettingsFiles {
 public:
@@ -705,40 +469,63 @@ public:
     bool makeFolderFor(const QString &path) override { return QDir().mkpath(QFileInfo(path).absolutePath()); }
     bool replace(const QString &path, const QByteArray &bytes) override
     {
-        QSaveFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+        return writeThenRename(
+            path, path, [&bytes](QFile &file) { return file.write(bytes) == bytes.size(); }, &bytes);
     }
-    bool copy(const QString &from, const QString &to) override
+    bool keepAside(const QString &path) override
     {
-        // Streamed: an unusable file may be of any size.
-        QFile source(from);
-        QSaveFile target(to);
-        if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly))
-            return false;
-        while (!source.atEnd()) {
-            const QByteArray chunk = source.read(64 * 1024);
-            if (source.error() != QFileDevice::NoError || target.write(chunk) != chunk.size())
+        QString target = path + QStringLiteral(".bad");
+        for (int n = 1; QFileInfo(target).exists() && !QFileInfo(target).isFile(); ++n) {
+            if (n > 9)
                 return false;
+            target = path + QStringLiteral(".bad.%1").arg(n);
         }
-        return target.commit();
+        // A second name for the same bytes costs no room on a full disk; where the file system
+        // has no such names, a copy is streamed, for the file may be of any size.
+        const QString linked = target + QStringLiteral(".new");
+        QFile::remove(linked);
+        if (::link(QFile::encodeName(path).constData(), QFile::encodeName(linked).constData()) == 0) {
+            if (std::rename(QFile::encodeName(linked).constData(), QFile::encodeName(target).constData()) == 0) {
+                syncFolderOf(target);
+                return true;
+            }
+            QFile::remove(linked);
+            return false;
+        }
+        QFile source(path);
+        if (!source.open(QIODevice::ReadOnly))
+            return false;
+        const qint64 size = source.size();
+        return writeThenRename(
+            path, target,
+            [&source, size](QFile &file) {
+                qint64 copied = 0;
+                while (!source.atEnd()) {
+                    const QByteArray chunk = source.read(64 * 1024);
+                    if (source.error() != QFileDevice::NoError || file.write(chunk) != chunk.size())
+                        return false;
+                    copied += chunk.size();
+                }
+                return copied == size;
+            },
+            nullptr);
     }
-};
+    bool lock(const QString &path) override
+    {
+        lock_ = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        // A save takes milliseconds; a lock left by a program that died is taken over at once
+        // (QLockFile sees that its process is gone), one left by a hung one after 10 s.
+        lock_->setStaleLockTime(10000);
+        if (lock_->tryLock(5000))
+            return true;
+        lock_.reset();
+        return false;
+    }
+    void unlock() override { lock_.reset(); }
 
-QString textOf(const QVariant &stored, bool &ok)
-{
-    ok = true;
-    switch (stored.typeId()) {
-    case QMetaType::QString:
-        return stored.toString();
-    case QMetaType::QStringList:
-        // An unquoted text with commas, as in a serial mode written by hand
-        // (ComBaudRate=19200,e,8,1), is read back as the text it was.
-        return stored.toStringList().join(QLatin1Char(','));
-    default:
-        ok = false; // byte arrays and other typed values are not a text
-        return QString();
-    }
-}
+private:
+    std::unique_ptr<QLockFile> lock_;
+};
 
 class IniSettingsStore final : public SettingsStore {
 public:
@@ -779,23 +566,9 @@ public:
         if (!files_->makeFolderFor(path))
             return false;
         QByteArray bytes;
-        switch (files_->read(path, SettingsText::kLargest, bytes)) {
-        case SettingsFiles::Found::Missing:
-            user_.emplace();
-            break;
-        case SettingsFiles::Found::Unreadable:
+        if (files_->read(path, SettingsText::kLargest, bytes) == SettingsFiles::Found::Unreadable)
             return false; // what cannot be judged is never written over
-        case SettingsFiles::Found::Read:
-            user_.emplace(std::move(bytes));
-            if (!user_->usable()) {
-                // Loading took it for a missing key; saving starts afresh, but keeps it aside.
-                user_.emplace();
-                keepAside_ = true;
-            }
-            break;
-        }
         path_ = path;
-        writable_ = true;
         return true;
     }
 
@@ -804,8 +577,6 @@ public:
         user_.reset();
         defaults_.clear();
         path_.clear();
-        writable_ = false;
-        keepAside_ = false;
     }
 
     bool exists(const QString &name) override { return holder(name) != nullptr; }
@@ -813,24 +584,8 @@ public:
     bool readInt(const QString &name, std::int32_t &value) override
     {
         const SettingsText *file = holder(name);
-        if (!file)
-            return false;
-        const QVariant stored = file->value(name);
-        qlonglong number = 0;
         bool ok = false;
-        switch (stored.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::UInt:
-        case QMetaType::LongLong:
-        case QMetaType::ULongLong:
-            number = stored.toLongLong(&ok);
-            break;
-        case QMetaType::QString:
-            number = stored.toString().toLongLong(&ok, 10);
-            break;
-        default:
-            return false; // lists, byte arrays and other typed values are not an integer
-        }
+        const qlonglong number = file ? file->text(name)->toLongLong(&ok, 10) : 0;
         // 32 bits, as a signed or unsigned number; kept as its two's-complement value.
         if (!ok || number < INT32_MIN || number > qlonglong(UINT32_MAX))
             return false;
@@ -843,11 +598,8 @@ public:
         const SettingsText *file = holder(name);
         if (!file)
             return false;
-        bool ok = false;
-        const QString text = textOf(file->value(name), ok);
-        if (ok)
-            value = text;
-        return ok;
+        value = *file->text(name);
+        return true;
     }
 
     bool writeInt(const QString &name, std::int32_t value) override { return write(name, QString::number(value)); }
@@ -855,25 +607,43 @@ public:
 
 private:
     // Each value reaches the disk before the next is written, so a failure leaves the earlier
-    // ones stored, as with a registry key.
+    // ones stored, as with a registry key. Under the lock the file is read afresh and only this
+    // value changes in it: what another program saved meanwhile stays.
     bool write(const QString &name, const QString &text)
     {
-        if (!writable_ || !user_)
+        if (path_.isEmpty() || !files_->lock(path_))
             return false;
-        // A value that already reads as this text keeps its bytes as the person wrote them.
-        bool isText = false;
-        if (user_->contains(name) && textOf(user_->value(name), isText) == text && isText)
-            return true;
-        if (keepAside_) {
-            if (!files_->copy(path_, path_ + QStringLiteral(".bad")))
-                return false;
-            keepAside_ = false;
+        struct Unlock {
+            SettingsFiles &files;
+            ~Unlock() { files.unlock(); }
+        } unlock{*files_};
+        QByteArray bytes;
+        SettingsText file;
+        bool keepAside = false;
+        switch (files_->read(path_, SettingsText::kLargest, bytes)) {
+        case SettingsFiles::Found::Missing:
+            break;
+        case SettingsFiles::Found::Unreadable:
+            return false;
+        case SettingsFiles::Found::Read:
+            file = SettingsText(std::move(bytes));
+            if (!file.usable()) {
+                // Loading took it for a missing key; saving starts afresh, but keeps it aside.
+                file = SettingsText();
+                keepAside = true;
+            }
+            break;
         }
-        if (user_->setText(name, text) && files_->replace(path_, user_->bytes()))
+        // A value that already reads as this text keeps its bytes as the person wrote them.
+        if (!keepAside && file.text(name) == text) {
+            user_ = std::move(file);
             return true;
-        // The file in memory may now be ahead of the one on disk: no more writes until reopened.
-        writable_ = false;
-        return false;
+        }
+        if (!file.setText(name, text) || (keepAside && !files_->keepAside(path_)) ||
+            !files_->replace(path_, file.bytes()))
+            return false;
+        user_ = std::move(file);
+        return true;
     }
 
     const SettingsText *holder(const QString &name) const
@@ -891,8 +661,6 @@ private:
     std::optional<SettingsText> user_;
     std::vector<SettingsText> defaults_; // machine-wide, read only
     QString path_;                       // the user file, while open for writing
-    bool writable_ = false;
-    bool keepAside_ = false; // the user file is unusable: copy it to .bad before replacing it
 };
 
 } // namespace

@@ -6,16 +6,22 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace relvix {
 
 // A settings file in memory: judged, read and edited as bytes, so that no judgement depends on
-// a temporary folder or on what QSettings has cached. It reads what Qt's INI reader
-// (QSettings::IniFormat, Qt 6.4) reads, and also takes two things people put in such files:
-// a UTF-8 byte-order mark (skipped, as later Qt versions do) and '#' comment lines.
+// a temporary folder or on what QSettings has cached.
+//
+// It reads what this tool writes and what a person writes by hand, as Qt's INI reader reads
+// it: key=value lines, quoted texts with backslash escapes (named ones and \x), lists of texts
+// split at commas outside quotes, ';' and '#' comment lines, blank lines, LF, CRLF or CR line
+// breaks, one UTF-8 byte-order mark, sections, and duplicate names, of which the last at the
+// top level ([General], or before any section) wins. Anything else is kept as it stands and not
+// read: a line without '=', a name spelled with escapes, a value in one of Qt's typed forms
+// ("@Variant(...)", "@ByteArray(...)" and the like), which reads as absent.
 class SettingsText {
 public:
     // Larger files are not ours: the biggest a save can write is about 0.8 MB (four texts of
@@ -26,24 +32,23 @@ public:
     SettingsText();
     explicit SettingsText(QByteArray bytes);
 
-    // False when Qt's INI reader reports a format error ('#' comment lines and a byte-order
-    // mark aside) or the file is larger than kLargest.
+    // False for what cannot be a settings file at all: larger than kLargest, or not text (a
+    // zero byte, as where a crash lost a block).
     bool usable() const { return usable_; }
     const QByteArray &bytes() const { return bytes_; }
 
-    // Top-level values (names without '/'), as Qt's INI reader returns them: texts,
-    // lists of texts, or the typed values it decodes from "@Variant(...)" and the like.
-    bool contains(const QString &name) const;
-    QVariant value(const QString &name) const;
+    // A top-level value of the given name that reads as a text (a list of texts joined by ',').
+    bool contains(const QString &name) const { return text(name).has_value(); }
+    std::optional<QString> text(const QString &name) const;
 
     // Stores text under a top-level name made of letters, digits, '_', '-' and '.'. Only the
     // bytes of that value change (a missing name gets a line of its own); every other byte of
-    // the file, comments and names written by hand included, stays as it was. False, with
-    // nothing changed, when the file is not usable or would grow past kLargest.
+    // the file stays as it was. False, with nothing changed, when the file is not usable or
+    // would grow past kLargest.
     bool setText(const QString &name, const QString &text);
 
-    // Whether every value but those of the given names is as in before, name by name and byte
-    // by byte, and both are usable.
+    // Whether every line but those of the given names is as in before, byte for byte (a
+    // [General] line that a save added aside), and both are usable.
     bool sameApartFrom(const SettingsText &before, const QStringList &names) const;
 
     // A text as an INI value that reads back as exactly that text. It holds no line break, no
@@ -52,31 +57,24 @@ public:
     static QByteArray encoded(const QString &text);
 
 private:
-    // Byte ranges of bytes_. Nothing is decoded while parsing, so judging a file is cheap.
-    struct Span {
-        qsizetype begin = 0;
+    struct Line {
+        qsizetype begin = 0; // the whole line, its break excluded
         qsizetype end = 0;
-    };
-    struct Entry {
-        Span key;     // the name as written, trimmed
-        Span section; // the "[...]" line before it; empty at the top level
-        Span value;
-        bool topLevel;
+        qsizetype keyBegin = 0, keyEnd = 0; // a key=value line: the name, trimmed
+        qsizetype valueBegin = 0, valueEnd = 0;
+        bool entry = false;    // a key=value line
+        bool topLevel = false; // in the top level (entries and section lines)
+        bool section = false;  // a "[...]" line
     };
     void parse();
-    QByteArrayView view(Span span) const { return QByteArrayView(bytes_).sliced(span.begin, span.end - span.begin); }
     qsizetype winner(const QString &name) const;
-    qsizetype findWinner(const QString &name) const;
+    QByteArray lineBytes(const Line &line) const { return bytes_.mid(line.begin, line.end - line.begin); }
 
     QByteArray bytes_;
     bool usable_ = true;
     bool endsTopLevel_ = true; // the last section is the top level, so a new line can go last
-    bool openEnd_ = false;     // the last line runs to the end in quotes or with a backslash escape
     qsizetype bodyBegin_ = 0;  // after a byte-order mark
-    std::vector<Entry> entries_;
-    // A load asks for each name two or three times in a row.
-    mutable QString lastName_;
-    mutable qsizetype lastWinner_ = -1;
+    std::vector<Line> lines_;
 };
 
 // Where the settings files are and how they are read and written, apart so that the store's
@@ -93,16 +91,22 @@ public:
     // as a file (a folder, no permission, an I/O error).
     virtual Found read(const QString &path, qsizetype limit, QByteArray &bytes) = 0;
     virtual bool makeFolderFor(const QString &path) = 0;
-    // Both replace their target in one step: a crash leaves the old file or the new one.
+    // Replaces the file in one step, and only once every byte of the new one is written and
+    // read back: a crash, a full disk or a failed write leaves the old file as it was.
     virtual bool replace(const QString &path, const QByteArray &bytes) = 0;
-    virtual bool copy(const QString &from, const QString &to) = 0;
+    // Keeps the file as it is under path + ".bad" (one copy, the latest), or under the first of
+    // ".bad.1" to ".bad.9" that is free where that name is taken by something else (a folder).
+    virtual bool keepAside(const QString &path) = 0;
+    // Held while a save re-reads and rewrites the file, so that two programs saving at once
+    // each keep the other's values. False when it cannot be had.
+    virtual bool lock(const QString &path) = 0;
+    virtual void unlock() = 0;
 };
 
 // The INI store over the given files; on disk, the per-user file is
 // $XDG_CONFIG_HOME/Kavrel/Relvix.conf and the machine-wide ones are in the other configuration
 // folders. A user file that is not usable reads as no key, and the save that replaces it first
-// keeps it as Relvix.conf.bad beside it (one copy, the latest). Nothing is written over a file
-// that cannot be read.
+// keeps it aside. Nothing is written over a file that cannot be read.
 std::unique_ptr<SettingsStore> makeIniSettingsStore(std::shared_ptr<SettingsFiles> files);
 
 } // namespace relvix

@@ -46,6 +46,7 @@ int LanguageForFlag(const QString &flag)
 
 StoredSettings LoadSettingsFrom(SettingsStore &store)
 {
+    const StoredSettings builtIn;
     StoredSettings s;
     if (!store.openForRead())
         return s;
@@ -55,17 +56,17 @@ StoredSettings LoadSettingsFrom(SettingsStore &store)
         std::int32_t type = 0;
         if (!store.readInt(settingname::Type, type))
             return s;
-        s.storedType = type;
+        s.transport = type != 0 ? Transport::Tcp : Transport::Serial;
     } else {
-        s.storedType = 0;
+        s.transport = Transport::Serial;
     }
-    if (!readStringOr(store, settingname::ComBaudRate, QStringLiteral("19200,e,8,1"), s.serialMode))
+    if (!readStringOr(store, settingname::ComBaudRate, builtIn.serialMode, s.serialMode))
         return s;
-    if (!readStringOr(store, settingname::ComPortName, QStringLiteral("COM3"), s.portName))
+    if (!readStringOr(store, settingname::ComPortName, builtIn.portName, s.portName))
         return s;
-    if (!readStringOr(store, settingname::NetIP, QStringLiteral("192.168.1.101"), s.peerAddress))
+    if (!readStringOr(store, settingname::NetIP, builtIn.peerAddress, s.peerAddress))
         return s;
-    if (!readStringOr(store, settingname::NetPort, QStringLiteral("4001"), s.peerPort))
+    if (!readStringOr(store, settingname::NetPort, builtIn.peerPort, s.peerPort))
         return s;
     if (store.exists(settingname::LanguageFlag)) {
         QString flag;
@@ -87,8 +88,8 @@ bool SaveLinkSettingsTo(SettingsStore &store, const std::function<LinkSettingsRe
         return false;
     OpenedStore opened(store);
     const LinkSettingsRecord r = take();
-    return store.writeInt(settingname::Type, r.type) && store.writeString(settingname::NetPort, r.netPort) &&
-           store.writeString(settingname::NetIP, r.netIP) &&
+    return store.writeInt(settingname::Type, r.transport == Transport::Tcp ? 1 : 0) &&
+           store.writeString(settingname::NetPort, r.netPort) && store.writeString(settingname::NetIP, r.netIP) &&
            store.writeString(settingname::ComBaudRate, r.comBaudRate) &&
            store.writeString(settingname::ComPortName, r.comPortName);
 }

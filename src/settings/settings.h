@@ -1,4 +1,6 @@
 #pragma once
+#include "link/readerlink.h"
+
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -17,7 +19,8 @@ inline const QString NetPort = QStringLiteral("NetPort");
 inline const QString LanguageFlag = QStringLiteral("LanguageFlag");
 } // namespace settingname
 
-// What a load yields. The initial values are the built-ins that stand when the key is missing.
+// What a load yields. The initial values are the built-ins that stand when the key is missing,
+// and the only place they are written down.
 struct StoredSettings {
     QString portName = QStringLiteral("COM3");
     QString serialMode = QStringLiteral("19200,e,8,1");
@@ -26,7 +29,8 @@ struct StoredSettings {
     // A machine that has never saved anything starts in Traditional Chinese.
     int currentLanguage = 2;
     QString languageFlag = QStringLiteral("ChineseBIG5");
-    std::int32_t storedType = 0;
+    // TYPE: 0 serial, any other value TCP.
+    Transport transport = Transport::Serial;
 };
 
 // Reads TYPE, ComBaudRate, ComPortName, NetIP, NetPort, LanguageFlag in that order. An absent
@@ -37,9 +41,9 @@ StoredSettings LoadSettingsFrom(SettingsStore &store);
 // 0, 1 or 2 for a stored flag: exact, case-sensitive, whole-text comparison; anything else is 0.
 int LanguageForFlag(const QString &flag);
 
-// The link values as written by a save, TYPE first.
+// The link values as written by a save, TYPE (0 serial, 1 TCP) first.
 struct LinkSettingsRecord {
-    std::int32_t type = 0;
+    Transport transport = Transport::Serial;
     QString netPort;
     QString netIP;
     QString comBaudRate;

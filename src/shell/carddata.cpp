@@ -1,6 +1,6 @@
 // Card UID and keypad code: read once or in a loop that its own button cancels; clear both
 // blocks on the reader.
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 #include "shell/cardhistory.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"

@@ -1,6 +1,6 @@
 // Connect: find the reader's address in up to three tries, remember the link settings that
 // reached it, and read its serial number and firmware version.
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 

@@ -1,6 +1,6 @@
 // Digital inputs and outputs: read both registers, write the outputs.
-#include "reader/decode.h"
 #include "reader/registers.h"
+#include "reader/valuetext.h"
 #include "shell/frmmodule.h"
 
 namespace relvix {

@@ -104,7 +104,7 @@ public:
     void FormCreate();
     void FormShow();
     void ApplyLanguageFont(QWidget *control);
-    std::int32_t LoadSettings();
+    Transport LoadSettings();
     void ListSerialPorts();
     // Fills cmbPort's list from the port listing that ListSerialPorts started, waiting for it
     // if need be; does nothing once the list is in. The window calls it when the listing is

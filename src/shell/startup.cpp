@@ -10,7 +10,7 @@ namespace relvix {
 
 // ---- settings of the window ----------------------------------------------------------------
 
-std::int32_t TfrmModule::LoadSettings()
+Transport TfrmModule::LoadSettings()
 {
     StoredSettings stored;
     if (auto store = openSettingsStore())
@@ -21,7 +21,7 @@ std::int32_t TfrmModule::LoadSettings()
     link.state.peerAddress = stored.peerAddress;
     currentLanguage = stored.currentLanguage;
     languageFlag = stored.languageFlag;
-    return stored.storedType;
+    return stored.transport;
 }
 
 void TfrmModule::ListSerialPorts()
@@ -84,15 +84,15 @@ void TfrmModule::SaveLinkSettings()
     SaveLinkSettingsTo(*store, [this] {
         LinkState &s = link.state;
         if (pcPort->currentWidget() == tsCom) {
-            s.kind = 0;
+            s.transport = Transport::Serial;
             s.portName = cmbPort->currentText();
             s.serialMode = cmbBaudrate->currentText();
         } else {
-            s.kind = 1;
+            s.transport = Transport::Tcp;
             s.peerAddress = edIP->text();
             s.peerPort = edPort->text();
         }
-        return LinkSettingsRecord{s.kind == 0 ? 0 : 1, s.peerPort, s.peerAddress, s.serialMode, s.portName};
+        return LinkSettingsRecord{s.transport, s.peerPort, s.peerAddress, s.serialMode, s.portName};
     });
 }
 
@@ -106,7 +106,7 @@ void TfrmModule::SaveLanguage()
 
 void TfrmModule::FormCreate()
 {
-    const std::int32_t storedType = LoadSettings();
+    const Transport storedTransport = LoadSettings();
     ListSerialPorts();
     // Until the list is in, there is no entry to select; ensurePortList selects the first
     // then, keeping this text.
@@ -116,12 +116,12 @@ void TfrmModule::FormCreate()
     cmbBaudrate->setEditText(link.state.serialMode);
     edIP->setText(link.state.peerAddress);
     edPort->setText(link.state.peerPort);
-    if (storedType == 0) {
+    if (storedTransport == Transport::Serial) {
         pcPort->setCurrentWidget(tsCom);
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
     } else {
         pcPort->setCurrentWidget(tsNet);
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
     }
     pcMain->setCurrentIndex(0);
 }

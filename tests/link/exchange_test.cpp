@@ -20,7 +20,7 @@ protected:
         s->baud = baud;
         FakeSerial &ref = *s;
         opener.nextSerial = std::move(s);
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
         EXPECT_TRUE(link.OpenLink());
         return ref;
     }
@@ -29,7 +29,7 @@ protected:
         auto n = std::make_unique<FakeNet>(clock, log);
         FakeNet &ref = *n;
         opener.nextNet = std::move(n);
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         EXPECT_TRUE(link.OpenLink());
         return ref;
     }
@@ -81,25 +81,23 @@ TEST_F(LinkTest, KindOneOpensTheNetworkEveryOtherKindTheSerialPort)
     link.state.peerPort = QStringLiteral("4001");
     link.state.portName = QStringLiteral("ttyX");
     link.state.serialMode = QStringLiteral("9600,n,8,1");
-    link.state.kind = 1;
+    link.state.transport = Transport::Tcp;
     opener.nextNet = std::make_unique<FakeNet>(clock, log);
     EXPECT_TRUE(link.OpenLink());
     EXPECT_EQ(log.events.back(), "openNetwork:127.0.0.1|4001");
     link.CloseLink();
-    for (std::uint8_t kind : {0, 2, 255}) {
-        link.state.kind = kind;
-        opener.nextSerial = std::make_unique<FakeSerial>(clock, log);
-        EXPECT_TRUE(link.OpenLink());
-        EXPECT_EQ(log.events.back(), "openSerial:ttyX|9600,n,8,1") << int(kind);
-        link.CloseLink();
-    }
-    EXPECT_EQ(link.openCount(), 4);
-    EXPECT_EQ(link.closeCount(), 4);
+    link.state.transport = Transport::Serial;
+    opener.nextSerial = std::make_unique<FakeSerial>(clock, log);
+    EXPECT_TRUE(link.OpenLink());
+    EXPECT_EQ(log.events.back(), "openSerial:ttyX|9600,n,8,1");
+    link.CloseLink();
+    EXPECT_EQ(link.openCount(), 2);
+    EXPECT_EQ(link.closeCount(), 2);
 }
 
 TEST_F(LinkTest, FailedOpenLeavesNothingOpenButStillEmptiesTheFields)
 {
-    link.state.kind = 1; // the opener has nothing to hand out
+    link.state.transport = Transport::Tcp; // the opener has nothing to hand out
     EXPECT_FALSE(link.OpenLink());
     EXPECT_EQ(log.events[0], "showTX:");
     EXPECT_EQ(log.events[1], "showRX:");
@@ -107,7 +105,7 @@ TEST_F(LinkTest, FailedOpenLeavesNothingOpenButStillEmptiesTheFields)
     EXPECT_EQ(link.openCount(), 0);
     link.CloseLink();
     EXPECT_EQ(link.closeCount(), 0);
-    link.state.kind = 0;
+    link.state.transport = Transport::Serial;
     EXPECT_FALSE(link.OpenLink());
     EXPECT_FALSE(link.isOpen());
 }
@@ -604,7 +602,7 @@ TEST_F(LinkTest, ObserversAreToldEveryOpenFrameFailureAndCloseInOrder)
     // The window's rule never takes an exception reply: it shows as silence.
     EXPECT_EQ(recorder.outcomes, std::vector<Outcome>{Outcome::Silence});
 
-    link.state.kind = 1; // a failed open is told too
+    link.state.transport = Transport::Tcp; // a failed open is told too
     link.addObserver(&recorder);
     recorder.lines.clear();
     EXPECT_FALSE(link.OpenLink());

@@ -4,7 +4,7 @@
 // readability jumps to the next scripted arrival or by its whole time-out. Time-outs thus
 // cost no real time, and every time in a test is exact.
 #include "link/frameevent.h"
-#include "link/seams.h"
+#include "link/linkio.h"
 #include "linktestsupport.h"
 
 #include <deque>

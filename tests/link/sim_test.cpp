@@ -37,13 +37,13 @@ protected:
         if (GetParam()) {
             const quint16 port = server.listenTcp();
             ASSERT_NE(port, 0);
-            link.state.kind = 1;
+            link.state.transport = Transport::Tcp;
             link.state.peerAddress = QStringLiteral("127.0.0.1");
             link.state.peerPort = QString::number(port);
         } else {
             const QString path = server.openPty();
             ASSERT_FALSE(path.isEmpty());
-            link.state.kind = 0;
+            link.state.transport = Transport::Serial;
             link.state.portName = path;
             link.state.serialMode = QStringLiteral("19200,e,8,1");
         }

@@ -263,14 +263,14 @@ protected:
     }
     bool openNet(const TcpPeer &peer)
     {
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = QStringLiteral("127.0.0.1");
         link.state.peerPort = peer.portText();
         return link.OpenLink();
     }
     bool openPty(const Pty &pty, const QString &mode = QStringLiteral("19200,n,8,1"))
     {
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
         link.state.portName = pty.path;
         link.state.serialMode = mode;
         return link.OpenLink();
@@ -521,7 +521,7 @@ TEST_F(SystemLink, TcpPortTextFollowsAtolUpToItsLowSixteenBits)
     for (const QString &text : {QStringLiteral("  +%1xyz"), QStringLiteral("%1")}) {
         TcpPeer peer;
         peer.serve([&](int fd) { waitForClose(fd, 5000); });
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = QStringLiteral("127.0.0.1");
         link.state.peerPort = text.arg(peer.port + 65536); // the number above 65535 keeps its low bits
         EXPECT_TRUE(link.OpenLink()) << link.state.peerPort.toStdString();
@@ -536,7 +536,7 @@ TEST_F(SystemLink, TcpAddressFormsThatInetAddrReadsAsLoopbackConnect)
     for (const char *text : {"127.1", "0x7f.1", "0177.0.0.1", "2130706433", "127.0.0.1 junk"}) {
         TcpPeer peer;
         peer.serve([&](int fd) { waitForClose(fd, 5000); });
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = QString::fromLatin1(text);
         link.state.peerPort = peer.portText();
         EXPECT_TRUE(link.OpenLink()) << text;
@@ -554,7 +554,7 @@ TEST_F(SystemLink, TcpRefusedConnectionFailsQuicklyAndLeaksNothing)
     const int fds = openFdCount();
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; ++i) {
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = QStringLiteral("127.0.0.1");
         link.state.peerPort = QString::number(freePort);
         EXPECT_FALSE(link.OpenLink());
@@ -586,7 +586,7 @@ TEST_F(SystemLink, TcpConnectWithoutAnAnswerGivesUpAfterAboutThreeSeconds)
     std::this_thread::sleep_for(200ms);
 
     const int fds = openFdCount();
-    link.state.kind = 1;
+    link.state.transport = Transport::Tcp;
     link.state.peerAddress = QStringLiteral("127.0.0.1");
     link.state.peerPort = QString::number(ntohs(a.sin_port));
     const auto t0 = std::chrono::steady_clock::now();
@@ -608,7 +608,7 @@ TEST_F(SystemLink, TcpUnusableSettingTextsFailWithoutConnecting)
 {
     const int fds = openFdCount();
     const auto t0 = std::chrono::steady_clock::now();
-    link.state.kind = 1;
+    link.state.transport = Transport::Tcp;
     for (const char *address : {"", "not an address", "300.1.2.3", "0.0.0.0"}) {
         link.state.peerAddress = QString::fromLatin1(address);
         link.state.peerPort = QStringLiteral("4001");
@@ -773,7 +773,7 @@ TEST_F(SystemLink, PtyModeTextsThePortCannotUseDoNotStopTheOpen)
 
 TEST_F(SystemLink, PtyMissingPortDoesNotOpen)
 {
-    link.state.kind = 0;
+    link.state.transport = Transport::Serial;
     link.state.serialMode = QStringLiteral("9600,n,8,1");
     for (const char *name : {"", "/dev/relvix-no-such-port", "/nonexistent/pts/77"}) {
         link.state.portName = QString::fromLatin1(name);

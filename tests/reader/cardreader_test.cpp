@@ -39,11 +39,11 @@ protected:
             r.typeKeys(QByteArray::fromHex("01020A04"));
         });
         if (GetParam()) {
-            link.state.kind = 1;
+            link.state.transport = Transport::Tcp;
             link.state.peerAddress = QStringLiteral("127.0.0.1");
             link.state.peerPort = QString::number(sim.listenTcp());
         } else {
-            link.state.kind = 0;
+            link.state.transport = Transport::Serial;
             link.state.portName = sim.openPty();
             link.state.serialMode = QStringLiteral("19200,e,8,1");
         }
@@ -128,7 +128,7 @@ TEST(DeviceResponses, SilenceAndWrongLengthsGiveNoValue)
     ScriptedLinkOpener opener{clock};
     ReaderLink link{host, clock, opener};
     CardReader reader{link};
-    link.state.kind = 1;
+    link.state.transport = Transport::Tcp;
     ASSERT_TRUE(link.OpenLink());
 
     // Each request meets silence, then a CRC-valid answer one register longer (or, for a

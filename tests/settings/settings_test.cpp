@@ -22,7 +22,7 @@ void expectBuiltIns(const StoredSettings &s)
     EXPECT_EQ(s.peerPort, QStringLiteral("4001"));
     EXPECT_EQ(s.currentLanguage, 2);
     EXPECT_EQ(s.languageFlag, QStringLiteral("ChineseBIG5"));
-    EXPECT_EQ(s.storedType, 0);
+    EXPECT_EQ(s.transport, Transport::Serial);
 }
 
 const QStringList kReadOrder{QStringLiteral("TYPE"),  QStringLiteral("ComBaudRate"), QStringLiteral("ComPortName"),
@@ -44,7 +44,7 @@ TEST(LoadSettings, EmptyKeyGivesDefaultsAndEnglish)
     auto state = storeWith({});
     FakeStore store(state);
     const StoredSettings s = LoadSettingsFrom(store);
-    EXPECT_EQ(s.storedType, 0);
+    EXPECT_EQ(s.transport, Transport::Serial);
     EXPECT_EQ(s.portName, QStringLiteral("COM3"));
     EXPECT_EQ(s.serialMode, QStringLiteral("19200,e,8,1"));
     EXPECT_EQ(s.peerAddress, QStringLiteral("192.168.1.101"));
@@ -65,7 +65,7 @@ TEST(LoadSettings, EveryValueReadInOrder)
     FakeStore store(state);
     const StoredSettings s = LoadSettingsFrom(store);
     EXPECT_EQ(state->reads, kReadOrder);
-    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.transport, Transport::Tcp);
     EXPECT_EQ(s.serialMode, QStringLiteral("9600,n,8,1"));
     EXPECT_EQ(s.portName, QStringLiteral("COM5"));
     EXPECT_EQ(s.peerAddress, QStringLiteral("127.0.0.1"));
@@ -75,12 +75,12 @@ TEST(LoadSettings, EveryValueReadInOrder)
     EXPECT_EQ(state->closes, 1);
 }
 
-TEST(LoadSettings, AnyNonZeroTypeIsReturnedAsStored)
+TEST(LoadSettings, AnyNonZeroTypeIsTcp)
 {
     for (std::int32_t type : {1, 7, -1}) {
         auto state = storeWith({{QStringLiteral("TYPE"), type}});
         FakeStore store(state);
-        EXPECT_EQ(LoadSettingsFrom(store).storedType, type);
+        EXPECT_EQ(LoadSettingsFrom(store).transport, Transport::Tcp) << type;
     }
 }
 
@@ -105,7 +105,7 @@ TEST(LoadSettings, WrongTypeMidwayKeepsWhatWasReadBefore)
                             {QStringLiteral("LanguageFlag"), QStringLiteral("English")}});
     FakeStore store(state);
     const StoredSettings s = LoadSettingsFrom(store);
-    EXPECT_EQ(s.storedType, 1);
+    EXPECT_EQ(s.transport, Transport::Tcp);
     EXPECT_EQ(s.serialMode, QStringLiteral("9600,n,8,1"));
     EXPECT_EQ(s.portName, QStringLiteral("COM3"));
     EXPECT_EQ(s.peerAddress, QStringLiteral("192.168.1.101"));
@@ -147,8 +147,8 @@ TEST(SaveSettings, LinkValuesAreWrittenInOrder)
     auto state = storeWith({});
     FakeStore store(state);
     const bool saved = SaveLinkSettingsTo(store, [] {
-        return LinkSettingsRecord{1, QStringLiteral("4001"), QStringLiteral("127.0.0.1"), QStringLiteral("9600,n,8,1"),
-                                  QStringLiteral("COM5")};
+        return LinkSettingsRecord{Transport::Tcp, QStringLiteral("4001"), QStringLiteral("127.0.0.1"),
+                                  QStringLiteral("9600,n,8,1"), QStringLiteral("COM5")};
     });
     EXPECT_TRUE(saved);
     EXPECT_EQ(state->writes,
@@ -179,8 +179,8 @@ TEST(SaveSettings, FailedWriteEndsTheSaveAndKeepsEarlierWrites)
     state->failWriteOf = QStringLiteral("NetIP");
     FakeStore store(state);
     EXPECT_FALSE(SaveLinkSettingsTo(store, [] {
-        return LinkSettingsRecord{0, QStringLiteral("4001"), QStringLiteral("127.0.0.1"), QStringLiteral("19200,e,8,1"),
-                                  QStringLiteral("COM3")};
+        return LinkSettingsRecord{Transport::Serial, QStringLiteral("4001"), QStringLiteral("127.0.0.1"),
+                                  QStringLiteral("19200,e,8,1"), QStringLiteral("COM3")};
     }));
     EXPECT_EQ(state->writes, (QStringList{QStringLiteral("TYPE=0"), QStringLiteral("NetPort=4001"),
                                           QStringLiteral("NetIP=127.0.0.1")}));

@@ -27,7 +27,7 @@ TEST_P(EndToEnd, ConnectIdentifiesTheReaderAndRemembersTheLink)
     expectIdle(kYellow);
 
     QSettings stored(settingsFile(), QSettings::IniFormat);
-    if (GetParam() == Transport::Tcp) {
+    if (GetParam() == SimLink::Tcp) {
         EXPECT_EQ(stored.value(QStringLiteral("TYPE")).toInt(), 1);
         EXPECT_EQ(stored.value(QStringLiteral("NetIP")).toString(), QStringLiteral("127.0.0.1"));
         EXPECT_EQ(stored.value(QStringLiteral("NetPort")).toString(), window->edPort->text());
@@ -149,6 +149,6 @@ TEST_P(EndToEnd, NewAddressIsUsedFromThenOn)
     EXPECT_EQ(status(), QStringLiteral("Command ok."));
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, EndToEnd, ::testing::Values(Transport::Tcp, Transport::Pty), transportName);
+INSTANTIATE_TEST_SUITE_P(Link, EndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
 
 } // namespace

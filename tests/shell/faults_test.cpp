@@ -199,7 +199,7 @@ TEST_P(Faults, LoopSurvivesTheReaderGoingAway)
     EXPECT_TRUE(window->isEnabled());
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, Faults, ::testing::Values(Transport::Tcp, Transport::Pty), transportName);
+INSTANTIATE_TEST_SUITE_P(Link, Faults, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
 
 class LinkRefused : public WindowTest {};
 

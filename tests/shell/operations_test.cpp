@@ -147,7 +147,7 @@ TEST_F(Operations, BeginOperationTakesOnlyTheActivePagesSettings)
     window->cmbBaudrate->setEditText(QStringLiteral("9600,n,8,1"));
     link.replies = {frameWithCrc("01 03 04 00 00 00 00")};
     window->btnReadDiDo->click();
-    EXPECT_EQ(window->link.state.kind, 0);
+    EXPECT_EQ(window->link.state.transport, Transport::Serial);
     EXPECT_EQ(window->link.state.portName, QStringLiteral("ttyFAKE9"));
     EXPECT_EQ(window->link.state.serialMode, QStringLiteral("9600,n,8,1"));
     EXPECT_EQ(window->link.state.peerAddress, QStringLiteral("untouched"));

@@ -27,7 +27,7 @@ TEST_F(Startup, FirstStartWithoutSettings)
 {
     TfrmModule &w = makeWindow();
     EXPECT_EQ(w.pcPort->currentWidget(), w.tsCom);
-    EXPECT_EQ(w.link.state.kind, 0);
+    EXPECT_EQ(w.link.state.transport, Transport::Serial);
     EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM3"));
     EXPECT_EQ(w.cmbBaudrate->currentText(), QStringLiteral("19200,e,8,1"));
     EXPECT_EQ(w.edIP->text(), QStringLiteral("192.168.1.101"));
@@ -67,7 +67,7 @@ TEST_F(Startup, StoredTypeOneStartsOnTheNetworkPageInEnglish)
     folders.writeUserFile("[General]\nTYPE=1\n");
     TfrmModule &w = makeWindow();
     EXPECT_EQ(w.pcPort->currentWidget(), w.tsNet);
-    EXPECT_EQ(w.link.state.kind, 1);
+    EXPECT_EQ(w.link.state.transport, Transport::Tcp);
     EXPECT_EQ(w.cmbPort->currentText(), QStringLiteral("COM3"));
     EXPECT_EQ(w.cmbBaudrate->currentText(), QStringLiteral("19200,e,8,1"));
     EXPECT_EQ(w.edIP->text(), QStringLiteral("192.168.1.101"));
@@ -84,7 +84,7 @@ TEST_F(Startup, AnyOtherStoredTypeCountsAsNetworkAndIsSavedAsOne)
     folders.writeUserFile("[General]\nTYPE=7\n");
     TfrmModule &w = makeWindow();
     EXPECT_EQ(w.pcPort->currentWidget(), w.tsNet);
-    EXPECT_EQ(w.link.state.kind, 1);
+    EXPECT_EQ(w.link.state.transport, Transport::Tcp);
     w.edIP->setText(QStringLiteral("127.0.0.1"));
     w.SaveLinkSettings();
     EXPECT_EQ(folders.userValues().at(QStringLiteral("TYPE")), QStringLiteral("1"));
@@ -288,7 +288,7 @@ TEST_F(Startup, SaveLinkSettingsFromTheNetworkPageKeepsTheSerialValues)
     w.cmbPort->setEditText(QStringLiteral("COM8")); // on the other page: not taken
     w.SaveLinkSettings();
 
-    EXPECT_EQ(w.link.state.kind, 1);
+    EXPECT_EQ(w.link.state.transport, Transport::Tcp);
     const auto values = folders.userValues();
     EXPECT_EQ(values.at(QStringLiteral("TYPE")), QStringLiteral("1"));
     EXPECT_EQ(values.at(QStringLiteral("NetIP")), QStringLiteral("127.0.0.1"));
@@ -314,7 +314,7 @@ TEST_F(Startup, SaveLinkSettingsWritesInOrderAndTakesTheActivePage)
     EXPECT_EQ(state->writes,
               (QStringList{QStringLiteral("TYPE=0"), QStringLiteral("NetPort=502"), QStringLiteral("NetIP=127.0.0.1"),
                            QStringLiteral("ComBaudRate=9600,n,8,1"), QStringLiteral("ComPortName=ttyUSB0")}));
-    EXPECT_EQ(w.link.state.kind, 0);
+    EXPECT_EQ(w.link.state.transport, Transport::Serial);
     EXPECT_EQ(state->closes, state->opens);
 }
 
@@ -327,7 +327,7 @@ TEST_F(Startup, SaveLinkSettingsTakesNothingWhenTheStoreCannotOpen)
     w.pcPort->setCurrentWidget(w.tsNet);
     w.edIP->setText(QStringLiteral("127.0.0.1"));
     w.SaveLinkSettings();
-    EXPECT_EQ(w.link.state.kind, 0);
+    EXPECT_EQ(w.link.state.transport, Transport::Serial);
     EXPECT_EQ(w.link.state.peerAddress, QStringLiteral("192.168.1.101"));
     EXPECT_TRUE(state->writes.isEmpty());
 }

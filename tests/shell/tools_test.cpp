@@ -135,7 +135,7 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(Transport::Tcp, Transport::Pty), transportName);
+INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
 
 class ToolsLanguage : public WindowTest {};
 

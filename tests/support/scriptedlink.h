@@ -1,7 +1,7 @@
 #pragma once
 // A link that answers each request with a scripted reply and a clock that only moves when
 // the link waits, so window operations run their time-outs without real waiting.
-#include "link/seams.h"
+#include "link/linkio.h"
 
 #include <QByteArray>
 #include <QList>

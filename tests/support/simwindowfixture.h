@@ -6,14 +6,14 @@
 
 namespace relvix::testing {
 
-enum class Transport { Tcp, Pty };
+enum class SimLink { Tcp, Pty };
 
-inline std::string transportName(const ::testing::TestParamInfo<Transport> &info)
+inline std::string transportName(const ::testing::TestParamInfo<SimLink> &info)
 {
-    return info.param == Transport::Tcp ? "Tcp" : "Pty";
+    return info.param == SimLink::Tcp ? "Tcp" : "Pty";
 }
 
-class SimWindowTest : public WindowTest, public ::testing::WithParamInterface<Transport> {
+class SimWindowTest : public WindowTest, public ::testing::WithParamInterface<SimLink> {
 protected:
     void SetUp() override
     {
@@ -42,7 +42,7 @@ protected:
         sim.reset();
     }
 
-    bool tcp() const { return GetParam() == Transport::Tcp; }
+    bool tcp() const { return GetParam() == SimLink::Tcp; }
     QString status() const { return window->pnMsg->text(); }
 
     std::unique_ptr<sim::SimServer> sim;

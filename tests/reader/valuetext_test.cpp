@@ -1,5 +1,5 @@
 // Card, keypad, identity and register texts against the worked examples.
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 
 #include <gtest/gtest.h>
 

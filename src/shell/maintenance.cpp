@@ -1,7 +1,7 @@
 // New slave address, reboot and factory settings: confirmed single-register writes sent
 // through the raw command page.
-#include "reader/decode.h"
 #include "reader/registers.h"
+#include "reader/valuetext.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 

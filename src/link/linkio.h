@@ -1,4 +1,7 @@
 #pragma once
+// The link's seams to the system and to whoever drives it: the clock, the byte I/O of an
+// open serial port or TCP connection, the opener that makes them, and the host that processes
+// messages while an exchange waits. The real ones are in systemio.cpp; tests put in fakes.
 #include <QString>
 #include <cstdint>
 #include <memory>

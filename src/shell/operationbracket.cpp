@@ -56,12 +56,12 @@ bool TfrmModule::BeginOperation()
     pnMsg->setText(LanguageText(row::ConnectingDevice));
     processMessages();
     if (pcPort->currentWidget() == tsCom) {
-        link.state.kind = 0;
+        link.state.transport = Transport::Serial;
         link.state.portName = cmbPort->currentText();
         link.state.serialMode = cmbBaudrate->currentText();
     }
     if (pcPort->currentWidget() == tsNet) {
-        link.state.kind = 1;
+        link.state.transport = Transport::Tcp;
         link.state.peerAddress = edIP->text();
         link.state.peerPort = edPort->text();
     }

@@ -1,4 +1,4 @@
-#include "reader/decode.h"
+#include "reader/valuetext.h"
 #include "reader/registers.h"
 
 #include <array>

@@ -1,4 +1,6 @@
 #pragma once
+// The reader's values as texts, both ways: UID formats, keypad, identity and register texts
+// read from its blocks, and the command texts of the writes made to it.
 #include "reader/cardreader.h"
 
 #include <QString>
