@@ -4,12 +4,15 @@
 //  - clients: 200 clients that send requests and never read, for 10 s, with plain answers
 //             and with 4 KiB of noise after each: memory growth and how many the program
 //             dropped;
-//  - fair:    while one client floods requests (and reads its answers), the round-trip time of
-//             a quiet client's requests (median, maximum);
+//  - fair:    while one client and then four flood requests (and read their answers), the
+//             round-trip time of a quiet client's requests (median, maximum);
 //  - backlog: 5000 connects started at once: how many waited 900 ms or more;
+//  - fdlimit: with the program's open-file limit at 1024, 1100 idle connections: its processor
+//             use while they stay, how many it refused at once, and whether a new client is
+//             answered once some have gone;
 //  - stdin:   processor time the program spends on one 32 MB line on standard input.
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
-//   sim_bench [junk|clients[=SECONDS]|fair|backlog|stdin[=MB]]...   (none: all)
+//   sim_bench [junk|clients[=SECONDS]|fair|backlog|fdlimit|stdin[=MB]]...   (none: all)
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
@@ -270,12 +273,14 @@ void clients(int count, int seconds, bool noise)
         ::close(fd);
 }
 
-void fair(int rounds)
+void fair(int flooders, int rounds)
 {
     Sim sim;
-    const int flood = connectTo(sim.port(), true);
+    std::vector<int> floods;
+    for (int i = 0; i < flooders; ++i)
+        floods.push_back(connectTo(sim.port(), true));
     int quiet = connectTo(sim.port(), true);
-    if (sim.port() == 0 || flood < 0 || quiet < 0) {
+    if (sim.port() == 0 || quiet < 0 || std::count(floods.begin(), floods.end(), -1) > 0) {
         std::printf("fair     could not start\n");
         return;
     }
@@ -284,25 +289,31 @@ void fair(int rounds)
     QByteArray batch;
     for (int i = 0; i < 4096; ++i)
         batch += kReadAddress;
-    std::thread writer([&] {
-        while (!stop && sendAll(flood, batch)) {
-        }
-    });
-    std::thread reader([&] {
-        char buffer[65536];
-        while (!stop) {
-            pollfd p{flood, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const ssize_t n = ::recv(flood, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            answered += n / 7;
-        }
-    });
+    std::vector<std::thread> threads;
+    for (int flood : floods) {
+        threads.emplace_back([&, flood] {
+            while (!stop && sendAll(flood, batch)) {
+            }
+        });
+        threads.emplace_back([&, flood] {
+            char buffer[65536];
+            while (!stop) {
+                pollfd p{flood, POLLIN, 0};
+                if (::poll(&p, 1, 50) <= 0)
+                    continue;
+                const ssize_t n = ::recv(flood, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                answered += n / 7;
+            }
+        });
+    }
     ::usleep(500 * 1000); // the flood is under way
+    const long long answeredBefore = answered.load();
+    const auto measured = Wall::now();
     std::vector<double> times;
     int lost = 0;
+    int over60 = 0;
     for (int i = 0; i < rounds; ++i) {
         const double ms = exchangeMs(quiet, kReadAddress, 7, 10000);
         if (ms < 0) {
@@ -311,22 +322,28 @@ void fair(int rounds)
             quiet = connectTo(sim.port(), true);
         } else {
             times.push_back(ms);
+            over60 += ms > 60 ? 1 : 0;
         }
         ::usleep(20 * 1000);
     }
+    const double floodRate = static_cast<double>(answered.load() - answeredBefore) / msSince(measured) * 1000.0;
     stop = true;
-    ::shutdown(flood, SHUT_RDWR);
-    writer.join();
-    reader.join();
+    for (int flood : floods)
+        ::shutdown(flood, SHUT_RDWR);
+    for (std::thread &t : threads)
+        t.join();
     std::sort(times.begin(), times.end());
     if (times.empty()) {
-        std::printf("fair     quiet client: no answer within 10 s in %d tries\n", rounds);
+        std::printf("fair     quiet client beside %d flooders: no answer within 10 s in %d tries\n", flooders, rounds);
     } else {
-        std::printf("fair     quiet client while another floods: median %.2f ms, max %.2f ms over %zu exchanges (%d "
-                    "unanswered after 10 s); flooder answered %lld requests\n",
-                    times[times.size() / 2], times.back(), times.size(), lost, answered.load());
+        std::printf(
+            "fair     quiet client beside %d flooder%s: median %.2f ms, max %.2f ms over %zu exchanges (%d over "
+            "60 ms, %d unanswered after 10 s); flooders answered %.0f requests a second\n",
+            flooders, flooders == 1 ? "" : "s", times[times.size() / 2], times.back(), times.size(), over60, lost,
+            floodRate);
     }
-    ::close(flood);
+    for (int flood : floods)
+        ::close(flood);
     ::close(quiet);
 }
 
@@ -379,6 +396,73 @@ void backlog(int count)
                 slow, worst, pending);
     for (const Attempt &a : attempts)
         ::close(a.fd);
+}
+
+// The program is started with a soft open-file limit of limit; the bench keeps its own.
+void fdLimit(int limit, int connections)
+{
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    rlimit lowered = own;
+    lowered.rlim_cur = static_cast<rlim_t>(limit);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    Sim sim;
+    ::setrlimit(RLIMIT_NOFILE, &own);
+    if (sim.port() == 0) {
+        std::printf("fdlimit  could not start\n");
+        return;
+    }
+    std::vector<int> fds;
+    for (int i = 0; i < connections; ++i) {
+        fds.push_back(connectTo(sim.port(), false));
+        pollfd p{fds.back(), POLLOUT, 0};
+        ::poll(&p, 1, 5000);
+    }
+    ::usleep(1000 * 1000);
+    // Closed by the program: the connection reads its end.
+    int refused = 0;
+    for (int fd : fds) {
+        char probe;
+        refused += ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0 ? 1 : 0;
+    }
+    const double cpu0 = sim.cpuMs();
+    const auto start = Wall::now();
+    ::usleep(3000 * 1000);
+    const double cpuShare = (sim.cpuMs() - cpu0) / msSince(start) * 100.0;
+    // A new client while they all stay, and another once a hundred have gone.
+    auto tryClient = [&] {
+        const int fd = connectTo(sim.port(), true);
+        const auto asked = Wall::now();
+        QString said = QStringLiteral("no answer in 2 s");
+        char answer[7];
+        if (fd >= 0 && sendAll(fd, kReadAddress)) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 2000) == 1) {
+                const ssize_t n = ::recv(fd, answer, sizeof answer, MSG_WAITALL);
+                if (n == 0 || (n < 0 && errno == ECONNRESET)) // closed, with the request unread
+                    said = QStringLiteral("closed at once (%1 ms)").arg(msSince(asked), 0, 'f', 2);
+                else if (n == 7)
+                    said = QStringLiteral("answered in %1 ms").arg(msSince(asked), 0, 'f', 2);
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+        return said;
+    };
+    const QString whileFull = tryClient();
+    for (int i = 0; i < 100 && i < connections; ++i) {
+        ::close(fds[static_cast<std::size_t>(i)]);
+        fds[static_cast<std::size_t>(i)] = -1;
+    }
+    ::usleep(200 * 1000);
+    const QString afterClose = tryClient();
+    std::printf("fdlimit  %d idle connections at an open-file limit of %d: program processor %.1f %% of a core, %d "
+                "refused at once; a new client: %s; after 100 closed: %s\n",
+                connections, limit, cpuShare, refused, qPrintable(whileFull), qPrintable(afterClose));
+    for (int fd : fds) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 void stdinLine(int megabytes)
@@ -436,10 +520,14 @@ int main(int argc, char **argv)
         clients(200, clientSeconds, false);
         clients(200, clientSeconds, true);
     }
-    if (want("fair"))
-        fair(50);
+    if (want("fair")) {
+        fair(1, 50);
+        fair(4, 50);
+    }
     if (want("backlog"))
         backlog(5000);
+    if (want("fdlimit"))
+        fdLimit(1024, 1100);
     if (want("stdin"))
         stdinLine(stdinMb);
     return 0;

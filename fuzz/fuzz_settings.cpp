@@ -85,11 +85,13 @@ void checkLanguage(const StoredSettings &s, const QByteArray &input)
         fail("the language disagrees with its flag", input);
 }
 
-// Whether a file keeps to what the store reads as Qt does: beyond it, the store keeps the line
+// Whether a file keeps to what the store reads as Qt does (no '%' names, octal escapes, lines
+// that run on, byte-order marks, zero bytes or typed forms): beyond it, the store keeps the line
 // and reads it its own way.
 bool withinTheSubset(const QByteArray &input)
 {
-    if (input.contains('\0') || input.contains('%') || input.startsWith("\xEF\xBB\xBF"))
+    // Qt's typed forms are read as absent here and decoded there.
+    if (input.contains('\0') || input.contains('%') || input.contains('@') || input.startsWith("\xEF\xBB\xBF"))
         return false;
     for (const QByteArray &line : input.split('\n')) {
         bool inQuotes = false;

@@ -1,5 +1,7 @@
 #include "simcommands.h"
 
+#include "link/hextext.h"
+
 #include <QRegularExpression>
 
 #include <utility>
@@ -90,23 +92,15 @@ QByteArray parseHexBytes(const QString &text, bool *ok)
 {
     QString digits = text;
     digits.remove(QRegularExpression(QStringLiteral("\\s")));
-    static const QRegularExpression hexOnly(QStringLiteral("^[0-9A-Fa-f]*$"));
-    const bool good = digits.size() % 2 == 0 && hexOnly.match(digits).hasMatch();
+    const auto bytes = StrictHexBytes(digits);
     if (ok)
-        *ok = good;
-    return good ? QByteArray::fromHex(digits.toLatin1()) : QByteArray();
+        *ok = bytes.has_value();
+    return bytes.value_or(QByteArray());
 }
 
 std::optional<quint32> parseHexNumber(const QString &text, int maxDigits)
 {
-    static const QRegularExpression hexOnly(QStringLiteral("^[0-9A-Fa-f]+$"));
-    if (text.isEmpty() || text.size() > maxDigits || !hexOnly.match(text).hasMatch())
-        return std::nullopt;
-    bool ok = false;
-    const quint32 value = text.toUInt(&ok, 16);
-    if (!ok)
-        return std::nullopt;
-    return value;
+    return StrictHexNumber(text, maxDigits);
 }
 
 bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *error)

@@ -10,6 +10,10 @@
 
 namespace relvix::sim {
 
+namespace detail {
+class Engine;
+}
+
 // Virtual readers on one line, run on a thread of their own (so that a caller blocked in an
 // exchange is still answered), reachable over TCP on loopback and over a pseudo-terminal.
 // There is one reader at first; more can share the line, each answering only its own
@@ -19,6 +23,11 @@ namespace relvix::sim {
 class SimServer {
 public:
     SimServer();
+    // A server without a thread of its own, for driving it through peers of other kinds and
+    // without real time (the fuzz target): the engine runs on the calling thread, and the
+    // calls run there at once; that thread runs the engine's posted events.
+    struct OnCallersThread {};
+    explicit SimServer(OnCallersThread);
     ~SimServer(); // stops the thread, closes everything
 
     // Listen on address:port (port 0 picks a free one). Returns the port, or 0 on failure.
@@ -54,7 +63,8 @@ public:
     // made by closeAfterBytes, ENDLESS start/stop of an endless stream, SPEED a request that
     // a reader did not answer because the line was at another speed, OVERRUN output that
     // the other side left unread beyond 64 KiB (a TCP client is dropped, the pseudo-
-    // terminal's output discarded). Byte dumps show at most 256 bytes and then the count;
+    // terminal's output discarded), REFUSED a TCP client beyond the cap (closed at once),
+    // ACCEPT an accept that failed. Byte dumps show at most 256 bytes and then the count;
     // the latest 1 Mi characters are kept.
     QStringList log() const;
     void clearLog();
@@ -71,6 +81,8 @@ public:
     // Silence after which bytes that formed no request are dropped (default 30 ms); tests that
     // write a request in pieces far apart raise it.
     void setJunkSilenceMs(int ms);
+    // The engine, to attach peers of other kinds to (see OnCallersThread).
+    detail::Engine &engine();
 
 private:
     struct Impl;

@@ -151,7 +151,12 @@ QMap<QString, QCommandLineOption> allOptions()
                         "wire time of a request and its answer).")
              .arg(kDefaultScanTimeoutMs),
          "MS"},
-        {"format", "UID format: 8H10D (default), 6H8D, 8H, 6H, 5D,5D, 3D,5D, 16H or 32H.", "NAME"},
+        {"format",
+         QStringLiteral("UID format: %1 (default), %2 or %3.")
+             .arg(UidFormatNames().constFirst(),
+                  UidFormatNames().mid(1, kUidFormatCount - 2).join(QStringLiteral(", ")),
+                  UidFormatNames().constLast()),
+         "NAME"},
         {"lsb", "Reverse the UID byte order (as the window's LSB box)."},
         {"all-formats", "Print the UID in all eight formats."},
         {"key-hex", "Print the keypad block as hex instead of digits."},
@@ -348,7 +353,7 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
         const auto index = UidFormatIndex(p.value("format"));
         if (!index)
             throw UsageError{QStringLiteral("bad --format '%1': expected one of %2")
-                                 .arg(p.value("format"), QStringLiteral("8H10D 6H8D 8H 6H 5D,5D 3D,5D 16H 32H"))};
+                                 .arg(p.value("format"), UidFormatNames().join(u' '))};
         o.format = *index;
     }
     o.lsb = p.isSet("lsb");
@@ -371,7 +376,7 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     o.reportPath = p.value("report");
     o.outputs = p.isSet("outputs");
     if (p.isSet("pattern")) {
-        const auto pattern = strictHexNumber(p.value("pattern"), 4);
+        const auto pattern = StrictHexNumber(p.value("pattern"), 4);
         if (!pattern)
             throw UsageError{
                 QStringLiteral("bad --pattern '%1': expected one to four hex digits").arg(p.value("pattern"))};

@@ -26,11 +26,10 @@ QStringList defaultScanModes()
 
 int defaultScanTimeoutMs(qint32 baud)
 {
-    // An 8-byte request and a 7-byte answer, 11 bits a character, against their time at
-    // 9600 baud, which the 60 ms already cover.
-    constexpr double bits = 15 * 11 * 1000.0;
-    const double extra = baud > 0 ? bits / baud - bits / 9600 : 0;
-    return kDefaultScanTimeoutMs + static_cast<int>(std::ceil(std::max(extra, 0.0)));
+    // An 8-byte request and a 7-byte answer, against their time at 9600 baud, which the 60 ms
+    // already cover.
+    const std::int64_t extraUs = baud > 0 ? WireTimeUs(15, baud) - WireTimeUs(15, 9600) : 0;
+    return kDefaultScanTimeoutMs + static_cast<int>((std::max<std::int64_t>(extraUs, 0) + 999) / 1000);
 }
 
 namespace {
@@ -50,8 +49,7 @@ QString versionText(const Identity &id)
 
 QString blockHex(const DataBlock &block)
 {
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(block.data()), int(block.size())).toHex().toUpper());
+    return HexBytes(QByteArrayView(block.data(), qsizetype(block.size())));
 }
 
 bool allZero(const DataBlock &block)
@@ -114,10 +112,10 @@ QJsonObject cardJson(const Options &o, const DataBlock &block)
     if (o.allFormats) {
         QJsonObject formats;
         for (int i = 0; i < kUidFormatCount; ++i)
-            formats.insert(QString::fromLatin1(kUidFormatNames[i]), uidText(o, block, i));
+            formats.insert(QString::fromLatin1(kUidFormats[i].name), uidText(o, block, i));
         card.insert("formats", formats);
     } else {
-        card.insert("format", QString::fromLatin1(kUidFormatNames[o.format]));
+        card.insert("format", QString::fromLatin1(kUidFormats[o.format].name));
         card.insert("uid", uidText(o, block, o.format));
     }
     card.insert("lsb", o.lsb);
@@ -132,7 +130,7 @@ QStringList cardLines(const Options &o, const DataBlock &block, const QString &w
     QStringList lines;
     for (int i = 0; i < kUidFormatCount; ++i)
         lines << QStringLiteral("%1 %2 %3")
-                     .arg(word, QString::fromLatin1(kUidFormatNames[i]).leftJustified(6), uidText(o, block, i));
+                     .arg(word, QString::fromLatin1(kUidFormats[i].name).leftJustified(6), uidText(o, block, i));
     return lines;
 }
 
@@ -439,7 +437,7 @@ int runIo(const Options &o)
 
 int runSetDo(const Options &o)
 {
-    const auto value = strictHexNumber(o.arguments.value(0), 4);
+    const auto value = StrictHexNumber(o.arguments.value(0), 4);
     if (!value) {
         err(QStringLiteral("bad outputs '%1': expected one to four hex digits").arg(o.arguments.value(0)));
         return Usage;
@@ -582,11 +580,11 @@ int runRaw(const Options &o)
     // The window's command text absorbs what it cannot read; a script deserves to hear of it.
     const QString functionText = o.arguments.value(0);
     const QString dataText = o.arguments.value(1);
-    if (!strictHexNumber(functionText, 2)) {
+    if (!StrictHexNumber(functionText, 2)) {
         err(QStringLiteral("bad FUNCTION '%1': expected one or two hex digits").arg(functionText));
         return Usage;
     }
-    if (!strictHexBytes(dataText) || dataText.size() > 2 * 1496) {
+    if (!StrictHexBytes(dataText) || dataText.size() > 2 * 1496) {
         err(QStringLiteral("bad DATA '%1': expected pairs of hex digits (at most 1496 bytes), no blanks or prefix")
                 .arg(dataText));
         return Usage;
@@ -608,7 +606,7 @@ int runRaw(const Options &o)
     if (!ok) {
         const QByteArray partial = session.reader().response();
         err(partial.isEmpty() ? QStringLiteral("no response accepted")
-                              : QStringLiteral("no response accepted; received %1").arg(hexText(partial)));
+                              : QStringLiteral("no response accepted; received %1").arg(HexBytes(partial, ' ')));
         return NoAnswer;
     }
     return Done;
@@ -633,7 +631,7 @@ public:
         QJsonObject f{{"ms", qint64(e.timeMs - base_)},
                       {"dir", frameEventTag(e.kind)},
                       {"slave", e.slave},
-                      {"bytes", hexText(e.bytes)}};
+                      {"bytes", HexBytes(e.bytes, ' ')}};
         if (!e.detail.isEmpty())
             f.insert("outcome", e.detail);
         frames.append(f);

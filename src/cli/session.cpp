@@ -203,34 +203,9 @@ std::optional<LinkChoice> windowSavedLink()
 
 // ---- texts -------------------------------------------------------------------------------
 
-std::optional<QByteArray> strictHexBytes(const QString &text)
-{
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    for (QChar c : text)
-        if (!isxdigit(c.unicode() < 128 ? c.toLatin1() : 'x'))
-            return std::nullopt;
-    return QByteArray::fromHex(text.toLatin1());
-}
-
-std::optional<quint32> strictHexNumber(const QString &text, int maxDigits)
-{
-    if (text.isEmpty() || text.size() > maxDigits)
-        return std::nullopt;
-    for (QChar c : text)
-        if (!isxdigit(c.unicode() < 128 ? c.toLatin1() : 'x'))
-            return std::nullopt;
-    return text.toUInt(nullptr, 16);
-}
-
 QString bitsText(std::uint16_t value)
 {
     return QStringLiteral("%1").arg(value, 16, 2, QLatin1Char('0'));
-}
-
-QString hexText(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
 } // namespace relvix::cli

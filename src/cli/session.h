@@ -2,6 +2,7 @@
 // What every subcommand stands on: its parsed options, the output streams, Ctrl+C, and an
 // open link to the reader with the device over it.
 #include "cli/cli.h"
+#include "link/hextext.h"
 #include "reader/cardreader.h"
 #include "settings/settings.h"
 
@@ -101,13 +102,7 @@ private:
 // The link of the window's settings store (read only): nullopt when it has saved none.
 std::optional<LinkChoice> windowSavedLink();
 
-// Strict hex: an even number of digits, nothing else (no blanks, prefix or sign).
-std::optional<QByteArray> strictHexBytes(const QString &text);
-// 1 to maxDigits hex digits, nothing else.
-std::optional<quint32> strictHexNumber(const QString &text, int maxDigits);
-
 // "0000000010100101": the 16 bits of a register, most significant first.
 QString bitsText(std::uint16_t value);
-QString hexText(const QByteArray &bytes); // "01 03 02 00 01 79 84"
 
 } // namespace relvix::cli

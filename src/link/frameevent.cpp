@@ -102,10 +102,7 @@ QString frameEventText(const FrameEvent &event)
     if (exchange)
         text += QStringLiteral(" slave %1:").arg(event.slave);
     if (!event.bytes.isEmpty()) {
-        // HexText ends every byte with a blank; the line does not end with one.
-        text += QLatin1Char(' ') +
-                HexText(reinterpret_cast<const std::uint8_t *>(event.bytes.constData()), int(event.bytes.size()))
-                    .chopped(1);
+        text += QLatin1Char(' ') + HexBytes(event.bytes, ' ');
     }
     if (!event.detail.isEmpty()) {
         if (event.kind == FrameEvent::Kind::NoResponse)

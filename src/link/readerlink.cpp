@@ -1,6 +1,7 @@
 #include "link/readerlink.h"
 #include "link/crc16.h"
 #include "link/hextext.h"
+#include "link/serialmode.h"
 
 #include <QTime>
 #include <algorithm>
@@ -36,9 +37,7 @@ QString stamp()
 // stops sending hold the window for 332 s, and 1 baud for 4.6 hours.
 std::uint32_t bufferWireTimeMs(qint32 baud)
 {
-    const std::int64_t b = std::max<qint32>(baud, 1200);
-    const std::int64_t bits = std::int64_t{kFrameBufferSize} * 11 * 1000;
-    return static_cast<std::uint32_t>((bits + b - 1) / b);
+    return static_cast<std::uint32_t>((WireTimeUs(kFrameBufferSize, std::max<qint32>(baud, 1200)) + 999) / 1000);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "link/serialmode.h"
 
+#include <algorithm>
+
 #include <QStringList>
 
 namespace relvix {
@@ -80,6 +82,12 @@ SerialMode ParseSerialMode(const QString &text)
     mode.dataBits = parseDataBits(field(2));
     mode.stopBits = parseStopBits(field(3));
     return mode;
+}
+
+std::int64_t WireTimeUs(std::int64_t characters, std::int64_t baud)
+{
+    const std::int64_t b = std::max<std::int64_t>(baud, 1);
+    return (characters * 11 * 1'000'000 + b - 1) / b;
 }
 
 } // namespace relvix

@@ -1,6 +1,7 @@
 #pragma once
 #include <QSerialPort>
 #include <QString>
+#include <cstdint>
 #include <optional>
 
 namespace relvix {
@@ -17,5 +18,10 @@ struct SerialMode {
 };
 
 SerialMode ParseSerialMode(const QString &text);
+
+// How long `characters` characters take on the wire at baud, in microseconds, rounded up. Each
+// character counts as 11 bits (start, 8 data, parity, stop), the longest a reader's framing
+// gives; a baud rate below 1 counts as 1.
+std::int64_t WireTimeUs(std::int64_t characters, std::int64_t baud);
 
 } // namespace relvix

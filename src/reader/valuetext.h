@@ -4,14 +4,34 @@
 #include "reader/cardreader.h"
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 
 namespace relvix {
 
-// The items of the UID format list, in list order.
-inline constexpr const char *kUidFormatNames[] = {"8H10D", "6H8D", "8H", "6H", "5D,5D", "3D,5D", "16H", "32H"};
-inline constexpr int kUidFormatCount = 8;
+// The UID formats, in the order of the window's list and of the command line's help. A format
+// reads `bytes` bytes of the UID block from the first on (last first where reversed), and shows
+// them as hex digits and " (H)", or as one or two zero-padded decimal numbers: the first made of
+// the first `split` bytes (all of them when 0), the second of the rest, after a comma.
+struct UidFormat {
+    const char *name;
+    int bytes;
+    bool reversedByDefault; // the comma formats read last-first while the LSB box is clear
+    bool hex;
+    int split;
+    int digits[2];
+};
+inline constexpr UidFormat kUidFormats[] = {
+    {"8H10D", 4, false, false, 0, {10, 0}}, {"6H8D", 3, false, false, 0, {8, 0}}, {"8H", 4, false, true, 0, {}},
+    {"6H", 3, false, true, 0, {}},          {"5D,5D", 4, true, false, 2, {5, 5}}, {"3D,5D", 3, true, false, 1, {3, 5}},
+    {"16H", 8, false, true, 0, {}},         {"32H", 16, false, true, 0, {}},
+};
+inline constexpr int kUidFormatCount = int(std::size(kUidFormats));
+
+// The names of the formats, in list order.
+QStringList UidFormatNames();
 
 // The list position of a format name, exact and case-sensitive.
 std::optional<int> UidFormatIndex(const QString &name);

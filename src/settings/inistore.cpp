@@ -151,8 +151,8 @@ std::optional<QString> decodedValue(QByteArrayView raw)
     for (QString &item : items) {
         if (item.startsWith(QLatin1String("@@")))
             item.remove(0, 1);
-        else if (isTyped(item))
-            return std::nullopt;
+        else if (isTyped(item) || (items.size() > 1 && item.startsWith(u'@')))
+            return std::nullopt; // in a list, any item with one '@' makes Qt read a list of typed values
     }
     return items.join(u',');
 }
@@ -376,7 +376,7 @@ bool SettingsText::setText(const QString &name, const QString &text)
     } else if (lines_.empty() ||
                !runsOn(QByteArrayView(bytes_).sliced(lines_.back().begin, lines_.back().end - lines_.back().begin))) {
         // A new line goes last: after a line break, in a [General] section.
-        if (!bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
+        if (bytes.size() > bodyBegin_ && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
             bytes += '\n';
         if (!endsTopLevel_ || bytes.isEmpty())
             bytes += "[General]\n";

@@ -3,6 +3,7 @@
 // character heights in pixels.
 #include "frmmodule.h"
 #include "groupframe.h"
+#include "reader/valuetext.h"
 
 #include <QApplication>
 #include <QDir>
@@ -272,11 +273,7 @@ void TfrmModule::buildLayout()
     btnUID->setFont(ownFont(kSansSerif, 16, true));
     btnClearUID = button(gbUID, "btnClearUID", 544, 42, 113, 33, QStringLiteral("Clear DATA"));
     btnClearUID->setFont(ownFont(kSansSerif, 16, true));
-    cmbFormat =
-        comboBox(gbUID, "cmbFormat", 544, 16, 113, 24, false,
-                 {QStringLiteral("8H10D"), QStringLiteral("6H8D"), QStringLiteral("8H"), QStringLiteral("6H"),
-                  QStringLiteral("5D,5D"), QStringLiteral("3D,5D"), QStringLiteral("16H"), QStringLiteral("32H")},
-                 0);
+    cmbFormat = comboBox(gbUID, "cmbFormat", 544, 16, 113, 24, false, UidFormatNames(), 0);
     chkLoop = checkBox(gbUID, "chkLoop", 392, 16, 81, 17, QStringLiteral("Loop"), true);
     chkLSB = checkBox(gbUID, "chkLSB", 480, 16, 57, 17, QStringLiteral("LSB"), false);
     pnKey = panel(gbUID, "pnKey", 64, 50, 265, 33, hyphens);

@@ -77,7 +77,7 @@ TEST(UidText, ListOrderAndUnknownIndex)
 {
     const char *expected[] = {"8H10D", "6H8D", "8H", "6H", "5D,5D", "3D,5D", "16H", "32H"};
     for (int i = 0; i < kUidFormatCount; ++i) {
-        EXPECT_STREQ(kUidFormatNames[i], expected[i]);
+        EXPECT_STREQ(kUidFormats[i].name, expected[i]);
         EXPECT_EQ(UidFormatIndex(QString::fromLatin1(expected[i])), i);
     }
     EXPECT_EQ(UidFormatIndex(QStringLiteral("8h")), std::nullopt);

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
 
 using simtest::frame;
 using simtest::hex;
@@ -233,6 +236,44 @@ TEST(SimProgram, VerboseLogsFramesOnStandardError)
         err.contains(QRegularExpression(QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} RX 01 03 01 00 00 01 85 F6"))))
         << err.toStdString();
     EXPECT_TRUE(err.contains(QStringLiteral(" TX 01 03 02 00 01 79 84"))) << err.toStdString();
+}
+
+TEST(SimProgram, ClientsBeyondTheOpenFileLimitAreRefusedAtOnce)
+{
+    // At an open-file limit of 64 it serves 32 clients and closes the next ones at once
+    // (left waiting they made it spin, or stop accepting for good); one that leaves makes
+    // room for another.
+    SimProgram sim;
+    sim.process.setProcessChannelMode(QProcess::SeparateChannels);
+    sim.process.setChildProcessModifier([] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    ASSERT_TRUE(sim.start({QStringLiteral("--tcp"), QStringLiteral("--log")}));
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    int answered = 0;
+    int refused = 0;
+    for (int i = 0; i < 36; ++i) {
+        clients.push_back(std::make_unique<TcpClient>());
+        ASSERT_TRUE(clients.back()->connectTo(sim.port));
+        const QByteArray got = clients.back()->exchange(kReadAddress, 7);
+        answered += got == kAddressAnswer ? 1 : 0;
+        refused += got.isEmpty() && clients.back()->socket.state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+    }
+    EXPECT_EQ(answered, 32);
+    EXPECT_EQ(refused, 4);
+    clients.erase(clients.begin());
+    EXPECT_TRUE(simtest::waitUntil([&] {
+        TcpClient next;
+        return next.connectTo(sim.port) && next.exchange(kReadAddress, 7, 1000) == kAddressAnswer;
+    }));
+    sim.command("quit");
+    ASSERT_TRUE(sim.finishes());
+    const QString err = QString::fromLocal8Bit(sim.process.readAllStandardError());
+    // The four, and any try of the last client before the program saw the other one go.
+    EXPECT_GE(err.count(QStringLiteral(" clients already, the most at once")), 4) << err.left(2000).toStdString();
 }
 
 TEST(SimProgram, BadCommandsAreReportedAndIgnored)

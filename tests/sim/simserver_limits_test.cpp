@@ -5,12 +5,14 @@
 #include "simtestutil.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <future>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -175,6 +177,53 @@ TEST_F(SimLimits, AQuietClientIsServedWhileAnotherFloods)
     ASSERT_TRUE(connected);
     EXPECT_EQ(answered, 10);
     EXPECT_LT(slowest, 1000);
+}
+
+TEST_F(SimLimits, AQuietClientWaitsForOneTurnOfEachFlooder)
+{
+    // Four clients have 100 requests each waiting and a fifth has one, all sent while the
+    // server thread was busy. Turns go round, one request each: the quiet client's request
+    // comes within the first round, and the flooders' requests alternate.
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 5; ++i) {
+        clients.push_back(std::make_unique<TcpClient>());
+        ASSERT_TRUE(clients.back()->connectTo(port));
+    }
+    ASSERT_TRUE(simtest::waitUntil([&] { return server.tcpOpenConnections() == 5; }));
+    std::promise<void> release;
+    std::promise<void> busy;
+    std::thread blocker([&] {
+        server.withReader([&](VirtualReader &) {
+            busy.set_value();
+            release.get_future().wait();
+        });
+    });
+    busy.get_future().wait();
+    QList<QByteArray> requests; // flooder i reads i + 1 registers of the UID; the quiet one the version
+    for (int i = 0; i < 4; ++i) {
+        requests.append(simtest::request(1, 3, 0x0112, i + 1));
+        clients[static_cast<std::size_t>(i)]->send(repeated(requests.last(), 100));
+    }
+    requests.append(simtest::request(1, 3, 0x0109, 1));
+    clients.back()->send(requests.last());
+    release.set_value();
+    blocker.join();
+    ASSERT_TRUE(simtest::waitUntil([&] { return server.requestCount() == 401; }));
+
+    QList<int> order; // whose each request was, in the order served
+    for (const QString &line : server.log()) {
+        for (int i = 0; i < requests.size(); ++i) {
+            if (line.endsWith(QStringLiteral(" RX ") + spaced(requests[i])))
+                order.append(i);
+        }
+    }
+    ASSERT_EQ(order.size(), 401);
+    EXPECT_LE(order.indexOf(4), 4) << "served after " << order.indexOf(4) << " flooder requests";
+    order.removeAll(4);
+    for (int round = 0; round < 100; ++round) {
+        const QList<int> turns = order.mid(4 * round, 4);
+        EXPECT_EQ(QSet<int>(turns.begin(), turns.end()).size(), 4) << "round " << round;
+    }
 }
 
 TEST_F(SimLimits, ManyConnectsAtOnceAreNotHeldBack)
