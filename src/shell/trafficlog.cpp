@@ -73,6 +73,9 @@ void TrafficLog::flush()
     batch_.stop();
     if (pending_.empty())
         return;
+    // What the views spent since the last batch is the cost of that batch to them.
+    viewMs_ = (3 * viewMs_ + viewSinceBatchMs_) / 4;
+    viewSinceBatchMs_ = 0;
     QElapsedTimer cost;
     cost.start();
     std::size_t first = 0;
@@ -100,10 +103,9 @@ void TrafficLog::flush()
     updateInterval();
 }
 
-void TrafficLog::noteViewCost(double ms)
+void TrafficLog::addViewCost(double ms)
 {
-    viewMs_ = (3 * viewMs_ + ms) / 4;
-    updateInterval();
+    viewSinceBatchMs_ += ms;
 }
 
 void TrafficLog::updateInterval()

@@ -45,8 +45,8 @@ public:
     void setPaused(bool paused);
     bool paused() const { return paused_; }
     void setLanguage(int language);
-    // What the view took to show the latest batch, for the batch interval.
-    void noteViewCost(double ms);
+    // Time a view of the log spent on it (laying out, painting), for the batch interval.
+    void addViewCost(double ms);
     int batchIntervalMs() const { return batch_.interval(); }
 
     // The line as saved in a text file: the fields that have a value, two blanks apart. The
@@ -87,8 +87,9 @@ private:
     std::vector<Line> pending_;
     QByteArray lastRequest_;
     QTimer batch_;
-    double flushMs_ = 0; // the latest batch's own cost, and the view's, smoothed
+    double flushMs_ = 0; // a batch's own cost, and the views', smoothed
     double viewMs_ = 0;
+    double viewSinceBatchMs_ = 0;
     mutable qint64 offsetQuarter_ = std::numeric_limits<qint64>::min(); // local offset cache
     mutable qint64 offsetMs_ = 0;
     bool paused_ = false;

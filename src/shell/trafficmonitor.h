@@ -49,6 +49,9 @@ public:
     QPushButton *btnCardsClear = nullptr;
     QLabel *lblCards = nullptr;
 
+protected:
+    bool event(QEvent *event) override;
+
 private:
     // Asks for a file without a nested event loop: the card loop keeps running meanwhile.
     void chooseFile(const QString &suggestedName, bool csv, std::function<void(const QString &)> save);
