@@ -20,10 +20,10 @@ namespace relvix {
 // card loop pays next to nothing per frame. It keeps the latest kMaxLines lines; older ones
 // go first. Texts are made only when a row is shown or saved.
 //
-// A batch costs the loop what taking it in and repainting the view cost (some 4 to 8 ms for
-// a full view on a busy 2-core machine, nearly all of it Qt shaping the cells' text), so
-// batches come no more often than keeps that cost at 2 % of the time: every 100 ms on a
-// fast machine, 350 ms at 7 ms a batch, never less often than once a second.
+// A batch costs the loop what taking it in, laying the view out and repainting the window
+// cost (some 5 to 10 ms on a busy 2-core machine, most of it Qt shaping the cells' text),
+// so batches come no more often than keeps that cost at 2 % of the time: every 100 ms on a
+// fast machine, 475 ms at 9.5 ms a batch, never less often than once a second.
 class TrafficLog : public QAbstractTableModel, public FrameObserver {
     Q_OBJECT
 public:
