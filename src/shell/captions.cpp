@@ -116,6 +116,7 @@ void TfrmModule::FormShow()
     lblCommandRecv->setText(LanguageText(47));
     lblCommandTran->setText(LanguageText(46));
     btnSendCommandRTU->setText(LanguageText(45) + QStringLiteral("(RTU)"));
+    captionTools();
 }
 
 void TfrmModule::mnuEnglishClick()

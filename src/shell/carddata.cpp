@@ -1,6 +1,7 @@
 // Card UID and keypad code: read once or in a loop that its own button cancels; clear both
 // blocks on the reader.
 #include "reader/valuetext.h"
+#include "shell/cardhistory.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 
@@ -46,11 +47,13 @@ void TfrmModule::btnUIDClick()
             // read leaves its panel as it was.
             if (const auto uid = reader.readCardBlock(slaveAddress())) {
                 pnUID->setText(UidText(*uid, cmbFormat->currentIndex(), chkLSB->isChecked()));
+                cardHistory().noteCard(*uid, pnUID->text(), cmbFormat->currentText(), chkLSB->isChecked());
                 anyGoodRead = true;
             }
             Pause(50);
             if (const auto keys = reader.readKeypadBlock(slaveAddress())) {
                 pnKey->setText(KeypadText(*keys, chkKeyHex->isChecked()));
+                cardHistory().noteKeys(*keys, pnKey->text(), chkKeyHex->isChecked());
                 anyGoodRead = true;
             }
 

@@ -1,8 +1,10 @@
 #include "frmmodule.h"
 
 #include "captions.h"
+#include "cardhistory.h"
 #include "languagetable.h"
 #include "settings/store.h"
+#include "trafficmonitor.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -198,6 +200,9 @@ void TfrmModule::closeEvent(QCloseEvent *event)
         return;
     }
     event->accept();
+    // The tools' window would keep the program running on its own.
+    if (trafficMonitor_)
+        trafficMonitor_->close();
 }
 
 QPushButton *TfrmModule::buttonForEnter() const
@@ -255,6 +260,8 @@ void TfrmModule::wireHandlers()
     onTrigger(mnuEnglish, &TfrmModule::mnuEnglishClick);
     onTrigger(mnuSimplified, &TfrmModule::mnuSimplifiedClick);
     onTrigger(mnuTraditional, &TfrmModule::mnuTraditionalClick);
+    onTrigger(mnuTrafficMonitor, &TfrmModule::mnuTrafficMonitorClick);
+    onTrigger(mnuFindReaders, &TfrmModule::mnuFindReadersClick);
 }
 
 } // namespace relvix

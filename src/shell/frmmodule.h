@@ -23,8 +23,10 @@
 
 namespace relvix {
 
+class CardHistory;
 class SettingsStore;
 class TonePlayer;
+class TrafficMonitor;
 
 // A read-only display: text centred both ways, a frame line, never takes the focus.
 class DisplayPanel : public QLabel {
@@ -144,6 +146,17 @@ public:
     void btnReadDiDoClick();
     void btnSetDoClick();
 
+    // ---- the Tools menu ----
+    void mnuTrafficMonitorClick();
+    // Where Find readers will open its dialog; until then the item is disabled.
+    void mnuFindReadersClick();
+    // The tools' texts in the current language; the caption pass ends with it.
+    void captionTools();
+    // The traffic monitor, made on first use: null before.
+    TrafficMonitor *trafficMonitor() const { return trafficMonitor_.get(); }
+    // Each new card and code read, from start-up on (its list is made on the first one).
+    CardHistory &cardHistory();
+
     // Runs one handler: errors that escape it are shown in an error box captioned with the
     // application title, and a close asked for while any handler runs waits until the
     // outermost one has returned.
@@ -238,6 +251,9 @@ public:
     QAction *mnuSimplified = nullptr;
     QAction *mnuTraditional = nullptr;
     QAction *mnuAbout = nullptr;
+    QMenu *mnuTools = nullptr;
+    QAction *mnuTrafficMonitor = nullptr;
+    QAction *mnuFindReaders = nullptr;
 
     const WindowServices &services() const { return services_; }
 
@@ -262,6 +278,10 @@ private:
     bool closePending_ = false;
     bool shownOnce_ = false;
     bool cardReadRunning_ = false; // the card reading handler holds the link
+    std::unique_ptr<CardHistory> cardHistory_;
+    // A window of its own with no parent: a disabled main window (every operation) would
+    // disable it too.
+    std::unique_ptr<TrafficMonitor> trafficMonitor_;
 };
 
 extern TfrmModule *frmModule;

@@ -378,6 +378,14 @@ void TfrmModule::buildLayout()
     mnuAbout = mnuMain->addAction(QStringLiteral("&About"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
     mnuAbout->setVisible(false);
+    // The window's tools, after the menus above: built when first chosen.
+    mnuTools = mnuMain->addMenu(QStringLiteral("&Tools"));
+    mnuTools->setObjectName(QStringLiteral("mnuTools"));
+    mnuTrafficMonitor = mnuTools->addAction(QStringLiteral("&Traffic monitor"));
+    mnuTrafficMonitor->setObjectName(QStringLiteral("mnuTrafficMonitor"));
+    mnuFindReaders = mnuTools->addAction(QStringLiteral("&Find readers"));
+    mnuFindReaders->setObjectName(QStringLiteral("mnuFindReaders"));
+    mnuFindReaders->setEnabled(false);
 
     setCreationTabOrder();
 }

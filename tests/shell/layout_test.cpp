@@ -480,10 +480,12 @@ TEST_F(Layout, MainMenu)
 {
     EXPECT_EQ(window->menuBar(), window->mnuMain);
     const QList<QAction *> bar = window->mnuMain->actions();
-    ASSERT_EQ(bar.size(), 3);
+    // The three of the layout, then the window's tools.
+    ASSERT_EQ(bar.size(), 4);
     EXPECT_EQ(bar[0], window->mnuFile->menuAction());
     EXPECT_EQ(bar[1], window->mnuLanguage->menuAction());
     EXPECT_EQ(bar[2], window->mnuAbout);
+    EXPECT_EQ(bar[3], window->mnuTools->menuAction());
     EXPECT_EQ(window->mnuFile->title(), QStringLiteral("File"));
     EXPECT_EQ(window->mnuLanguage->title(), QStringLiteral("Language"));
     EXPECT_FALSE(window->mnuAbout->isVisible());
@@ -513,6 +515,17 @@ TEST_F(Layout, MainMenu)
          {window->mnuFile->menuAction(), window->mnuFirmwareFile, window->mnuExit, window->mnuLanguage->menuAction(),
           window->mnuEnglish, window->mnuSimplified, window->mnuTraditional, window->mnuAbout})
         EXPECT_TRUE(a->shortcut().isEmpty()) << a->text().toStdString();
+
+    EXPECT_EQ(window->mnuTools->title(), QStringLiteral("&Tools"));
+    const QList<QAction *> tools = window->mnuTools->actions();
+    ASSERT_EQ(tools.size(), 2);
+    EXPECT_EQ(tools[0], window->mnuTrafficMonitor);
+    EXPECT_EQ(tools[1], window->mnuFindReaders);
+    EXPECT_EQ(window->mnuTrafficMonitor->text(), QStringLiteral("&Traffic monitor"));
+    EXPECT_EQ(window->mnuFindReaders->text(), QStringLiteral("&Find readers"));
+    for (QAction *a : tools)
+        EXPECT_TRUE(a->shortcut().isEmpty()) << a->text().toStdString();
+    EXPECT_EQ(window->trafficMonitor(), nullptr) << "the monitor is made on first use";
     EXPECT_EQ(window->mnuEnglish->objectName(), QStringLiteral("mnuEnglish"));
     EXPECT_EQ(window->mnuLine1->objectName(), QStringLiteral("mnuLine1"));
 }

@@ -1,0 +1,226 @@
+// The Tools menu: the traffic monitor and the card history through the real window against
+// the virtual reader, their texts in the three languages, and the log's own rules.
+#include "shell/cardhistory.h"
+#include "shell/toolstext.h"
+#include "shell/trafficlog.h"
+#include "shell/trafficmonitor.h"
+#include "support/simwindowfixture.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using namespace relvix;
+using namespace relvix::testing;
+
+namespace {
+
+// Direction, slave, function and meaning of every line: what does not change from run to run.
+QStringList linesOf(const TrafficLog &log)
+{
+    QStringList lines;
+    for (int row = 0; row < log.rowCount(); ++row) {
+        QStringList f;
+        for (auto column : {TrafficLog::Direction, TrafficLog::Slave, TrafficLog::Function, TrafficLog::Meaning})
+            f << log.field(row, column);
+        lines << f.join(u'|');
+    }
+    return lines;
+}
+
+QStringList fileLines(const QString &path)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    return QString::fromUtf8(file.readAll()).split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
+}
+
+using ToolsEndToEnd = SimWindowTest;
+
+TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
+{
+    sim->withReader([](sim::VirtualReader &r) {
+        r.setSerialNumber(0x0012ABCD);
+        r.setVersion(0x1A05);
+        r.presentCard(QByteArray::fromHex("12345678"));
+        r.typeKeys(QByteArray::fromHex("0102"));
+    });
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor *monitor = window->trafficMonitor();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_TRUE(monitor->isVisible());
+    EXPECT_EQ(monitor->windowTitle(), QStringLiteral("Traffic monitor"));
+
+    window->btnConnect->click();
+    ASSERT_EQ(status(), QStringLiteral("Command ok."));
+
+    // Two passes with the first card, then a second card in another format for two passes
+    // more, then Cancel.
+    const int base = sim->requestCount();
+    whenReady([&] { return sim->requestCount() >= base + 4 && window->isEnabled(); },
+              [&] {
+                  sim->withReader([](sim::VirtualReader &r) { r.presentCard(QByteArray::fromHex("A1B2C3D4")); });
+                  window->cmbFormat->setCurrentIndex(2); // 8H
+                  const int atChange = sim->requestCount();
+                  whenReady([&, atChange] { return sim->requestCount() >= atChange + 4; },
+                            [&] { window->btnUID->click(); });
+              });
+    window->btnUID->click();
+    ASSERT_EQ(status(), QStringLiteral("Command ok."));
+
+    TrafficLog &log = monitor->log();
+    log.flush();
+    const QStringList lines = linesOf(log);
+    ASSERT_GE(lines.size(), 7);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("OPEN|"))) << lines[0].toStdString();
+    EXPECT_EQ(lines.mid(1, 5), (QStringList{"TX|1|03|read address", "RX|1|03|address 1", "TX|1|03|read S/N + version",
+                                            "RX|1|03|S/N 0012ABCD, VER 1A05", "CLOSE|||"}));
+    EXPECT_EQ(log.field(1, TrafficLog::Bytes), QStringLiteral("01 03 01 00 00 01 85 F6"));
+    EXPECT_EQ(log.field(2, TrafficLog::Bytes), QStringLiteral("01 03 02 00 01 79 84"));
+    EXPECT_TRUE(lines[6].startsWith(QStringLiteral("OPEN|")));
+    EXPECT_EQ(lines.last(), QStringLiteral("CLOSE|||"));
+    const QStringList pass{"TX|1|03|read card block", "RX|1|03|card 12345678", "TX|1|03|read keypad block",
+                           "RX|1|03|keys 12"};
+    EXPECT_EQ(lines.mid(7, 4), pass);
+    EXPECT_TRUE(lines.contains(QStringLiteral("RX|1|03|card A1B2C3D4")));
+    EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^TX\\|"))).size(), sim->requestCount())
+        << "every request of every operation is in the log";
+
+    // Today's date on the first line, and on no later line of the same day.
+    const QRegularExpression dated(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}$"));
+    const QRegularExpression timeOnly(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$"));
+    EXPECT_TRUE(dated.match(log.field(0, TrafficLog::Time)).hasMatch()) << log.field(0, TrafficLog::Time).toStdString();
+    EXPECT_TRUE(timeOnly.match(log.field(1, TrafficLog::Time)).hasMatch());
+
+    // Two cards, each listed once however many passes saw it, and the code.
+    const CardHistory &cards = monitor->cards();
+    ASSERT_EQ(cards.rowCount(), 3);
+    EXPECT_EQ(cards.field(0, CardHistory::Kind), QStringLiteral("card"));
+    EXPECT_EQ(cards.field(0, CardHistory::Read), QStringLiteral("0305419896"));
+    EXPECT_EQ(cards.field(0, CardHistory::Format), QStringLiteral("8H10D"));
+    EXPECT_EQ(cards.field(0, CardHistory::Bytes), QStringLiteral("12345678000000000000000000000000"));
+    EXPECT_EQ(cards.field(1, CardHistory::Kind), QStringLiteral("keys"));
+    EXPECT_EQ(cards.field(1, CardHistory::Read), QStringLiteral("12"));
+    EXPECT_EQ(cards.field(2, CardHistory::Read), QStringLiteral("A1B2C3D4 (H)"));
+    EXPECT_EQ(cards.field(2, CardHistory::Format), QStringLiteral("8H"));
+
+    // An exception answer the window's rule does not take: the reason, and what it said.
+    window->pcMain->setCurrentWidget(window->tsCommand);
+    window->edCommandSend->setText(QStringLiteral("07"));
+    window->edCommandSendData->setText(QString());
+    window->btnSendCommandRTU->click();
+    log.flush();
+    const QStringList last = linesOf(log).mid(log.rowCount() - 3);
+    ASSERT_EQ(last.size(), 3);
+    EXPECT_EQ(last[0], QStringLiteral("TX|1|07|function 07"));
+    EXPECT_TRUE(last[1].startsWith(QStringLiteral("FAIL silence|1|87|exception 01 illegal function; ")))
+        << last[1].toStdString();
+
+    QTemporaryDir files;
+    ASSERT_TRUE(monitor->saveTraffic(files.filePath(QStringLiteral("t.txt")), false));
+    ASSERT_TRUE(monitor->saveTraffic(files.filePath(QStringLiteral("t.csv")), true));
+    ASSERT_TRUE(monitor->saveCards(files.filePath(QStringLiteral("c.csv"))));
+    const QStringList text = fileLines(files.filePath(QStringLiteral("t.txt")));
+    ASSERT_EQ(text.size(), log.rowCount());
+    EXPECT_TRUE(text[1].endsWith(QStringLiteral("  TX  1  03  01 03 01 00 00 01 85 F6  read address")))
+        << text[1].toStdString();
+    const QStringList csv = fileLines(files.filePath(QStringLiteral("t.csv")));
+    ASSERT_EQ(csv.size(), log.rowCount() + 1);
+    EXPECT_EQ(csv[0], QStringLiteral("time,direction,slave,function,bytes,meaning"));
+    EXPECT_TRUE(csv[5].endsWith(QStringLiteral(",RX,1,03,01 03 06 00 12 AB CD 1A 05 E3 CE,\"S/N 0012ABCD, VER 1A05\"")))
+        << csv[5].toStdString();
+    const QStringList cardCsv = fileLines(files.filePath(QStringLiteral("c.csv")));
+    ASSERT_EQ(cardCsv.size(), 4);
+    EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes"));
+    EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
+
+class ToolsLanguage : public WindowTest {};
+
+TEST_F(ToolsLanguage, EveryNewTextInEveryLanguageAndShownInPlace)
+{
+    for (int id = 0; id < kToolTextCount; ++id) {
+        const QString english = toolText(0, ToolText(id));
+        EXPECT_FALSE(english.isEmpty()) << id;
+        for (int language : {1, 2}) {
+            const QString chinese = toolText(language, ToolText(id));
+            EXPECT_NE(chinese, english) << id << " in language " << language;
+            EXPECT_TRUE(chinese.contains(QRegularExpression(QStringLiteral("[\\x{4E00}-\\x{9FFF}]"))))
+                << id << " in language " << language;
+        }
+    }
+
+    makeWindow();
+    window->mnuSimplifiedClick();
+    window->mnuTrafficMonitor->trigger(); // made in the language of the moment, then follows it
+    TrafficMonitor &m = *window->trafficMonitor();
+    const struct {
+        const char *what;
+        std::function<QString()> shown;
+        ToolText id;
+    } kShown[] = {
+        {"mnuTools", [&] { return window->mnuTools->title(); }, ToolText::ToolsMenu},
+        {"mnuTrafficMonitor", [&] { return window->mnuTrafficMonitor->text(); }, ToolText::TrafficMonitorItem},
+        {"mnuFindReaders", [&] { return window->mnuFindReaders->text(); }, ToolText::FindReadersItem},
+        {"title", [&] { return m.windowTitle(); }, ToolText::MonitorTitle},
+        {"tsTraffic", [&] { return m.tabs->tabText(0); }, ToolText::TrafficTab},
+        {"tsCards", [&] { return m.tabs->tabText(1); }, ToolText::CardsTab},
+        {"btnPause", [&] { return m.btnPause->text(); }, ToolText::Pause},
+        {"btnClear", [&] { return m.btnClear->text(); }, ToolText::Clear},
+        {"btnSaveText", [&] { return m.btnSaveText->text(); }, ToolText::SaveText},
+        {"btnSaveCsv", [&] { return m.btnSaveCsv->text(); }, ToolText::SaveCsv},
+        {"btnCardsSaveCsv", [&] { return m.btnCardsSaveCsv->text(); }, ToolText::SaveCsv},
+        {"btnCardsClear", [&] { return m.btnCardsClear->text(); }, ToolText::Clear},
+        {"time header", [&] { return m.log().headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(); },
+         ToolText::TimeColumn},
+        {"meaning header", [&] { return m.log().headerData(5, Qt::Horizontal, Qt::DisplayRole).toString(); },
+         ToolText::MeaningColumn},
+        {"read header", [&] { return m.cards().headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(); },
+         ToolText::ReadColumn},
+        {"lines", [&] { return m.lblLines->text(); }, ToolText::LineCount},
+    };
+    for (int language : {1, 2, 0}) {
+        QAction *items[] = {window->mnuEnglish, window->mnuSimplified, window->mnuTraditional};
+        items[language]->trigger();
+        for (const auto &s : kShown)
+            EXPECT_EQ(s.shown(),
+                      s.id == ToolText::LineCount ? toolText(language, s.id).arg(0) : toolText(language, s.id))
+                << s.what << " in language " << language;
+    }
+}
+
+TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndNothingWhilePaused)
+{
+    const qint64 midnight = QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toMSecsSinceEpoch();
+    qint64 now = midnight - 2;
+    TrafficLog log(nullptr, [&] { return now++; });
+    FrameEvent event;
+    for (int i = 0; i < 3; ++i)
+        log.frameEvent(event);
+    log.flush();
+    ASSERT_EQ(log.rowCount(), 3);
+    EXPECT_EQ(log.field(0, TrafficLog::Time), QStringLiteral("2024-05-01 23:59:59.998"));
+    EXPECT_EQ(log.field(1, TrafficLog::Time), QStringLiteral("23:59:59.999"));
+    EXPECT_EQ(log.field(2, TrafficLog::Time), QStringLiteral("2024-05-02 00:00:00.000"));
+
+    log.setPaused(true);
+    log.frameEvent(event);
+    log.flush();
+    EXPECT_EQ(log.rowCount(), 3);
+    log.setPaused(false);
+
+    now = midnight;
+    log.clear();
+    for (int i = 0; i < TrafficLog::kMaxLines + 5; ++i) {
+        log.frameEvent(event);
+        if (i % 1000 == 0)
+            log.flush();
+    }
+    log.flush();
+    ASSERT_EQ(log.rowCount(), TrafficLog::kMaxLines);
+    EXPECT_EQ(log.field(0, TrafficLog::Time), QStringLiteral("2024-05-02 00:00:00.005")) << "the oldest went first";
+}
+
+} // namespace
