@@ -1,7 +1,8 @@
 // Figures for relvix-cli against the virtual reader, run as a person runs the program:
-//  - scan over 1..247 at 19200 baud on a pseudo-terminal with readers present: total time,
+//  - scan over 1..254 at 19200 baud on a pseudo-terminal with three readers: total time,
 //    time per silent address, and how far that lies above the wire time of a request plus
-//    the scan time-out;
+//    the scan time-out; the same with one reader answering 20 ms after the time-out;
+//  - the drain: from a failed exchange to the next request, against the time-out;
 //  - card --watch: from a card presented on the reader to its event line on stdout;
 //  - identify: from the start of the process to the reader seeing the first request.
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
@@ -10,6 +11,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -44,13 +47,18 @@ QProcess *startCli(const QStringList &args, const QTemporaryDir &config)
     return p;
 }
 
-// Scan over 1..247 with readers at 1, 100 and 247.
-void scanFigures(const QTemporaryDir &config, int scanTimeoutMs)
+// Scan over 1..254 with readers at 1, 100 and 254; lateMs > 0 makes the one at 100 answer
+// that much after the scan time-out. Returns the total time in ms.
+double scanFigures(const QTemporaryDir &config, int scanTimeoutMs, int lateMs)
 {
     sim::SimServer sim;
     sim.withReader([](sim::VirtualReader &r) { r.setAddress(1); });
-    for (int a : {100, 247})
-        sim.addReader([a](sim::VirtualReader &r) { r.setAddress(static_cast<std::uint8_t>(a)); });
+    for (int a : {100, 254})
+        sim.addReader([a, lateMs, scanTimeoutMs](sim::VirtualReader &r) {
+            r.setAddress(static_cast<std::uint8_t>(a));
+            if (a == 100 && lateMs > 0)
+                r.setAnswerDelayMs(scanTimeoutMs + lateMs);
+        });
     const QString pty = sim.openPty();
     QElapsedTimer t;
     t.start();
@@ -59,19 +67,71 @@ void scanFigures(const QTemporaryDir &config, int scanTimeoutMs)
                            config);
     p->waitForFinished(600000);
     const double totalMs = t.elapsed();
-    const int hits = int(p->readAllStandardOutput().count('\n'));
+    QStringList hits;
+    for (const QByteArray &line : p->readAllStandardOutput().split('\n')) {
+        const QJsonObject hit = QJsonDocument::fromJson(line).object();
+        if (!hit.isEmpty())
+            hits << QStringLiteral("%1%2").arg(hit["address"].toInt()).arg(hit["late"].toBool() ? "(late)" : "");
+    }
     // A hit costs two exchanges that are answered at once; every other address waits out
     // the time-out. The wire time of one 8-byte request at 19200 baud: 8 * 11 / 19200 s.
     const double wireMs = 8 * 11 * 1000.0 / 19200;
-    const int silent = 247 - hits;
+    const int silent = 254 - int(hits.size());
     const double perSilent = totalMs / silent; // hits and start-up counted in, an upper bound
-    std::printf("scan 1..247 at 19200 on a pty, %d readers found, scan time-out %d ms:\n", hits, scanTimeoutMs);
+    std::printf("scan 1..254 at 19200 on a pty, readers at 1, 100, 254%s, scan time-out %d ms:\n",
+                lateMs > 0
+                    ? QStringLiteral(" (100 answers %1 ms after the time-out)").arg(lateMs).toLocal8Bit().constData()
+                    : "",
+                scanTimeoutMs);
+    std::printf("  found %s (exit %d)\n", hits.join(' ').toLocal8Bit().constData(), p->exitCode());
     std::printf("  total %.0f ms; %.2f ms per silent address (upper bound, hits and start-up counted in)\n"
                 "  wire time of a request + time-out = %.2f ms: overhead %.2f ms per address (goal < 2);\n"
                 "  the pty does not pace bytes, so against the time-out alone: %.2f ms\n",
                 totalMs, perSilent, wireMs + scanTimeoutMs, perSilent - (wireMs + scanTimeoutMs),
                 perSilent - scanTimeoutMs);
     delete p;
+    return totalMs;
+}
+
+// From a failed exchange to the next request going out, under the strict rule on a pty: to
+// the same address (a late answer there would look like the answer: one time-out of quiet)
+// and to another (the address check is enough: a few character times at most).
+void drainFigures()
+{
+    struct Host : ExchangeHost, FrameObserver {
+        void processMessages() override {}
+        void frameEvent(const FrameEvent &e) override
+        {
+            if (e.kind == FrameEvent::Kind::NoResponse)
+                failedAt = e.timeMs;
+            if (e.kind == FrameEvent::Kind::Request)
+                gap = double(e.timeMs - failedAt);
+        }
+        std::uint32_t failedAt = 0;
+        double gap = 0; // from the latest failure to the request after it
+    } host;
+    for (int timeout : {60, 200, 1000}) {
+        sim::SimServer sim; // one reader at 1; nobody at 2 and 3
+        ReaderLink link(host);
+        link.setAnswerRule(AnswerRule::Strict);
+        link.addObserver(&host);
+        CardReader reader(link);
+        link.state.portName = sim.openPty();
+        link.state.serialMode = QStringLiteral("19200,e,8,1");
+        link.OpenLink();
+        link.state.receiveTimeout = timeout;
+        std::vector<double> same, other;
+        for (int i = 0; i < 5; ++i) {
+            reader.readAddress(2);
+            reader.readAddress(2);
+            same.push_back(host.gap);
+            reader.readAddress(3);
+            other.push_back(host.gap);
+        }
+        std::printf("drain after a failed exchange, time-out %d ms: next request to the same address after %.0f ms, "
+                    "to another after %.0f ms (medians of 5)\n",
+                    timeout, median(same), median(other));
+    }
 }
 
 // How long a present reader takes to answer an address read on the pty, from the request
@@ -164,6 +224,11 @@ int main(int argc, char **argv)
     answerFigures();
     startupFigures(config);
     watchFigures(config, 100);
-    scanFigures(config, 60);
+    drainFigures();
+    if (argc > 1 && QByteArray(argv[1]) == "--drain")
+        return 0;
+    const double plain = scanFigures(config, 60, 0);
+    const double late = scanFigures(config, 60, 20);
+    std::printf("one reader 20 ms late: the scan took %.0f ms longer (goal < 1500)\n", late - plain);
     return 0;
 }

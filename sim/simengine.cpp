@@ -263,7 +263,8 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     }
     if (targets.isEmpty())
         return;
-    const FaultScript faults = d->faultsForRequest();
+    FaultScript faults = d->faultsForRequest();
+    faults.delayMs += targets.first()->answerDelayMs();
     peer->beginAnswer(faults.closeAfterBytes);
     if (peer->isClosing())
         return;

@@ -73,6 +73,10 @@ public:
     // (TCP), where every reader hears; a speed that cannot be told (< 0) only the readers
     // without a speed hear.
     bool hearsSpeed(int lineBaud) const { return lineSpeed_ == 0 || lineBaud == 0 || lineBaud == lineSpeed_; }
+    // How long this reader takes to answer, beyond the faults of the whole line (a slow one
+    // among quick ones on a bus).
+    int answerDelayMs() const { return answerDelayMs_; }
+    void setAnswerDelayMs(int ms) { answerDelayMs_ = ms > 0 ? ms : 0; }
 
     std::uint32_t serialNumber() const;
     std::uint16_t version() const;
@@ -108,6 +112,7 @@ private:
     int reboots_ = 0;
     int factoryResets_ = 0;
     int lineSpeed_ = 0;
+    int answerDelayMs_ = 0;
 };
 
 // CRC-16/MODBUS of the bytes (reflected polynomial 0xA001, initial 0xFFFF).

@@ -3,27 +3,42 @@
 
 #include "link/serialmode.h"
 #include "link/systemio.h"
+#include "reader/busscan.h"
 #include "reader/valuetext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstdio>
 #include <functional>
 
 namespace relvix::cli {
 namespace {
 
-const QString kExitCodes = QStringLiteral("Exit codes:\n"
-                                          "  0    done\n"
-                                          "  1    the reader did not answer, or not correctly\n"
-                                          "  2    usage error (bad option or value); nothing was sent\n"
-                                          "  3    the serial port or the TCP connection could not be opened\n"
-                                          "  4    verification failed: a write was not read back as written\n"
-                                          "  130  interrupted (Ctrl+C), or a confirmation was declined");
+const QString kExitCodes =
+    QStringLiteral("Exit codes:\n"
+                   "  0    done\n"
+                   "  1    no answer, or not the answer: silence, an exception, another\n"
+                   "       reader's frame; set-address: the new address is taken\n"
+                   "  2    usage error (bad option, value or output path); nothing was sent\n"
+                   "  3    the serial port or the TCP connection could not be opened, or was lost\n"
+                   "  4    the reader answered, but a write was not read back as written\n"
+                   "  5    a result, report or log could not be written (full disk, closed pipe)\n"
+                   "  130  interrupted (Ctrl+C), or a confirmation was declined");
 
 const QStringList kLinkOptions = {"port", "mode", "tcp", "address", "timeout-ms"};
+
+const QString kAnswerRule =
+    QStringLiteral("Every answer is checked: only a frame with the request's slave address and function\n"
+                   "(for 03 with the byte count asked, for 06 the echo) is the answer. An exception reply\n"
+                   "ends the exchange with its code; another reader's frame is dropped and logged (DROP);\n"
+                   "after a failed exchange the line is drained before the next request, so a late answer\n"
+                   "is never taken for the next one.\n");
 
 struct Command {
     QString name;
@@ -54,7 +69,7 @@ QList<Command> commands()
          {},
          0,
          0,
-         {},
+         {"retries"},
          true,
          runIdentify},
         {"scan",
@@ -89,10 +104,10 @@ QList<Command> commands()
         {"set-address",
          "Give the reader a new slave address, then check that it answers there.",
          "NEW",
-         {{"NEW", "The new address, 1 to 254."}},
+         {{"NEW", "The new address, 1 to 254. Refused when anything answers there (see --force)."}},
          1,
          1,
-         {"yes"},
+         {"yes", "force", "retries"},
          true,
          runSetAddress},
         {"reboot", "Restart the reader.", "", {}, 0, 0, {"yes", "wait", "wait-timeout"}, true, runReboot},
@@ -105,6 +120,26 @@ QList<Command> commands()
          {"yes", "wait", "wait-timeout"},
          true,
          runReboot},
+        {"read",
+         "Read holding registers (function 03) and print each as hex and decimal.",
+         "REGISTER [COUNT]",
+         {{"REGISTER", "The first register, 0 to 65535: decimal, or hex after 0x."},
+          {"COUNT", "How many, 1 to 125 (default 1)."}},
+         1,
+         2,
+         {},
+         true,
+         runRead},
+        {"write",
+         "Write one holding register (function 06) and check the echo.",
+         "REGISTER VALUE",
+         {{"REGISTER", "The register, 0 to 65535: decimal, or hex after 0x."},
+          {"VALUE", "The value, 0 to 65535: decimal, or hex after 0x."}},
+         2,
+         2,
+         {"yes"},
+         true,
+         runWrite},
         {"raw",
          "Send one request and print the request and response frames.",
          "FUNCTION [DATA]",
@@ -122,7 +157,7 @@ QList<Command> commands()
          {},
          0,
          0,
-         {"report", "outputs", "pattern"},
+         {"report", "outputs", "pattern", "retries"},
          true,
          runSelftest},
     };
@@ -140,16 +175,20 @@ QMap<QString, QCommandLineOption> allOptions()
         {"tcp", "RTU frames over raw TCP to an IPv4 address and port.", "HOST:PORT"},
         {"address", "Slave address of the reader, 1 to 254 (default 1).", "N"},
         {"timeout-ms", "Receive time-out of each exchange, 1 to 60000 ms (default 1000).", "MS"},
+        {"retries", "Tries beyond the first when the reader does not answer, 0 to 100 (default 2).", "N"},
+        {"force", "Change the address even when a reader answers at the new one (two readers then share it)."},
         {"from", "First address to try (default 1).", "N"},
-        {"to", "Last address to try (default 247).", "N"},
+        {"to", "Last address to try (default 254).", "N"},
         {"modes",
          "Serial modes to try, separated by ';' or given again (default: 9600, 19200, 38400, 57600 "
          "and 115200 baud, each e,8,1). Ignored over TCP.",
          "LIST"},
         {"scan-timeout-ms",
          QStringLiteral("Time-out per address, 1 to 60000 ms (default %1, longer below 9600 baud by the "
-                        "wire time of a request and its answer).")
-             .arg(kDefaultScanTimeoutMs),
+                        "wire time of a request and its answer). An answer that comes later is still "
+                        "found: the address is asked again with %2 ms.")
+             .arg(kDefaultScanTimeoutMs)
+             .arg(kLateProbeTimeoutMs),
          "MS"},
         {"format",
          QStringLiteral("UID format: %1 (default), %2 or %3.")
@@ -213,7 +252,7 @@ QString generalHelp(const QMap<QString, QCommandLineOption> &options)
         p.addOption(options.find(name).value());
     QString optionPart = p.helpText();
     optionPart = optionPart.mid(optionPart.indexOf(QLatin1String("Options:")));
-    text += QLatin1Char('\n') + optionPart + QLatin1Char('\n') + kExitCodes +
+    text += QLatin1Char('\n') + kAnswerRule + QLatin1Char('\n') + optionPart + QLatin1Char('\n') + kExitCodes +
             QStringLiteral("\n\nRun 'relvix-cli COMMAND --help' for a command's own options.\n");
     return text;
 }
@@ -310,8 +349,10 @@ LinkChoice linkChoice(const QCommandLineParser &p)
         c.portName = p.value("port");
         if (c.portName.isEmpty())
             throw UsageError{QStringLiteral("bad --port '': expected a serial port")};
-        if (p.isSet("mode"))
+        if (p.isSet("mode")) {
             c.serialMode = checkedMode(p.value("mode"), QStringLiteral("--mode"));
+            c.modeGiven = true;
+        }
         return c;
     }
     if (p.isSet("mode"))
@@ -321,6 +362,24 @@ LinkChoice linkChoice(const QCommandLineParser &p)
         throw UsageError{QStringLiteral("no link given (--port or --tcp), and the window has saved none")};
     err(QStringLiteral("using the link the window saved: %1").arg(saved->describe()));
     return *saved;
+}
+
+// A log or report path that cannot be written is found before anything is sent. The file is
+// opened for appending, as the log is, so nothing in it changes; one made only for the test
+// is removed again.
+void checkWritable(const QString &path, const QString &what)
+{
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    const bool existed = file.exists();
+    if (QFileInfo(path).isDir() || !file.open(QIODevice::WriteOnly | QIODevice::Append))
+        throw UsageError{
+            QStringLiteral("cannot write the %1 %2: %3")
+                .arg(what, path, QFileInfo(path).isDir() ? QStringLiteral("it is a folder") : file.errorString())};
+    file.close();
+    if (!existed)
+        file.remove();
 }
 
 Options parseOptions(const Command &command, const QCommandLineParser &p)
@@ -339,15 +398,22 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
         o.address = intValue(p, "address", 1, 254, 1);
         o.timeoutMs = intValue(p, "timeout-ms", 1, 60000, 1000);
     }
+    o.retries = intValue(p, "retries", 0, 100, 2);
+    o.force = p.isSet("force");
     o.from = intValue(p, "from", 1, 254, 1);
-    o.to = intValue(p, "to", 1, 254, 247);
+    o.to = intValue(p, "to", 1, 254, 254);
     if (o.from > o.to)
         throw UsageError{QStringLiteral("bad --from %1 and --to %2: the range is empty").arg(o.from).arg(o.to)};
-    for (const QString &list : p.values("modes"))
-        for (const QString &mode : list.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+    for (const QString &list : p.values("modes")) {
+        const QStringList modes = list.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        if (modes.isEmpty() || list.trimmed().isEmpty())
+            throw UsageError{
+                QStringLiteral("bad --modes '%1': expected modes such as 9600,e,8,1;19200,e,8,1").arg(list)};
+        for (const QString &mode : modes)
             o.modes << checkedMode(mode.trimmed(), QStringLiteral("mode in --modes"));
+    }
     if (o.modes.isEmpty())
-        o.modes = defaultScanModes();
+        o.modes = DefaultScanModes();
     o.scanTimeoutMs = intValue(p, "scan-timeout-ms", 1, 60000, 0);
     if (p.isSet("format")) {
         const auto index = UidFormatIndex(p.value("format"));
@@ -382,11 +448,26 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
                 QStringLiteral("bad --pattern '%1': expected one to four hex digits").arg(p.value("pattern"))};
         o.pattern = static_cast<std::uint16_t>(*pattern);
     }
+    checkWritable(o.logPath == QLatin1String("-") ? QString() : o.logPath, QStringLiteral("log"));
+    checkWritable(o.reportPath, QStringLiteral("report"));
     // The link last: reading the window's saved link says so on stderr, which a usage
     // error found above should not be preceded by.
     if (command.link)
         o.link = linkChoice(p);
     return o;
+}
+
+// Writes the help or version text; false when standard output refused it.
+bool writeText(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    errno = 0;
+    const std::size_t written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    if (std::fflush(stdout) != 0 || written != std::size_t(bytes.size())) {
+        noteOutputFailure(QStringLiteral("cannot write to standard output"), errno ? errno : EIO);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -397,10 +478,16 @@ int run(const QStringList &arguments)
     QCommandLineParser parser;
     for (const QCommandLineOption &o : options)
         parser.addOption(o);
-    if (!parser.parse(arguments)) {
-        err(parser.errorText() + QStringLiteral(" (see relvix-cli --help)"));
-        return Usage;
-    }
+    // A usage error with --json is an error object like every other failure.
+    const bool json = arguments.contains(QStringLiteral("--json"));
+    const auto usage = [&](const QString &message) {
+        err(message);
+        if (json)
+            outError(Usage, message);
+        return outputFailed() ? OutputFailed : Usage;
+    };
+    if (!parser.parse(arguments))
+        return usage(parser.errorText() + QStringLiteral(" (see relvix-cli --help)"));
     const QString name = parser.positionalArguments().value(0);
     const QList<Command> all = commands();
     const Command *command = nullptr;
@@ -409,41 +496,47 @@ int run(const QStringList &arguments)
             command = &c;
 
     if (parser.isSet("help")) {
-        if (!name.isEmpty() && !command) {
-            err(QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
-            return Usage;
+        if (!name.isEmpty() && !command)
+            return usage(QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
+        if (!writeText(command ? commandHelp(*command, options) : generalHelp(options))) {
+            err(outputFailure());
+            return OutputFailed;
         }
-        std::fputs((command ? commandHelp(*command, options) : generalHelp(options)).toLocal8Bit().constData(), stdout);
         return Done;
     }
     if (parser.isSet("version")) {
-        out(QStringLiteral("relvix-cli %1").arg(QCoreApplication::applicationVersion()));
+        if (!writeText(QStringLiteral("relvix-cli %1\n").arg(QCoreApplication::applicationVersion()))) {
+            err(outputFailure());
+            return OutputFailed;
+        }
         return Done;
     }
-    if (!command) {
-        err(name.isEmpty() ? QStringLiteral("no command given (see relvix-cli --help)")
-                           : QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
-        return Usage;
-    }
+    if (!command)
+        return usage(name.isEmpty() ? QStringLiteral("no command given (see relvix-cli --help)")
+                                    : QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
     // An option of another command is a mistake worth saying, not something to ignore.
     QStringList allowed = command->options + QStringList{"json", "log", "help", "h", "version"};
     if (command->link)
         allowed += kLinkOptions;
     for (const QString &given : parser.optionNames()) {
-        if (!allowed.contains(given)) {
-            err(QStringLiteral("--%1 does not apply to %2 (see relvix-cli %2 --help)").arg(given, command->name));
-            return Usage;
-        }
+        if (!allowed.contains(given))
+            return usage(
+                QStringLiteral("--%1 does not apply to %2 (see relvix-cli %2 --help)").arg(given, command->name));
     }
     Options parsed;
     try {
         parsed = parseOptions(*command, parser);
     } catch (const UsageError &error) {
-        err(error.message);
-        return Usage;
+        return usage(error.message);
     }
     installInterruptHandler();
-    return command->run(parsed);
+    const int code = command->run(parsed);
+    checkOutputReader(true);
+    if (outputFailed()) {
+        err(outputFailure());
+        return code == Done || code == Interrupted ? OutputFailed : code;
+    }
+    return code;
 }
 
 } // namespace relvix::cli

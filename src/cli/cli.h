@@ -6,10 +6,11 @@ namespace relvix::cli {
 // Exit codes, as documented in --help and the README.
 enum Exit : int {
     Done = 0,
-    NoAnswer = 1,     // the reader did not answer, or not correctly
-    Usage = 2,        // bad command line; nothing was sent
-    LinkFailed = 3,   // the port or the connection could not be opened
-    VerifyFailed = 4, // a write was not read back as written
+    NoAnswer = 1,     // the reader did not answer, or not correctly (an exception, another's frame)
+    Usage = 2,        // bad command line or output path; nothing was sent
+    LinkFailed = 3,   // the port or the connection could not be opened, or was lost
+    VerifyFailed = 4, // the reader answered, but a write was not read back as written
+    OutputFailed = 5, // a result, report or log could not be written
     Interrupted = 130,
 };
 

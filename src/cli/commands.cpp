@@ -3,6 +3,7 @@
 #include "link/commandtext.h"
 #include "link/frameevent.h"
 #include "link/serialmode.h"
+#include "reader/busscan.h"
 #include "reader/valuetext.h"
 
 #include <QDateTime>
@@ -19,22 +20,27 @@
 
 namespace relvix::cli {
 
-QStringList defaultScanModes()
+std::optional<quint32> registerNumber(const QString &text, quint32 max)
 {
-    return {"9600,e,8,1", "19200,e,8,1", "38400,e,8,1", "57600,e,8,1", "115200,e,8,1"};
-}
-
-int defaultScanTimeoutMs(qint32 baud)
-{
-    // An 8-byte request and a 7-byte answer, against their time at 9600 baud, which the 60 ms
-    // already cover.
-    const std::int64_t extraUs = baud > 0 ? WireTimeUs(15, baud) - WireTimeUs(15, 9600) : 0;
-    return kDefaultScanTimeoutMs + static_cast<int>((std::max<std::int64_t>(extraUs, 0) + 999) / 1000);
+    bool ok = false;
+    quint32 value = 0;
+    if (text.startsWith(QLatin1String("0x")) || text.startsWith(QLatin1String("0X"))) {
+        const QString digits = text.mid(2);
+        if (digits.isEmpty() || digits.size() > 8 || !StrictHexNumber(digits, 8))
+            return std::nullopt;
+        value = digits.toUInt(&ok, 16);
+    } else {
+        if (text.isEmpty() || !std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+            return std::nullopt;
+        value = text.toUInt(&ok, 10);
+    }
+    if (!ok || value > max)
+        return std::nullopt;
+    return value;
 }
 
 namespace {
 
-constexpr int kAddressTries = 3;
 constexpr int kRetryPauseMs = 100;
 
 QString serialText(const Identity &id)
@@ -57,9 +63,16 @@ bool allZero(const DataBlock &block)
     return std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; });
 }
 
-QString now()
+bool linkLost(const Session &session)
 {
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    const Outcome o = const_cast<Session &>(session).link().lastResult().outcome;
+    return o == Outcome::LinkLost || o == Outcome::PeerClosed;
+}
+
+// What a stop without a result returns: 130 for Ctrl+C, 5 for output that failed.
+int stopped()
+{
+    return interrupted() ? Interrupted : OutputFailed;
 }
 
 int refuseWithoutConsent(const Options &options, const QString &question, const QString &what)
@@ -68,27 +81,52 @@ int refuseWithoutConsent(const Options &options, const QString &question, const 
     case Consent::Yes:
         return -1;
     case Consent::No:
+    case Consent::Interrupted:
         err(QStringLiteral("%1: not confirmed; nothing was sent").arg(what));
+        if (options.json)
+            outError(Interrupted, QStringLiteral("%1: not confirmed; nothing was sent").arg(what));
         return Interrupted;
-    case Consent::NeedYes:
-        err(QStringLiteral("%1 changes the reader: give --yes when not on a terminal; nothing was sent").arg(what));
+    case Consent::NeedYes: {
+        const QString message =
+            QStringLiteral("%1 changes the reader: give --yes when not on a terminal; nothing was sent").arg(what);
+        err(message);
+        if (options.json)
+            outError(Usage, message);
         return Usage;
+    }
     }
     return Usage;
 }
 
-// Reads the address register at `address` up to three times, 100 ms apart.
+// Reads the address register at `address`, with --retries more tries 100 ms apart. An
+// exception or a lost link is an answer of its own: no more tries.
 std::optional<std::uint8_t> findReader(Session &session, std::uint16_t address)
 {
-    for (int attempt = 1; attempt <= kAddressTries; ++attempt) {
+    const int tries = 1 + session.options().retries;
+    for (int attempt = 1; attempt <= tries; ++attempt) {
         if (attempt > 1 && !pauseMs(kRetryPauseMs))
             return std::nullopt;
         if (const auto found = session.reader().readAddress(address))
             return found;
-        if (interrupted())
+        const Outcome o = session.link().lastResult().outcome;
+        if (shouldStop() || o == Outcome::Exception || o == Outcome::LinkLost || o == Outcome::PeerClosed)
             return std::nullopt;
     }
     return std::nullopt;
+}
+
+QString triesText(const Options &o)
+{
+    return o.retries == 0 ? QStringLiteral("1 try") : QStringLiteral("%1 tries").arg(1 + o.retries);
+}
+
+// Why findReader found nothing, before its outcome: an exception is an answer, not silence.
+QString notFound(Session &session)
+{
+    const Options &o = session.options();
+    if (session.link().lastResult().outcome == Outcome::Exception)
+        return QStringLiteral("the reader at address %1 refused the address read").arg(o.address);
+    return QStringLiteral("no answer at address %1 in %2").arg(QString::number(o.address), triesText(o));
 }
 
 QJsonObject identityJson(int address, const std::optional<Identity> &id)
@@ -157,6 +195,11 @@ void printIo(const Options &o, const IoState &io)
     out(QStringLiteral("DO %1 %2").arg(RegisterText(io.outputs), bitsText(io.outputs)));
 }
 
+QString at(const Options &o)
+{
+    return QStringLiteral("at address %1").arg(o.address);
+}
+
 } // namespace
 
 // ---- ports -------------------------------------------------------------------------------
@@ -210,28 +253,24 @@ int runIdentify(const Options &o)
 {
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     const auto address = findReader(session, session.address());
     if (interrupted())
         return Interrupted;
-    if (!address) {
-        err(QStringLiteral("no answer at address %1 in %2 tries").arg(o.address).arg(kAddressTries));
-        return NoAnswer;
-    }
+    if (!address)
+        return session.failed(notFound(session));
     // The identity is read where the reader says it is, as the window does.
     const auto identity = session.reader().readIdentity(*address);
+    if (!identity)
+        return session.failed(
+            QStringLiteral("the reader at %1 did not send its serial number and version").arg(*address),
+            {{"address", *address}});
     if (o.json) {
         outJson(identityJson(*address, identity));
     } else {
         out(QStringLiteral("address %1").arg(*address));
-        if (identity) {
-            out(QStringLiteral("serial %1").arg(serialText(*identity)));
-            out(QStringLiteral("version %1").arg(versionText(*identity)));
-        }
-    }
-    if (!identity) {
-        err(QStringLiteral("the reader at %1 did not send its serial number and version").arg(*address));
-        return NoAnswer;
+        out(QStringLiteral("serial %1").arg(serialText(*identity)));
+        out(QStringLiteral("version %1").arg(versionText(*identity)));
     }
     return Done;
 }
@@ -241,63 +280,100 @@ int runIdentify(const Options &o)
 int runScan(const Options &o)
 {
     Session session(o);
-    const QStringList modes = o.link.transport == Transport::Tcp ? QStringList{QString()} : o.modes;
-    const int perMode = o.to - o.from + 1;
-    const int total = perMode * int(modes.size());
+    BusScan scan(session.link());
+    ScanSettings settings;
+    settings.transport = o.link.transport;
+    settings.peerAddress = o.link.peerAddress;
+    settings.peerPort = o.link.peerPort;
+    settings.portName = o.link.portName;
+    settings.modes = o.modes;
+    settings.from = o.from;
+    settings.to = o.to;
+    settings.scanTimeoutMs = o.scanTimeoutMs;
+    settings.timeoutMs = o.timeoutMs;
+
     const bool progress = stderrIsTerminal();
-    int done = 0, found = 0;
+    bool progressShown = false;
+    const auto clearProgress = [&] {
+        if (progressShown)
+            std::fputs("\r\033[K", stderr);
+        progressShown = false;
+    };
+    int found = 0;
+    int lateCount = 0, lateTimeout = 0;
+    std::uint32_t lateMaxMs = 0;
+    scan.stopRequested = [] { return shouldStop(); };
+    scan.onProgress = [&](const ScanProgress &p) {
+        if (!progress)
+            return;
+        // The whole line within the terminal's width, so that it never wraps.
+        const int columns = std::max(terminalColumns() - 1, 20);
+        const QString text = QStringLiteral(" %1/%2 %3 found %4")
+                                 .arg(QString::number(p.done), QString::number(p.total),
+                                      p.mode.isEmpty() ? o.link.describe() : p.mode, QString::number(found));
+        const int width = std::clamp(columns - int(text.size()) - 2, 0, 30);
+        const int filled = width * p.done / std::max(p.total, 1);
+        QString line =
+            width > 0 ? QStringLiteral("[%1%2]").arg(QString(filled, u'#'), QString(width - filled, u'.')) : QString();
+        line = (line + text).left(columns);
+        std::fprintf(stderr, "\r%s\033[K", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+        progressShown = true;
+    };
+    scan.onHit = [&](const ScanHit &hit) {
+        ++found;
+        clearProgress();
+        const int timeout = o.scanTimeoutMs > 0  ? o.scanTimeoutMs
+                            : hit.mode.isEmpty() ? kDefaultScanTimeoutMs
+                                                 : DefaultScanTimeoutMs(ParseSerialMode(hit.mode).baudRate.value_or(0));
+        if (o.json) {
+            QJsonObject j = identityJson(hit.address, hit.identity);
+            if (!hit.mode.isEmpty())
+                j.insert("mode", hit.mode);
+            j.insert("responseMs", qint64(hit.responseMs));
+            j.insert("late", hit.late);
+            outJson(j);
+        } else {
+            out(QStringLiteral("%1address %2  serial %3  version %4%5")
+                    .arg(hit.mode.isEmpty() ? QString() : QStringLiteral("mode %1  ").arg(hit.mode),
+                         QString::number(hit.address), hit.identity ? serialText(*hit.identity) : QStringLiteral("?"),
+                         hit.identity ? versionText(*hit.identity) : QStringLiteral("?"),
+                         hit.late ? QStringLiteral("  late %1 ms").arg(hit.responseMs) : QString()));
+        }
+        if (hit.late) {
+            lateCount += 1;
+            lateMaxMs = std::max(lateMaxMs, hit.responseMs);
+            lateTimeout = timeout;
+        }
+    };
     QElapsedTimer clock;
     clock.start();
-
-    for (const QString &mode : modes) {
-        if (interrupted())
-            break;
-        if (!session.open(mode))
-            return LinkFailed;
-        const int scanTimeoutMs = o.scanTimeoutMs > 0 ? o.scanTimeoutMs
-                                  : mode.isEmpty()    ? kDefaultScanTimeoutMs
-                                                   : defaultScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
-        for (int address = o.from; address <= o.to && !interrupted(); ++address) {
-            if (progress) {
-                const int width = 30, filled = width * done / std::max(total, 1);
-                std::fprintf(stderr, "\r[%s%s] %d/%d %s found %d", QByteArray(filled, '#').constData(),
-                             QByteArray(width - filled, '.').constData(), done, total,
-                             (mode.isEmpty() ? o.link.describe() : mode).toLocal8Bit().constData(), found);
-                std::fflush(stderr);
-            }
-            session.link().state.receiveTimeout = scanTimeoutMs;
-            const auto answer = session.reader().readAddress(static_cast<std::uint16_t>(address));
-            ++done;
-            if (!answer)
-                continue;
-            session.link().state.receiveTimeout = o.timeoutMs;
-            const auto identity = session.reader().readIdentity(static_cast<std::uint16_t>(address));
-            ++found;
-            if (progress)
-                std::fputs("\r\033[K", stderr);
-            QJsonObject hit = identityJson(address, identity);
-            if (!mode.isEmpty())
-                hit.insert("mode", mode);
-            if (o.json) {
-                outJson(hit);
-            } else {
-                out(QStringLiteral("%1address %2  serial %3  version %4")
-                        .arg(mode.isEmpty() ? QString() : QStringLiteral("mode %1  ").arg(mode),
-                             QString::number(address), identity ? serialText(*identity) : QStringLiteral("?"),
-                             identity ? versionText(*identity) : QStringLiteral("?")));
-            }
-        }
-        session.close();
+    const ScanResult result = scan.run(settings);
+    clearProgress();
+    if (result.openFailed) {
+        if (!result.openFailedMode.isEmpty())
+            err(QStringLiteral("in mode %1").arg(result.openFailedMode));
+        return session.openFailed();
     }
-    if (progress)
-        std::fputs("\r\033[K", stderr);
     err(QStringLiteral("%1 %2 of %3 addresses in %4 s, found %5")
-            .arg(interrupted() ? QStringLiteral("interrupted after") : QStringLiteral("scanned"), QString::number(done),
-                 QString::number(total), QString::number(double(clock.elapsed()) / 1000.0, 'f', 1),
-                 QString::number(found)));
-    if (interrupted())
-        return Interrupted;
-    return found > 0 ? Done : NoAnswer;
+            .arg(result.stopped || result.lost ? QStringLiteral("stopped after") : QStringLiteral("scanned"),
+                 QString::number(result.done), QString::number(result.total),
+                 QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(result.found)));
+    if (lateCount > 0) {
+        // Twice the slowest answer, in tens of milliseconds: room for its turnaround to vary.
+        const std::uint32_t suggested = (2 * lateMaxMs + 9) / 10 * 10;
+        err(QStringLiteral("%1 answered later than the scan time-out of %2 ms (at most %3 ms) and %4 found by a "
+                           "second look: --scan-timeout-ms %5 finds %6 at once")
+                .arg(lateCount == 1 ? QStringLiteral("1 reader") : QStringLiteral("%1 readers").arg(lateCount),
+                     QString::number(lateTimeout), QString::number(lateMaxMs),
+                     lateCount == 1 ? QStringLiteral("was") : QStringLiteral("were"), QString::number(suggested),
+                     lateCount == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+    }
+    if (result.lost)
+        return session.failed(QStringLiteral("scan"), {{"done", result.done}, {"total", result.total}});
+    if (result.stopped)
+        return stopped();
+    return result.found > 0 ? Done : NoAnswer;
 }
 
 // ---- card --------------------------------------------------------------------------------
@@ -308,15 +384,22 @@ int watchCards(const Options &o, Session &session)
 {
     CardReader &reader = session.reader();
     const std::uint16_t address = session.address();
-    // The blocks hold the last card and code the reader saw, from before the watch too: that
-    // is where it starts from, not an event.
-    if (o.clear) {
-        reader.clearCardBlock(address);
-        reader.clearKeypadBlock(address);
-    }
+    err(QStringLiteral("watching the reader at %1 (%2) for new cards and keypad codes every %3 ms; Ctrl+C stops")
+            .arg(QString::number(o.address), o.link.describe(), QString::number(o.intervalMs)));
+    // The blocks hold the last card and code the reader saw, from before the watch too: the
+    // first read of each block is where it starts from, not an event. With --clear both
+    // start empty.
     std::optional<DataBlock> lastCard, lastKeys;
+    if (o.clear) {
+        if (reader.clearCardBlock(address))
+            lastCard = DataBlock{};
+        if (reader.clearKeypadBlock(address))
+            lastKeys = DataBlock{};
+    }
     int events = 0;
+    bool everAnswered = lastCard || lastKeys;
     bool answering = true;
+    QString lastFailure;
     QElapsedTimer elapsed;
     elapsed.start();
     bool first = true;
@@ -324,47 +407,62 @@ int watchCards(const Options &o, Session &session)
         return (o.count > 0 && events >= o.count) ||
                (o.forSeconds > 0 && double(elapsed.elapsed()) >= o.forSeconds * 1000);
     };
-    while (!timeUp()) {
+    while (!timeUp() && !linkLost(session)) {
         if (!first && !pauseMs(o.intervalMs))
             break;
+        first = false;
         const auto card = reader.readCardBlock(address);
-        const auto keys = reader.readKeypadBlock(address);
-        if (interrupted())
+        const QString cardFailure = card ? QString() : outcomeLine(reader.lastResult());
+        const auto keys = linkLost(session) ? std::nullopt : reader.readKeypadBlock(address);
+        if (shouldStop() || linkLost(session))
             break;
-        if ((card || keys) != answering) {
-            answering = card || keys;
-            err(answering ? QStringLiteral("the reader answers again") : QStringLiteral("the reader does not answer"));
+        const bool ok = card && keys;
+        everAnswered = everAnswered || card || keys;
+        QString failure = ok ? QString() : (!card ? cardFailure : outcomeLine(reader.lastResult()));
+        if (const auto lateMs = session.lateAnswerMs(static_cast<std::uint8_t>(address)); !ok && lateMs)
+            failure += QStringLiteral("; an answer came %1 ms after its request, later than the time-out of %2 ms: "
+                                      "raise --timeout-ms")
+                           .arg(QString::number(*lateMs), QString::number(o.timeoutMs));
+        // Said once for each change: the late answer's time may vary from poll to poll.
+        const QString kind = ok ? QString() : failure.section(QLatin1Char(';'), 0, 0);
+        if (ok != answering || (!ok && kind != lastFailure)) {
+            answering = ok;
+            lastFailure = kind;
+            err(ok ? QStringLiteral("the reader answers again")
+                   : QStringLiteral("the reader does not answer: %1").arg(failure));
         }
         const auto consider = [&](const std::optional<DataBlock> &block, std::optional<DataBlock> &last, bool isCard) {
             if (!block)
                 return;
-            const bool isNew = !first && !allZero(*block) && (!last || *last != *block);
+            const bool isNew = last && !allZero(*block) && *last != *block;
             last = block;
             if (!isNew || timeUp())
                 return;
             ++events;
             if (o.json) {
-                QJsonObject e = isCard ? cardJson(o, *block) : keysJson(o, *block);
-                e.insert("time", now());
-                e.insert("event", isCard ? "card" : "keys");
+                QJsonObject e{{"time", isoNow()}, {"event", isCard ? "card" : "keys"}};
+                e.insert(isCard ? "card" : "keypad", isCard ? cardJson(o, *block) : keysJson(o, *block));
                 outJson(e);
             } else {
                 const QStringList lines =
                     isCard ? cardLines(o, *block, QStringLiteral("card"))
                            : QStringList{QStringLiteral("keys %1").arg(KeypadText(*block, o.keyHex))};
                 for (const QString &line : lines)
-                    out(now() + QLatin1Char(' ') + line);
+                    out(isoNow() + QLatin1Char(' ') + line);
             }
-            if (o.clear) {
-                (isCard ? reader.clearCardBlock(address) : reader.clearKeypadBlock(address));
+            if (o.clear && (isCard ? reader.clearCardBlock(address) : reader.clearKeypadBlock(address)))
                 last = DataBlock{};
-            }
         };
         consider(card, lastCard, true);
         consider(keys, lastKeys, false);
-        first = false;
     }
-    return interrupted() ? Interrupted : Done;
+    if (linkLost(session))
+        return session.failed(QStringLiteral("watch"));
+    if (shouldStop() && !timeUp())
+        return stopped();
+    if (!everAnswered)
+        return session.failed(QStringLiteral("the reader %1 never answered during the watch").arg(at(o)));
+    return outputFailed() ? OutputFailed : Done;
 }
 
 } // namespace
@@ -373,32 +471,21 @@ int runCard(const Options &o)
 {
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     if (o.watch)
         return watchCards(o, session);
     const auto card = session.reader().readCardBlock(session.address());
+    if (!card)
+        return interrupted() ? Interrupted : session.failed(QStringLiteral("reading the card block %1").arg(at(o)));
     const auto keys = session.reader().readKeypadBlock(session.address());
-    if (interrupted())
-        return Interrupted;
+    if (!keys)
+        return interrupted() ? Interrupted : session.failed(QStringLiteral("reading the keypad block %1").arg(at(o)));
     if (o.json) {
-        QJsonObject result;
-        if (card)
-            result.insert("card", cardJson(o, *card));
-        if (keys)
-            result.insert("keypad", keysJson(o, *keys));
-        outJson(result);
+        outJson({{"card", cardJson(o, *card)}, {"keypad", keysJson(o, *keys)}});
     } else {
-        if (card)
-            for (const QString &line : cardLines(o, *card))
-                out(line);
-        if (keys)
-            out(QStringLiteral("keys %1").arg(KeypadText(*keys, o.keyHex)));
-    }
-    if (!card || !keys) {
-        err(QStringLiteral("the reader at %1 did not send its %2")
-                .arg(o.address)
-                .arg(!card ? QStringLiteral("card block") : QStringLiteral("keypad block")));
-        return NoAnswer;
+        for (const QString &line : cardLines(o, *card))
+            out(line);
+        out(QStringLiteral("keys %1").arg(KeypadText(*keys, o.keyHex)));
     }
     return Done;
 }
@@ -409,28 +496,26 @@ int runClear(const Options &o)
 {
     Session session(o);
     if (!session.open())
-        return LinkFailed;
-    const bool card = session.reader().clearCardBlock(session.address());
-    const bool keys = session.reader().clearKeypadBlock(session.address());
+        return session.openFailed();
+    if (!session.reader().clearCardBlock(session.address()))
+        return session.failed(QStringLiteral("clearing the card block %1").arg(at(o)));
+    if (!session.reader().clearKeypadBlock(session.address()))
+        return session.failed(QStringLiteral("clearing the keypad block %1").arg(at(o)), {{"cardCleared", true}});
     if (o.json)
-        outJson({{"cardCleared", card}, {"keypadCleared", keys}});
+        outJson({{"cardCleared", true}, {"keypadCleared", true}});
     else
-        out(QStringLiteral("card block %1, keypad block %2")
-                .arg(card ? QStringLiteral("cleared") : QStringLiteral("NOT cleared"),
-                     keys ? QStringLiteral("cleared") : QStringLiteral("NOT cleared")));
-    return card && keys ? Done : NoAnswer;
+        out(QStringLiteral("card block cleared, keypad block cleared"));
+    return Done;
 }
 
 int runIo(const Options &o)
 {
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     const auto io = session.reader().readIo(session.address());
-    if (!io) {
-        err(QStringLiteral("the reader at %1 did not send its inputs and outputs").arg(o.address));
-        return NoAnswer;
-    }
+    if (!io)
+        return session.failed(QStringLiteral("reading the inputs and outputs %1").arg(at(o)));
     printIo(o, *io);
     return Done;
 }
@@ -452,21 +537,33 @@ int runSetDo(const Options &o)
         return refused;
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     const bool written = session.reader().writeOutputs(session.address(), outputs);
+    const ExchangeResult write = session.link().lastResult();
+    if (linkLost(session))
+        return session.failed(QStringLiteral("set-do"));
     const auto io = session.reader().readIo(session.address());
-    if (io)
-        printIo(o, *io);
     if (!io) {
-        err(QStringLiteral("the outputs could not be read back%1")
-                .arg(written ? QString() : QStringLiteral(" (and the write was not echoed)")));
-        return NoAnswer;
+        // The reader answered the write (an echo or an exception) but not the read-back: 4.
+        const bool answered = written || write.outcome == Outcome::Exception;
+        return session.failed(
+            QStringLiteral("the outputs could not be read back%1")
+                .arg(written ? QString() : QStringLiteral(" (the write: %1)").arg(outcomeLine(write))),
+            {}, linkLost(session) ? LinkFailed : (answered ? VerifyFailed : NoAnswer));
     }
     if (io->outputs != outputs) {
-        err(QStringLiteral("verification failed: the outputs read %1, not %2")
-                .arg(RegisterText(io->outputs), RegisterText(outputs)));
+        const QString message =
+            QStringLiteral("verification failed: the outputs read %1, not %2%3")
+                .arg(RegisterText(io->outputs), RegisterText(outputs),
+                     written ? QString() : QStringLiteral(" (the write: %1)").arg(outcomeLine(write)));
+        err(message);
+        if (o.json)
+            outError(VerifyFailed, message, ioJson(*io));
+        else
+            printIo(o, *io);
         return VerifyFailed;
     }
+    printIo(o, *io);
     return Done;
 }
 
@@ -481,6 +578,10 @@ int runSetAddress(const Options &o)
         err(QStringLiteral("bad address '%1': expected a whole number from 1 to 254").arg(text));
         return Usage;
     }
+    if (newAddress == o.address) {
+        err(QStringLiteral("the new address %1 is the one given with --address; nothing was sent").arg(newAddress));
+        return Usage;
+    }
     if (const int refused =
             refuseWithoutConsent(o,
                                  QStringLiteral("Change the address of the reader at %1 (%2) to %3?")
@@ -490,27 +591,67 @@ int runSetAddress(const Options &o)
         return refused;
     Session session(o);
     if (!session.open())
-        return LinkFailed;
-    const bool echoed = session.reader().writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
-    // The proof is the reader answering at the new address with that address.
-    const auto answer = findReader(session, static_cast<std::uint16_t>(newAddress));
-    const bool verified = answer && *answer == newAddress;
-    if (o.json)
-        outJson({{"from", o.address}, {"to", newAddress}, {"echoed", echoed}, {"verified", verified}});
-    else
-        out(QStringLiteral("address %1 -> %2: %3")
-                .arg(QString::number(o.address), QString::number(newAddress),
-                     verified ? QStringLiteral("verified") : QStringLiteral("NOT verified")));
-    if (!verified) {
-        err(answer ? QStringLiteral("verification failed: the reader at %1 reports address %2")
-                         .arg(newAddress)
-                         .arg(*answer)
-                   : QStringLiteral("verification failed: no answer at address %1%2")
-                         .arg(QString::number(newAddress),
-                              echoed ? QString() : QStringLiteral(" (the write was not echoed either)")));
-        return VerifyFailed;
+        return session.openFailed();
+    CardReader &reader = session.reader();
+    const auto target = static_cast<std::uint16_t>(newAddress);
+    // Two readers at one address answer over each other, and a later set-address would move
+    // both: whatever answers at the new address stops it. Once it is free, whatever answers
+    // there afterwards is the reader that was moved.
+    if (!o.force) {
+        const auto there = reader.readIdentity(target);
+        const ExchangeResult r = reader.lastResult();
+        if (there || r.outcome == Outcome::Exception) {
+            const QString who = there ? QStringLiteral("a reader with S/N %1").arg(serialText(*there))
+                                      : QStringLiteral("a device (%1)").arg(outcomeLine(r));
+            const QString message =
+                QStringLiteral("address %1 is taken: %2 answers there; nothing was written (--force overrides)")
+                    .arg(QString::number(newAddress), who);
+            err(message);
+            if (o.json) {
+                QJsonObject fields{{"from", o.address}, {"to", newAddress}};
+                if (there)
+                    fields.insert("serialThere", serialText(*there));
+                outError(NoAnswer, message, fields);
+            }
+            return NoAnswer;
+        }
+        if (linkLost(session))
+            return session.failed(QStringLiteral("set-address"));
     }
-    return Done;
+    const bool echoed = reader.writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
+    const ExchangeResult write = reader.lastResult();
+    if (linkLost(session))
+        return session.failed(QStringLiteral("set-address"));
+    // The proof is the reader answering at the new address with that address.
+    const auto answer = findReader(session, target);
+    if (linkLost(session))
+        return session.failed(QStringLiteral("set-address"));
+    const bool verified = answer && *answer == newAddress;
+    const QJsonObject fields{{"from", o.address}, {"to", newAddress}, {"echoed", echoed}, {"verified", verified}};
+    if (verified) {
+        if (o.json)
+            outJson(fields);
+        else
+            out(QStringLiteral("address %1 -> %2: verified")
+                    .arg(QString::number(o.address), QString::number(newAddress)));
+        return Done;
+    }
+    QString why = answer ? QStringLiteral("the reader at %1 reports address %2").arg(newAddress).arg(*answer)
+                         : QStringLiteral("no answer at address %1 (%2)")
+                               .arg(QString::number(newAddress), outcomeLine(reader.lastResult()));
+    if (!echoed)
+        why += QStringLiteral("; the write: %1").arg(outcomeLine(write));
+    // The reader answered the write (an echo or an exception) but is not where it should be: 4.
+    const bool answered = echoed || write.outcome == Outcome::Exception || answer;
+    const int code = answered ? VerifyFailed : NoAnswer;
+    const QString message = QStringLiteral("verification failed: %1").arg(why);
+    err(message);
+    if (o.json)
+        outError(code, message, fields);
+    else
+        out(QStringLiteral("address %1 -> %2: NOT verified")
+                .arg(QString::number(o.address), QString::number(newAddress)));
+    return code;
 }
 
 // ---- reboot, factory-reset ---------------------------------------------------------------
@@ -525,16 +666,28 @@ int runReboot(const Options &o)
         return refused;
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     CardReader &reader = session.reader();
+    // Ready means: the same reader answers again, not just any.
+    std::optional<Identity> before;
+    if (o.wait) {
+        before = reader.readIdentity(session.address());
+        if (!before)
+            return interrupted() ? Interrupted
+                                 : session.failed(QStringLiteral("reading the serial number %1").arg(at(o)));
+    }
     const bool echoed = factory ? reader.factoryReset(session.address()) : reader.reboot(session.address());
+    const ExchangeResult write = reader.lastResult();
+    if (linkLost(session))
+        return session.failed(o.command);
     if (!o.wait) {
+        if (!echoed)
+            return session.failed(QStringLiteral("%1 %2: sent, not echoed").arg(o.command, at(o)));
         if (o.json)
-            outJson({{"command", o.command}, {"echoed", echoed}});
+            outJson({{"command", o.command}, {"echoed", true}});
         else
-            out(QStringLiteral("%1 %2").arg(o.command, echoed ? QStringLiteral("sent and echoed")
-                                                              : QStringLiteral("sent, NOT echoed")));
-        return echoed ? Done : NoAnswer;
+            out(QStringLiteral("%1 sent and echoed").arg(o.command));
+        return Done;
     }
     // Factory settings may put the reader back at address 1: ask there first. Short
     // time-outs while waiting, so the time to ready is not rounded up to a whole one.
@@ -545,31 +698,47 @@ int runReboot(const Options &o)
     QElapsedTimer waited;
     waited.start();
     std::optional<std::uint16_t> readyAt;
-    while (!readyAt && !interrupted() && waited.elapsed() < qint64(o.waitTimeoutS) * 1000) {
-        for (std::uint16_t a : addresses)
-            if (reader.readAddress(a)) {
+    QString other; // another reader that answered meanwhile
+    while (!readyAt && !shouldStop() && !linkLost(session) && waited.elapsed() < qint64(o.waitTimeoutS) * 1000) {
+        for (std::uint16_t a : addresses) {
+            const auto id = reader.readIdentity(a);
+            if (id && id->serialNumber == before->serialNumber) {
                 readyAt = a;
                 break;
             }
+            if (id)
+                other = QStringLiteral("a reader with S/N %1 answers at %2").arg(serialText(*id)).arg(a);
+        }
         if (!readyAt)
             pauseMs(kRetryPauseMs);
     }
-    if (interrupted())
-        return Interrupted;
+    if (linkLost(session))
+        return session.failed(o.command);
+    if (shouldStop())
+        return stopped();
     const qint64 ms = waited.elapsed();
-    if (o.json) {
-        QJsonObject r{{"command", o.command}, {"echoed", echoed}, {"ready", bool(readyAt)}, {"readyMs", ms}};
-        if (readyAt)
-            r.insert("address", *readyAt);
-        outJson(r);
-    } else if (readyAt) {
-        out(QStringLiteral("%1: ready after %2 ms at address %3")
-                .arg(o.command, QString::number(ms), QString::number(*readyAt)));
-    }
     if (!readyAt) {
-        err(QStringLiteral("%1: no answer within %2 s").arg(o.command).arg(o.waitTimeoutS));
+        const QString message =
+            QStringLiteral("%1: S/N %2 did not answer within %3 s%4%5")
+                .arg(o.command, serialText(*before), QString::number(o.waitTimeoutS),
+                     other.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(other),
+                     echoed ? QString() : QStringLiteral("; the request: %1").arg(outcomeLine(write)));
+        err(message);
+        if (o.json)
+            outError(NoAnswer, message,
+                     {{"command", o.command}, {"echoed", echoed}, {"ready", false}, {"readyMs", ms}});
         return NoAnswer;
     }
+    if (o.json)
+        outJson({{"command", o.command},
+                 {"echoed", echoed},
+                 {"ready", true},
+                 {"readyMs", ms},
+                 {"address", *readyAt},
+                 {"serial", serialText(*before)}});
+    else
+        out(QStringLiteral("%1: ready after %2 ms at address %3 (S/N %4)")
+                .arg(o.command, QString::number(ms), QString::number(*readyAt), serialText(*before)));
     return Done;
 }
 
@@ -591,24 +760,108 @@ int runRaw(const Options &o)
     }
     Session session(o);
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     const bool ok = session.reader().rawRequest(session.address(), CommandFunctionCode(functionText),
                                                 CommandDataBytes(dataText), o.expect);
     const QString tx = session.link().state.transmitText.trimmed();
-    const QString rx = ok ? session.link().state.receiveText.trimmed() : QString();
-    if (o.json)
-        outJson({{"tx", tx}, {"rx", rx}, {"accepted", ok}});
-    else {
+    const ExchangeResult &r = session.link().lastResult();
+    // An exception is a frame the reader sent: shown as it came, beside its outcome.
+    const QString rx = ok || r.outcome == Outcome::Exception ? HexBytes(session.reader().response(), ' ') : QString();
+    if (ok) {
+        if (o.json) {
+            outJson({{"tx", tx}, {"rx", rx}, {"accepted", true}, {"responseMs", qint64(r.responseMs)}});
+        } else {
+            out(QStringLiteral("TX %1").arg(tx));
+            out(QStringLiteral("RX %1").arg(rx));
+        }
+        return Done;
+    }
+    if (!o.json) {
         out(QStringLiteral("TX %1").arg(tx));
-        if (ok)
+        if (!rx.isEmpty())
             out(QStringLiteral("RX %1").arg(rx));
     }
-    if (!ok) {
-        const QByteArray partial = session.reader().response();
-        err(partial.isEmpty() ? QStringLiteral("no response accepted")
-                              : QStringLiteral("no response accepted; received %1").arg(HexBytes(partial, ' ')));
-        return NoAnswer;
+    const QByteArray partial = session.reader().response();
+    QJsonObject fields{{"tx", tx}, {"rx", rx}, {"accepted", false}};
+    if (rx.isEmpty() && !partial.isEmpty())
+        fields.insert("received", HexBytes(partial, ' '));
+    return session.failed(rx.isEmpty() && !partial.isEmpty()
+                              ? QStringLiteral("no response accepted (received %1)").arg(HexBytes(partial, ' '))
+                              : QStringLiteral("no response accepted"),
+                          fields);
+}
+
+// ---- read, write -------------------------------------------------------------------------
+
+int runRead(const Options &o)
+{
+    const auto first = registerNumber(o.arguments.value(0), 0xFFFF);
+    const auto count = o.arguments.size() > 1 ? registerNumber(o.arguments.value(1), 125) : std::optional<quint32>(1);
+    if (!first) {
+        err(QStringLiteral("bad REGISTER '%1': expected 0 to 65535, decimal or 0x hex").arg(o.arguments.value(0)));
+        return Usage;
     }
+    if (!count || *count < 1) {
+        err(QStringLiteral("bad COUNT '%1': expected 1 to 125").arg(o.arguments.value(1)));
+        return Usage;
+    }
+    if (*first + *count > 0x10000) {
+        err(QStringLiteral("bad COUNT %1: registers end at 65535").arg(*count));
+        return Usage;
+    }
+    Session session(o);
+    if (!session.open())
+        return session.openFailed();
+    const auto values = session.reader().readHolding(session.address(), static_cast<std::uint16_t>(*first),
+                                                     static_cast<std::uint16_t>(*count));
+    if (!values)
+        return session.failed(
+            QStringLiteral("reading %1 register(s) from 0x%2 %3")
+                .arg(QString::number(*count), RegisterText(static_cast<std::uint16_t>(*first)), at(o)));
+    if (o.json) {
+        QJsonArray numbers, hex;
+        for (std::uint16_t v : *values) {
+            numbers.append(v);
+            hex.append(RegisterText(v));
+        }
+        outJson({{"address", o.address}, {"register", qint64(*first)}, {"values", numbers}, {"hex", hex}});
+    } else {
+        for (int i = 0; i < values->size(); ++i)
+            out(QStringLiteral("0x%1  0x%2  %3")
+                    .arg(RegisterText(static_cast<std::uint16_t>(*first + quint32(i))), RegisterText(values->at(i)),
+                         QString::number(values->at(i))));
+    }
+    return Done;
+}
+
+int runWrite(const Options &o)
+{
+    const auto reg = registerNumber(o.arguments.value(0), 0xFFFF);
+    const auto value = registerNumber(o.arguments.value(1), 0xFFFF);
+    if (!reg || !value) {
+        err(QStringLiteral("bad %1 '%2': expected 0 to 65535, decimal or 0x hex")
+                .arg(reg ? QStringLiteral("VALUE") : QStringLiteral("REGISTER"), o.arguments.value(reg ? 1 : 0)));
+        return Usage;
+    }
+    const auto r16 = static_cast<std::uint16_t>(*reg), v16 = static_cast<std::uint16_t>(*value);
+    if (const int refused = refuseWithoutConsent(
+            o,
+            QStringLiteral("Write 0x%1 to register 0x%2 of the reader at %3 (%4)?")
+                .arg(RegisterText(v16), RegisterText(r16), QString::number(o.address), o.link.describe()),
+            QStringLiteral("write"));
+        refused >= 0)
+        return refused;
+    Session session(o);
+    if (!session.open())
+        return session.openFailed();
+    if (!session.reader().writeHolding(session.address(), r16, v16))
+        return session.failed(
+            QStringLiteral("writing 0x%1 to register 0x%2 %3").arg(RegisterText(v16), RegisterText(r16), at(o)));
+    if (o.json)
+        outJson({{"address", o.address}, {"register", r16}, {"value", v16}, {"echoed", true}});
+    else
+        out(QStringLiteral("0x%1 <- 0x%2 (%3): echoed")
+                .arg(RegisterText(r16), RegisterText(v16), QString::number(v16)));
     return Done;
 }
 
@@ -622,7 +875,7 @@ public:
     void frameEvent(const FrameEvent &e) override
     {
         if (e.kind != FrameEvent::Kind::Request && e.kind != FrameEvent::Kind::Response &&
-            e.kind != FrameEvent::Kind::NoResponse)
+            e.kind != FrameEvent::Kind::NoResponse && e.kind != FrameEvent::Kind::Dropped)
             return;
         if (!started_) {
             started_ = true;
@@ -632,8 +885,12 @@ public:
                       {"dir", frameEventTag(e.kind)},
                       {"slave", e.slave},
                       {"bytes", HexBytes(e.bytes, ' ')}};
+        if (e.outcome != Outcome::None)
+            f.insert("outcome", outcomeName(e.outcome));
+        if (e.outcome == Outcome::Exception)
+            f.insert("exception", QJsonObject{{"code", e.exceptionCode}, {"name", exceptionName(e.exceptionCode)}});
         if (!e.detail.isEmpty())
-            f.insert("outcome", e.detail);
+            f.insert("detail", e.detail);
         frames.append(f);
     }
     QJsonArray frames;
@@ -655,9 +912,9 @@ struct Step {
 int runSelftest(const Options &o)
 {
     Session session(o);
-    const QString started = now();
+    const QString started = isoNow();
     if (!session.open())
-        return LinkFailed;
+        return session.openFailed();
     CardReader &reader = session.reader();
     StepFrames recorder;
     session.link().addObserver(&recorder);
@@ -666,7 +923,7 @@ int runSelftest(const Options &o)
     std::uint16_t address = session.address();
 
     const auto step = [&](const QString &name, const std::function<Step()> &body) {
-        if (interrupted())
+        if (shouldStop() || linkLost(session))
             return;
         recorder.frames = QJsonArray();
         QElapsedTimer t;
@@ -682,11 +939,19 @@ int runSelftest(const Options &o)
     step(QStringLiteral("identify"), [&] {
         const auto found = findReader(session, address);
         if (!found)
-            return Step{{}, false, false, QStringLiteral("no answer at address %1").arg(address)};
+            return Step{{},
+                        false,
+                        false,
+                        QStringLiteral("no answer at address %1 in %2: %3")
+                            .arg(QString::number(address), triesText(o), outcomeLine(reader.lastResult()))};
         address = *found;
         const auto id = reader.readIdentity(address);
         if (!id)
-            return Step{{}, false, false, QStringLiteral("address %1, no serial number and version").arg(address)};
+            return Step{{},
+                        false,
+                        false,
+                        QStringLiteral("address %1, no serial number and version: %2")
+                            .arg(QString::number(address), outcomeLine(reader.lastResult()))};
         return Step{{},
                     true,
                     false,
@@ -700,17 +965,17 @@ int runSelftest(const Options &o)
                          true,
                          false,
                          QStringLiteral("DI %1 DO %2").arg(RegisterText(io->inputs), RegisterText(io->outputs))}
-                  : Step{{}, false, false, QStringLiteral("no answer")};
+                  : Step{{}, false, false, outcomeLine(reader.lastResult())};
     });
     step(QStringLiteral("read card block"), [&] {
         const auto card = reader.readCardBlock(address);
         return card ? Step{{}, true, false, QStringLiteral("UID %1").arg(UidText(*card, o.format, o.lsb))}
-                    : Step{{}, false, false, QStringLiteral("no answer")};
+                    : Step{{}, false, false, outcomeLine(reader.lastResult())};
     });
     step(QStringLiteral("read keypad block"), [&] {
         const auto keys = reader.readKeypadBlock(address);
         return keys ? Step{{}, true, false, QStringLiteral("keys '%1'").arg(KeypadText(*keys, false))}
-                    : Step{{}, false, false, QStringLiteral("no answer")};
+                    : Step{{}, false, false, outcomeLine(reader.lastResult())};
     });
     if (o.outputs) {
         const auto writeAndCheck = [&](std::uint16_t value) {
@@ -739,10 +1004,11 @@ int runSelftest(const Options &o)
             });
     }
     session.link().removeObserver(&recorder);
+    const bool lost = linkLost(session);
     session.close();
 
     const bool passed =
-        !interrupted() && std::all_of(steps.begin(), steps.end(), [](const Step &s) { return s.passed; });
+        !interrupted() && !lost && std::all_of(steps.begin(), steps.end(), [](const Step &s) { return s.passed; });
     const QJsonObject report{{"tool", QStringLiteral("relvix-cli")},
                              {"started", started},
                              {"link", o.link.describe()},
@@ -750,11 +1016,22 @@ int runSelftest(const Options &o)
                              {"passed", passed},
                              {"interrupted", interrupted()},
                              {"steps", stepsJson}};
+    // A report that is not all on the disk is no report: every write, the flush and the
+    // close are checked.
+    bool reportFailed = false;
     if (!o.reportPath.isEmpty()) {
         QFile file(o.reportPath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(QJsonDocument(report).toJson()) < 0) {
-            err(QStringLiteral("cannot write the report %1: %2").arg(o.reportPath, file.errorString()));
-            return NoAnswer;
+        const QByteArray text = QJsonDocument(report).toJson();
+        bool written =
+            file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size() && file.flush();
+        QString why = file.errorString();
+        file.close();
+        written = written && file.error() == QFileDevice::NoError;
+        if (!written) {
+            if (file.error() != QFileDevice::NoError)
+                why = file.errorString();
+            err(QStringLiteral("cannot write the report %1: %2").arg(o.reportPath, why));
+            reportFailed = true;
         }
     }
     if (o.json) {
@@ -773,8 +1050,14 @@ int runSelftest(const Options &o)
         }
         out(passed ? QStringLiteral("selftest PASSED") : QStringLiteral("selftest FAILED"));
     }
+    if (lost) {
+        err(session.lostText());
+        return LinkFailed;
+    }
     if (interrupted())
         return Interrupted;
+    if (reportFailed || outputFailed())
+        return OutputFailed;
     if (passed)
         return Done;
     const bool verification = std::any_of(steps.begin(), steps.end(), [](const Step &s) { return s.verification; });

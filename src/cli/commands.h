@@ -14,14 +14,11 @@ int runSetDo(const Options &options);
 int runSetAddress(const Options &options);
 int runReboot(const Options &options); // reboot and factory-reset
 int runRaw(const Options &options);
+int runRead(const Options &options);
+int runWrite(const Options &options);
 int runSelftest(const Options &options);
 
-// Serial modes that scan tries when none are given: the common speeds, with the reader's
-// framing (even parity, 8 data bits, 1 stop bit).
-QStringList defaultScanModes();
-// Per-address time-out of scan when none is given; see the README for how it was chosen.
-// Below 9600 baud it grows by the extra wire time of a request and its answer.
-constexpr int kDefaultScanTimeoutMs = 60;
-int defaultScanTimeoutMs(qint32 baud);
+// A register number or value as read and write take it: decimal, or hex after 0x.
+std::optional<quint32> registerNumber(const QString &text, quint32 max);
 
 } // namespace relvix::cli

@@ -9,17 +9,24 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <QMap>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #ifdef _WIN32
 #include <io.h>
 #define RELVIX_ISATTY(f) _isatty(_fileno(f))
 #else
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define RELVIX_ISATTY(f) isatty(fileno(f))
 #endif
@@ -34,17 +41,79 @@ QString LinkChoice::describe() const
 
 // ---- output ------------------------------------------------------------------------------
 
+namespace {
+std::atomic<bool> outputFailedFlag{false};
+QString outputFailureText; // written once, before the flag is set
+} // namespace
+
+void noteOutputFailure(const QString &what, int error)
+{
+    if (outputFailedFlag.load())
+        return;
+    outputFailureText = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error)));
+    outputFailedFlag.store(true);
+}
+
+bool outputFailed()
+{
+    return outputFailedFlag.load();
+}
+
+QString outputFailure()
+{
+    return outputFailureText;
+}
+
+bool outputReaderGone(bool onlyWithUnread)
+{
+#ifndef _WIN32
+    // Only a pipe can lose its reader; a file or a terminal cannot.
+    static const bool pipe = [] {
+        struct stat st {};
+        return ::fstat(1, &st) == 0 && S_ISFIFO(st.st_mode);
+    }();
+    if (!pipe)
+        return false;
+    pollfd p{1, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLERR))
+        return false;
+    int unread = 0;
+    return !onlyWithUnread || (::ioctl(1, FIONREAD, &unread) == 0 && unread > 0);
+#else
+    Q_UNUSED(onlyWithUnread);
+    return false;
+#endif
+}
+
+void checkOutputReader(bool onlyWithUnread)
+{
+    if (!outputFailed() && outputReaderGone(onlyWithUnread))
+        noteOutputFailure(QStringLiteral("cannot write to standard output"), EPIPE);
+}
+
 void out(const QString &line)
 {
-    const QByteArray bytes = line.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    checkOutputReader(false);
+    if (outputFailed())
+        return; // a pipe that is closed stays closed: nothing more can reach it
+    const QByteArray bytes = line.toUtf8() + '\n';
+    errno = 0;
+    const std::size_t written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    if (std::fflush(stdout) != 0 || written != std::size_t(bytes.size()) || std::ferror(stdout))
+        noteOutputFailure(QStringLiteral("cannot write to standard output"), errno ? errno : EIO);
 }
 
 void outJson(const QJsonObject &object)
 {
     out(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+}
+
+void outError(int exitCode, const QString &message, const QJsonObject &fields)
+{
+    QJsonObject error{{"message", message}, {"exit", exitCode}};
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        error.insert(it.key(), it.value());
+    outJson({{"error", error}});
 }
 
 void err(const QString &line)
@@ -56,6 +125,24 @@ void err(const QString &line)
 bool stderrIsTerminal()
 {
     return RELVIX_ISATTY(stderr);
+}
+
+int terminalColumns()
+{
+#ifndef _WIN32
+    winsize size{};
+    if (::ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#endif
+    bool ok = false;
+    const int columns = qEnvironmentVariableIntValue("COLUMNS", &ok);
+    return ok && columns > 0 ? columns : 80;
+}
+
+QString isoNow()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 // ---- Ctrl+C ------------------------------------------------------------------------------
@@ -81,12 +168,56 @@ bool interrupted()
     return interrupts.load() > 0;
 }
 
+bool shouldStop()
+{
+    checkOutputReader(false);
+    return interrupted() || outputFailed();
+}
+
 bool pauseMs(int ms)
 {
-    for (int left = ms; left > 0 && !interrupted(); left -= 10)
+    for (int left = ms; left > 0 && !shouldStop(); left -= 10)
         QThread::msleep(static_cast<unsigned long>(std::min(left, 10)));
-    return !interrupted();
+    return !shouldStop();
 }
+
+namespace {
+
+// One line from the terminal; nullopt when Ctrl+C came first or the input ended. The wait
+// looks at Ctrl+C every 100 ms, so that the question is declined at once.
+std::optional<QByteArray> terminalLine()
+{
+    QByteArray line;
+#ifdef _WIN32
+    char answer[64] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return std::nullopt;
+    line = answer;
+#else
+    for (;;) {
+        if (interrupted())
+            return std::nullopt;
+        pollfd p{0, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready < 0 && errno != EINTR)
+            return std::nullopt;
+        if (ready <= 0)
+            continue;
+        char c = 0;
+        const auto n = ::read(0, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        if (c == '\n')
+            break;
+        line += c;
+    }
+#endif
+    return line;
+}
+
+} // namespace
 
 Consent confirm(const Options &options, const QString &question)
 {
@@ -96,10 +227,43 @@ Consent confirm(const Options &options, const QString &question)
         return Consent::NeedYes;
     std::fprintf(stderr, "%s [y/N] ", question.toLocal8Bit().constData());
     std::fflush(stderr);
-    char answer[64] = {};
-    if (!std::fgets(answer, sizeof answer, stdin))
-        return Consent::No;
-    return (answer[0] == 'y' || answer[0] == 'Y') ? Consent::Yes : Consent::No;
+    const auto answer = terminalLine();
+    if (!answer) {
+        std::fputc('\n', stderr);
+        return interrupted() ? Consent::Interrupted : Consent::No;
+    }
+    return (answer->startsWith('y') || answer->startsWith('Y')) ? Consent::Yes : Consent::No;
+}
+
+// ---- outcomes ----------------------------------------------------------------------------
+
+QJsonObject outcomeJson(const ExchangeResult &r)
+{
+    QJsonObject o{{"outcome", outcomeName(r.outcome)}};
+    if (r.outcome == Outcome::Exception)
+        o.insert("exception", QJsonObject{{"code", r.exceptionCode}, {"name", exceptionName(r.exceptionCode)}});
+    if (r.outcome == Outcome::LinkLost || r.outcome == Outcome::PeerClosed)
+        o.insert("reason", r.lostReason);
+    if (r.outcome == Outcome::Mismatch)
+        o.insert("from", r.droppedFrom);
+    return o;
+}
+
+QString outcomeLine(const ExchangeResult &r)
+{
+    switch (r.outcome) {
+    case Outcome::Mismatch:
+        return QStringLiteral("mismatch (slave %1 sent a frame that was not the answer)").arg(r.droppedFrom);
+    case Outcome::LinkLost:
+        return QStringLiteral("link lost: %1").arg(r.lostReason);
+    default:
+        return outcomeText(r.outcome, r.exceptionCode);
+    }
+}
+
+int exitFor(const ExchangeResult &r)
+{
+    return r.outcome == Outcome::LinkLost || r.outcome == Outcome::PeerClosed ? LinkFailed : NoAnswer;
 }
 
 // ---- the frame log -----------------------------------------------------------------------
@@ -107,40 +271,68 @@ Consent confirm(const Options &options, const QString &question)
 namespace {
 
 // One line per frame: the wall-clock time, the direction or event, the slave address, the
-// bytes and, for a failed exchange, why.
+// bytes and, for a failed exchange, why. A log that cannot be written is said once and
+// ends the command.
 class FrameLog final : public FrameObserver {
 public:
-    explicit FrameLog(std::FILE *file) : file_(file) {}
+    FrameLog(std::FILE *file, QString name) : file_(file), name_(std::move(name)) {}
     void frameEvent(const FrameEvent &event) override
     {
-        const QString line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') +
-                             frameEventText(event) + QLatin1Char('\n');
-        const QByteArray bytes = line.toUtf8();
-        std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file_);
-        std::fflush(file_);
+        if (failed_)
+            return;
+        const QByteArray bytes = (isoNow() + QLatin1Char(' ') + frameEventText(event) + QLatin1Char('\n')).toUtf8();
+        errno = 0;
+        const std::size_t written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file_);
+        if (std::fflush(file_) != 0 || written != std::size_t(bytes.size())) {
+            failed_ = true;
+            const int error = errno ? errno : EIO;
+            err(QStringLiteral("cannot write the log %1: %2").arg(name_, QString::fromLocal8Bit(std::strerror(error))));
+            noteOutputFailure(QStringLiteral("cannot write the log %1").arg(name_), error);
+        }
     }
 
 private:
     std::FILE *file_;
+    QString name_;
+    bool failed_ = false;
 };
 
 } // namespace
 
+// Late answers: a dropped frame from the address a request went to, and how long after
+// that request it came.
+class Session::LateNotes final : public FrameObserver {
+public:
+    void frameEvent(const FrameEvent &e) override
+    {
+        if (e.kind == FrameEvent::Kind::Request) {
+            sentAt[e.slave] = e.timeMs;
+        } else if (e.kind == FrameEvent::Kind::Dropped && !e.bytes.isEmpty()) {
+            const auto from = std::uint8_t(e.bytes[0]);
+            if (sentAt.contains(from))
+                lateMs[from] = e.timeMs - sentAt[from];
+        }
+    }
+    QMap<std::uint8_t, std::uint32_t> sentAt, lateMs;
+};
+
 // ---- the session -------------------------------------------------------------------------
 
-Session::Session(const Options &options) : options_(options), link_(*this)
+Session::Session(const Options &options) : options_(options), link_(*this), late_(std::make_unique<LateNotes>())
 {
+    link_.setAnswerRule(AnswerRule::Strict);
     link_.state.receiveTimeout = options.timeoutMs;
+    link_.addObserver(late_.get());
     if (options.logPath.isEmpty())
         return;
     if (options.logPath == QLatin1String("-")) {
-        log_ = std::make_unique<FrameLog>(stderr);
+        log_ = std::make_unique<FrameLog>(stderr, QStringLiteral("on standard error"));
     } else {
         logFile_ = std::fopen(options.logPath.toLocal8Bit().constData(), "a");
         if (logFile_)
-            log_ = std::make_unique<FrameLog>(logFile_);
+            log_ = std::make_unique<FrameLog>(logFile_, options.logPath);
         else
-            err(QStringLiteral("cannot write the log %1; going on without it").arg(options.logPath));
+            noteOutputFailure(QStringLiteral("cannot write the log %1").arg(options.logPath), errno ? errno : EIO);
     }
     if (log_)
         link_.addObserver(log_.get());
@@ -151,6 +343,7 @@ Session::~Session()
     close();
     if (log_)
         link_.removeObserver(log_.get());
+    link_.removeObserver(late_.get());
     if (logFile_)
         std::fclose(logFile_);
 }
@@ -164,16 +357,95 @@ bool Session::open(const QString &mode)
     s.peerPort = c.peerPort;
     s.portName = c.portName;
     s.serialMode = mode.isEmpty() ? c.serialMode : mode;
-    if (link_.OpenLink())
-        return true;
-    err(c.transport == Transport::Tcp ? QStringLiteral("cannot connect to %1:%2").arg(c.peerAddress, c.peerPort)
-                                      : QStringLiteral("cannot open the serial port %1").arg(c.portName));
-    return false;
+    return link_.OpenLink();
+}
+
+int Session::openFailed() const
+{
+    const LinkChoice &c = options_.link;
+    const OpenFailure &f = link_.openFailure();
+    QString why = openFailureName(f.kind);
+    if (f.kind == OpenFailure::Kind::InUse && !f.holder.isEmpty())
+        why += QStringLiteral(" by %1").arg(f.holder);
+    if (!f.systemText.isEmpty())
+        why += QStringLiteral(" (%1)").arg(f.systemText);
+    const QString message = c.transport == Transport::Tcp
+                                ? QStringLiteral("cannot connect to %1:%2: %3").arg(c.peerAddress, c.peerPort, why)
+                                : QStringLiteral("cannot open the serial port %1: %2").arg(c.portName, why);
+    err(message);
+    QString hint;
+#ifdef __linux__
+    if (f.kind == OpenFailure::Kind::PermissionDenied)
+        hint = QStringLiteral("serial ports belong to the group dialout: 'sudo adduser $USER dialout', then log in "
+                              "again");
+#endif
+    if (!hint.isEmpty())
+        err(hint);
+    if (options_.json) {
+        QJsonObject fields{{"reason", openFailureName(f.kind)}, {"system", f.systemText}};
+        if (!f.holder.isEmpty())
+            fields.insert("holder", f.holder);
+        if (!hint.isEmpty())
+            fields.insert("hint", hint);
+        outError(LinkFailed, message, fields);
+    }
+    return LinkFailed;
 }
 
 void Session::close()
 {
     link_.CloseLink();
+}
+
+std::optional<std::uint32_t> Session::lateAnswerMs(std::uint8_t slave) const
+{
+    if (!late_->lateMs.contains(slave))
+        return std::nullopt;
+    return late_->lateMs.value(slave);
+}
+
+QString Session::lostText() const
+{
+    const ExchangeResult &r = link_.lastResult();
+    return QStringLiteral("the link to %1 was lost: %2")
+        .arg(options_.link.describe(), r.lostReason.isEmpty() ? outcomeName(r.outcome) : r.lostReason);
+}
+
+int Session::failed(const QString &what, QJsonObject fields, int exitCode)
+{
+    // A time-out may be an answer that is merely late: listen one time-out more, so that the
+    // hint can say how late it came.
+    if (link_.lastResult().outcome == Outcome::Silence && link_.isOpen() && !link_.lost() && !shouldStop())
+        link_.drain(link_.state.receiveTimeout);
+    const ExchangeResult &r = link_.lastResult();
+    const int code = exitCode >= 0 ? exitCode : exitFor(r);
+    const bool lost = r.outcome == Outcome::LinkLost || r.outcome == Outcome::PeerClosed;
+    const QString message = lost ? lostText() : QStringLiteral("%1: %2").arg(what, outcomeLine(r));
+    QString hint;
+    const auto slave = static_cast<std::uint8_t>(link_.state.slaveAddress);
+    if ((r.outcome == Outcome::Silence || r.outcome == Outcome::Mismatch) && late_->lateMs.contains(slave)) {
+        hint = QStringLiteral("the reader at %1 answered after %2 ms, later than the time-out of %3 ms: raise "
+                              "--timeout-ms")
+                   .arg(QString::number(slave), QString::number(late_->lateMs[slave]),
+                        QString::number(options_.timeoutMs));
+    } else if (r.outcome == Outcome::Silence && options_.link.transport == Transport::Serial &&
+               !options_.link.modeGiven) {
+        hint = QStringLiteral("if the reader is set to another speed than %1, give --mode, or find it with "
+                              "'relvix-cli scan'")
+                   .arg(options_.link.serialMode);
+    }
+    err(message);
+    if (!hint.isEmpty())
+        err(hint);
+    if (options_.json) {
+        const QJsonObject outcome = outcomeJson(r);
+        for (auto it = outcome.begin(); it != outcome.end(); ++it)
+            fields.insert(it.key(), it.value());
+        if (!hint.isEmpty())
+            fields.insert("hint", hint);
+        outError(code, message, fields);
+    }
+    return code;
 }
 
 void Session::processMessages()
@@ -198,6 +470,7 @@ std::optional<LinkChoice> windowSavedLink()
     choice.peerPort = stored.peerPort;
     choice.portName = stored.portName;
     choice.serialMode = stored.serialMode;
+    choice.modeGiven = true;
     return choice;
 }
 

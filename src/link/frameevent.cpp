@@ -1,5 +1,6 @@
 #include "link/frameevent.h"
 #include "link/hextext.h"
+#include "link/linkio.h"
 
 namespace relvix {
 
@@ -75,6 +76,42 @@ QString exceptionName(std::uint8_t code)
     return QStringLiteral("unknown exception");
 }
 
+QString outcomeText(Outcome outcome, std::uint8_t exceptionCode)
+{
+    if (outcome == Outcome::Exception)
+        return QStringLiteral("exception %1 (%2)")
+            .arg(QString::asprintf("%02X", unsigned(exceptionCode)), exceptionName(exceptionCode));
+    return outcomeName(outcome);
+}
+
+QString openFailureName(OpenFailure::Kind kind)
+{
+    switch (kind) {
+    case OpenFailure::Kind::None:
+    case OpenFailure::Kind::Other:
+        break;
+    case OpenFailure::Kind::NoSuchDevice:
+        return QStringLiteral("no such device");
+    case OpenFailure::Kind::PermissionDenied:
+        return QStringLiteral("permission denied");
+    case OpenFailure::Kind::InUse:
+        return QStringLiteral("in use");
+    case OpenFailure::Kind::NotSerialPort:
+        return QStringLiteral("not a serial port");
+    case OpenFailure::Kind::BadSetting:
+        return QStringLiteral("bad setting");
+    case OpenFailure::Kind::Refused:
+        return QStringLiteral("connection refused");
+    case OpenFailure::Kind::TimedOut:
+        return QStringLiteral("timed out");
+    case OpenFailure::Kind::Unreachable:
+        return QStringLiteral("unreachable");
+    case OpenFailure::Kind::BadAddress:
+        return QStringLiteral("bad address");
+    }
+    return QStringLiteral("failed");
+}
+
 QString frameEventTag(FrameEvent::Kind kind)
 {
     switch (kind) {
@@ -90,6 +127,8 @@ QString frameEventTag(FrameEvent::Kind kind)
         return QStringLiteral("FAIL");
     case FrameEvent::Kind::Close:
         return QStringLiteral("CLOSE");
+    case FrameEvent::Kind::Dropped:
+        return QStringLiteral("DROP");
     }
     return QStringLiteral("?");
 }
@@ -98,7 +137,7 @@ QString frameEventText(const FrameEvent &event)
 {
     QString text = frameEventTag(event.kind);
     const bool exchange = event.kind == FrameEvent::Kind::Request || event.kind == FrameEvent::Kind::Response ||
-                          event.kind == FrameEvent::Kind::NoResponse;
+                          event.kind == FrameEvent::Kind::NoResponse || event.kind == FrameEvent::Kind::Dropped;
     if (exchange)
         text += QStringLiteral(" slave %1:").arg(event.slave);
     if (!event.bytes.isEmpty()) {
@@ -107,6 +146,8 @@ QString frameEventText(const FrameEvent &event)
     if (!event.detail.isEmpty()) {
         if (event.kind == FrameEvent::Kind::NoResponse)
             text += QStringLiteral(" (%1 bytes: %2)").arg(QString::number(event.bytes.size()), event.detail);
+        else if (event.kind == FrameEvent::Kind::Dropped)
+            text += QStringLiteral(" (%1: %2)").arg(outcomeName(event.outcome), event.detail);
         else
             text += QLatin1Char(' ') + event.detail;
     }

@@ -26,6 +26,10 @@ QString outcomeName(Outcome outcome);
 // "unknown exception" for a code the protocol does not define.
 QString exceptionName(std::uint8_t code);
 
+// The outcome as a person reads it: the name, and for an exception its code and name
+// ("exception 02 (illegal data address)").
+QString outcomeText(Outcome outcome, std::uint8_t exceptionCode = 0);
+
 // One thing that happened on the link, as a frame observer is told of it.
 struct FrameEvent {
     enum class Kind {
@@ -35,6 +39,8 @@ struct FrameEvent {
         Response,   // bytes: the response accepted
         NoResponse, // bytes: what came before the exchange gave up; detail says why
         Close,      // the open link was closed
+        Dropped,    // strict rule: bytes, a valid frame that was not the answer (outcome Mismatch);
+                    // slave is the request's, the frame's own address is bytes[0]
     };
 
     Kind kind = Kind::Request;
@@ -63,7 +69,7 @@ public:
     virtual void showReceiveText(const QString &text) = 0;
 };
 
-// "TX", "RX", "FAIL", "OPEN", "OPEN-FAILED", "CLOSE".
+// "TX", "RX", "FAIL", "OPEN", "OPEN-FAILED", "CLOSE", "DROP".
 QString frameEventTag(FrameEvent::Kind kind);
 // One line for a log: tag, slave address, hex bytes and the detail, e.g.
 // "TX slave 1: 01 03 01 00 00 01 85 F6" or "FAIL slave 1: time-out after 1000 ms (0 bytes)".

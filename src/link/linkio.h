@@ -44,6 +44,9 @@ public:
     virtual Read readByte(std::uint8_t &byte) = 0;
     // The line speed in force, for the overall bound of an exchange; 0 when unknown.
     virtual qint32 baudRate() const = 0;
+    // Empty while the port works; once a write or read has failed for good (the device is
+    // gone, an I/O error, a hang-up), the system's reason ("Input/output error").
+    virtual QString lostReason() const { return {}; }
 };
 
 // An open TCP connection, as the exchange uses it.
@@ -60,7 +63,33 @@ public:
     // then wait for ever. TimedOut when part of the frame was still unsent at the limit;
     // Failed when the connection refused it (reset, closed). Never raises SIGPIPE.
     virtual Send send(const std::uint8_t *bytes, int count, int timeoutMs) = 0;
+    // After a failed receive or send: the system's reason ("Connection reset by peer").
+    virtual QString lostReason() const { return {}; }
 };
+
+// Why a port or connection could not be opened: what it means for the user, and the
+// system's own words for it.
+struct OpenFailure {
+    enum class Kind : std::uint8_t {
+        None,             // nothing failed, or the opener cannot tell
+        NoSuchDevice,     // no port of that name
+        PermissionDenied, // the user may not open it
+        InUse,            // another program holds it
+        NotSerialPort,    // it exists, but is no serial port
+        BadSetting,       // the port refused the speed or framing asked for
+        Refused,          // TCP: nothing listens there
+        TimedOut,         // TCP: no answer to the connect in time
+        Unreachable,      // TCP: no route to that address
+        BadAddress,       // TCP: an address or port text that cannot be connected to
+        Other,
+    };
+    Kind kind = Kind::None;
+    QString systemText; // e.g. "Permission denied", as the system says it
+    QString holder;     // InUse: the program holding the port ("minicom, pid 4242"), where it was found
+};
+// "no such device", "permission denied", "in use", "not a serial port", "bad setting",
+// "connection refused", "timed out", "unreachable", "bad address", "failed".
+QString openFailureName(OpenFailure::Kind kind);
 
 // Opens the real port or connection; tests put in one that hands out fakes.
 class LinkOpener {
@@ -68,6 +97,8 @@ public:
     virtual ~LinkOpener() = default;
     virtual std::unique_ptr<SerialIo> openSerial(const QString &portName, const QString &serialMode) = 0;
     virtual std::unique_ptr<NetIo> openNetwork(const QString &peerAddress, const QString &peerPort) = 0;
+    // Why the latest open gave nothing; Kind::None where the opener cannot tell.
+    virtual OpenFailure lastOpenFailure() const { return {}; }
 };
 LinkOpener &systemLinkOpener();
 

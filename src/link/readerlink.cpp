@@ -79,7 +79,8 @@ void ReaderLink::fail(Outcome outcome, QString detail)
     failure_ = std::move(detail);
 }
 
-void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail, Outcome outcome)
+void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail, Outcome outcome,
+                        std::uint8_t exceptionCode)
 {
     FrameEvent event;
     event.kind = kind;
@@ -88,6 +89,7 @@ void ReaderLink::notify(FrameEvent::Kind kind, QByteArray bytes, QString detail,
     event.bytes = std::move(bytes);
     event.detail = std::move(detail);
     event.outcome = outcome;
+    event.exceptionCode = exceptionCode;
     // A copy: an observer may remove itself while it is told.
     const std::vector<FrameObserver *> observers = observers_;
     for (FrameObserver *observer : observers)
@@ -110,15 +112,26 @@ bool ReaderLink::OpenLink()
     // not counted as a close because no close was asked for.
     serial_.reset();
     net_.reset();
+    lost_ = false;
+    drainPending_ = false;
+    result_ = {};
+    openFailure_ = {};
 
     if (state.transport == Transport::Tcp)
         net_ = opener_.openNetwork(state.peerAddress, state.peerPort);
     else
         serial_ = opener_.openSerial(state.portName, state.serialMode);
     if (!isOpen()) {
-        notify(FrameEvent::Kind::OpenFailed);
+        openFailure_ = opener_.lastOpenFailure();
+        QString why;
+        if (openFailure_.kind != OpenFailure::Kind::None)
+            why = openFailureName(openFailure_.kind);
+        if (!openFailure_.systemText.isEmpty())
+            why += (why.isEmpty() ? QString() : QStringLiteral(": ")) + openFailure_.systemText;
+        notify(FrameEvent::Kind::OpenFailed, {}, why);
         return false;
     }
+    lastByteMs_ = clock_.nowMs();
     ++opens_;
     return true;
 }
@@ -162,6 +175,9 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
     frame[std::size_t(dataLength) + 3] = static_cast<std::uint8_t>(crc >> 8);
     const int frameLength = dataLength + 4;
 
+    if (rule_ == AnswerRule::Strict)
+        return exchangeStrict(frame.data(), frameLength, expectedLength);
+
     state.response.fill(0);
     state.transmitText = HexText(frame.data(), frameLength);
     notify(FrameEvent::Kind::Request, QByteArray(reinterpret_cast<const char *>(frame.data()), frameLength));
@@ -182,7 +198,10 @@ bool ReaderLink::ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functio
         notify(FrameEvent::Kind::NoResponse, {}, QStringLiteral("no open link"), Outcome::NoLink);
         return false;
     }
+    result_ = {};
     if (!accepted) {
+        result_.outcome = failureOutcome_;
+        result_.detail = failure_;
         notify(FrameEvent::Kind::NoResponse,
                QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength), failure_,
                failureOutcome_);
@@ -289,6 +308,285 @@ bool ReaderLink::accept()
     notify(FrameEvent::Kind::Response,
            QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength));
     return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// The strict rule
+
+std::int32_t ReaderLink::shortGuardMs() const
+{
+    if (!serial_)
+        return 2; // TCP: the pieces of one frame come within a millisecond or two on loopback
+    // Four characters of 11 bits: a frame still on the line shows within that time.
+    const std::int64_t baud = std::max<qint32>(serial_->baudRate(), 1200);
+    return static_cast<std::int32_t>((4 * 11 * 1000 + baud - 1) / baud + 1);
+}
+
+void ReaderLink::loseLink(Outcome outcome, const QString &reason)
+{
+    lost_ = true;
+    drainPending_ = false;
+    result_.outcome = outcome;
+    result_.lostReason = reason;
+    result_.detail = outcome == Outcome::PeerClosed ? QStringLiteral("peer closed the connection")
+                                                    : QStringLiteral("link lost: %1").arg(reason);
+}
+
+void ReaderLink::dropFrame(const std::uint8_t *frame, int length, const QString &when)
+{
+    ++result_.dropped;
+    result_.droppedFrom = frame[0];
+    notify(FrameEvent::Kind::Dropped, QByteArray(reinterpret_cast<const char *>(frame), length),
+           QStringLiteral("from slave %1, %2").arg(frame[0]).arg(when), Outcome::Mismatch);
+}
+
+void ReaderLink::moveFrameToStart(const StrictMatcher &matcher)
+{
+    // The answer (or the exception) is what callers read from offset 0.
+    const int start = matcher.frameStart(), length = matcher.frameLength();
+    std::memmove(state.response.data(), state.response.data() + start, static_cast<std::size_t>(length));
+    std::fill(state.response.begin() + length, state.response.end(), std::uint8_t{0});
+    state.responseLength = length;
+}
+
+ReaderLink::Step ReaderLink::strictVerdict(StrictMatcher &matcher, StrictMatcher::Verdict verdict)
+{
+    switch (verdict) {
+    case StrictMatcher::Verdict::More:
+        return Step::More;
+    case StrictMatcher::Verdict::Foreign:
+        dropFrame(state.response.data() + matcher.frameStart(), matcher.frameLength(),
+                  QStringLiteral("not the answer"));
+        return Step::More;
+    case StrictMatcher::Verdict::Answer:
+        moveFrameToStart(matcher);
+        result_.responseMs = clock_.nowMs() - requestMs_;
+        accept();
+        return Step::Answered;
+    case StrictMatcher::Verdict::Exception:
+        // An answer all the same: the reader refused the request, and nothing more will come.
+        moveFrameToStart(matcher);
+        result_.responseMs = clock_.nowMs() - requestMs_;
+        result_.outcome = Outcome::Exception;
+        result_.exceptionCode = matcher.exceptionCode();
+        result_.detail = outcomeText(Outcome::Exception, matcher.exceptionCode());
+        return Step::Ended;
+    }
+    return Step::More;
+}
+
+void ReaderLink::endSilently()
+{
+    // Nothing that was the answer before the time-out: a late answer may still be on its way.
+    result_.outcome = result_.dropped > 0 ? Outcome::Mismatch : failureOutcome_;
+    result_.detail = result_.dropped > 0 ? QStringLiteral("%1; %2 valid frame(s) that were not the answer dropped")
+                                               .arg(failure_, QString::number(result_.dropped))
+                                         : failure_;
+    drainPending_ = true;
+}
+
+bool ReaderLink::exchangeStrict(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength)
+{
+    drainBefore(frame[0]);
+    exchangeSlave_ = frame[0]; // the drain reported under the earlier request's address
+    state.response.fill(0);
+    state.transmitText = HexText(frame, frameLength);
+    notify(FrameEvent::Kind::Request, QByteArray(reinterpret_cast<const char *>(frame), frameLength));
+    const ExchangeResult carried = result_; // a link lost in the drain
+    result_ = {};
+    bool answered = false;
+    if (!serial_ && !net_) {
+        state.responseLength = 0;
+        result_.outcome = Outcome::NoLink;
+        result_.detail = QStringLiteral("no open link");
+    } else if (lost_) {
+        state.responseLength = 0;
+        result_ = carried;
+    } else {
+        StrictMatcher matcher(state.response.data(), state.responseLength, frame, frameLength, expectedLength);
+        answered = serial_ ? strictSerial(matcher, frame, frameLength) : strictNetwork(matcher, frame, frameLength);
+    }
+    if (drainPending_) {
+        failedSlave_ = frame[0];
+        failedTimeoutMs_ = state.receiveTimeout;
+    }
+    if (!answered) {
+        notify(FrameEvent::Kind::NoResponse,
+               QByteArray(reinterpret_cast<const char *>(state.response.data()), state.responseLength), result_.detail,
+               result_.outcome, result_.exceptionCode);
+    }
+    return answered;
+}
+
+bool ReaderLink::strictSerial(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength)
+{
+    serial_->purge();
+    serial_->write(frame, frameLength);
+    requestMs_ = clock_.nowMs();
+    if (const QString reason = serial_->lostReason(); !reason.isEmpty()) {
+        loseLink(Outcome::LinkLost, reason);
+        return false;
+    }
+    const std::uint32_t writeTime = requestMs_;
+    std::uint32_t start = writeTime;
+    const std::uint32_t overallBound = serialOverallBoundMs();
+    for (;;) {
+        host_.processMessages();
+        std::uint8_t byte = 0;
+        const SerialIo::Read read = serial_->readByte(byte);
+        if (read == SerialIo::Read::Byte) {
+            start = lastByteMs_ = clock_.nowMs();
+            const Step step = strictVerdict(matcher, matcher.push(byte));
+            if (step != Step::More)
+                return step == Step::Answered;
+        } else if (read == SerialIo::Read::Failed) {
+            const QString reason = serial_->lostReason();
+            loseLink(Outcome::LinkLost, reason.isEmpty() ? QStringLiteral("the port could not be read") : reason);
+            return false;
+        } else {
+            host_.processMessages();
+            if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
+                fail(Outcome::Silence, QStringLiteral("silence over %1 ms").arg(state.receiveTimeout));
+                endSilently();
+                return false;
+            }
+        }
+        if (elapsedMs(clock_.nowMs(), writeTime) > overallBound) {
+            fail(Outcome::CutOff, QStringLiteral("cut off after %1 ms of bytes without a response").arg(overallBound));
+            endSilently();
+            result_.outcome = Outcome::CutOff;
+            return false;
+        }
+    }
+}
+
+bool ReaderLink::strictNetwork(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength)
+{
+    const std::uint32_t start = requestMs_ = clock_.nowMs();
+    const NetIo::Send sent = net_->send(frame, frameLength, std::max<std::int32_t>(state.receiveTimeout, 0));
+    if (sent == NetIo::Send::TimedOut) {
+        fail(Outcome::SendTimedOut, QStringLiteral("the send was not done within %1 ms").arg(state.receiveTimeout));
+        result_.outcome = Outcome::SendTimedOut;
+        result_.detail = failure_;
+        drainPending_ = true;
+        return false;
+    }
+    if (sent == NetIo::Send::Failed) {
+        const QString reason = net_->lostReason();
+        loseLink(Outcome::LinkLost, reason.isEmpty() ? QStringLiteral("the connection refused the send") : reason);
+        return false;
+    }
+    std::array<std::uint8_t, kFrameBufferSize> chunk{};
+    for (;;) {
+        const std::int64_t remaining =
+            static_cast<std::int64_t>(state.receiveTimeout) - elapsedMs(clock_.nowMs(), start);
+        const int wait = static_cast<int>(std::clamp<std::int64_t>(remaining + 1, 0, 0x7FFFFFFF));
+        if (net_->waitReadable(wait)) {
+            const int n = net_->receive(chunk.data(), kFrameBufferSize);
+            if (n > 0) {
+                lastByteMs_ = clock_.nowMs();
+                for (int i = 0; i < n; ++i) {
+                    const Step step = strictVerdict(matcher, matcher.push(chunk[std::size_t(i)]));
+                    if (step != Step::More)
+                        return step == Step::Answered; // bytes behind it in this chunk are dropped
+                }
+            } else if (n == 0) {
+                loseLink(Outcome::PeerClosed, QStringLiteral("the peer closed the connection"));
+                return false;
+            } else {
+                const QString reason = net_->lostReason();
+                loseLink(Outcome::LinkLost, reason.isEmpty() ? QStringLiteral("the connection failed") : reason);
+                return false;
+            }
+        }
+        if (exceeds(elapsedMs(clock_.nowMs(), start), state.receiveTimeout)) {
+            fail(Outcome::Silence, QStringLiteral("no response within %1 ms").arg(state.receiveTimeout));
+            endSilently();
+            return false;
+        }
+    }
+}
+
+void ReaderLink::drainBefore(std::uint8_t slave)
+{
+    if (!isOpen() || lost_)
+        return;
+    if (drainPending_) {
+        drainPending_ = false;
+        if (slave == failedSlave_)
+            drainFor(failedTimeoutMs_, true);
+        else
+            drainFor(shortGuardMs(), false);
+    } else if (net_) {
+        drainFor(0, false); // what waits already: a serial port is purged before the write
+    }
+}
+
+void ReaderLink::drain(std::int32_t guardMs)
+{
+    if (rule_ != AnswerRule::Strict || !isOpen() || lost_)
+        return;
+    drainPending_ = false;
+    drainFor(guardMs, true);
+}
+
+void ReaderLink::drainFor(std::int32_t guardMs, bool fromNow)
+{
+    std::array<std::uint8_t, kFrameBufferSize> bytes{};
+    std::int32_t length = 0;
+    StrictMatcher matcher(bytes.data(), length);
+    const std::uint32_t begin = clock_.nowMs();
+    std::uint32_t quietSince = fromNow ? begin : lastByteMs_;
+    // However the bytes keep coming, the drain ends: a line that never goes quiet would
+    // otherwise hold every request back for ever.
+    const std::uint32_t bound = static_cast<std::uint32_t>(std::max(guardMs, 0)) + serialOverallBoundMs();
+    const auto take = [&](std::uint8_t byte) {
+        quietSince = lastByteMs_ = clock_.nowMs();
+        if (matcher.push(byte) == StrictMatcher::Verdict::Foreign)
+            dropFrame(bytes.data() + matcher.frameStart(), matcher.frameLength(), QStringLiteral("late"));
+    };
+    const auto quiet = [&] {
+        return static_cast<std::int64_t>(elapsedMs(clock_.nowMs(), quietSince)) >= std::max(guardMs, 0);
+    };
+    if (serial_) {
+        while (!quiet() && elapsedMs(clock_.nowMs(), begin) <= bound) {
+            host_.processMessages();
+            std::uint8_t byte = 0;
+            const SerialIo::Read read = serial_->readByte(byte);
+            if (read == SerialIo::Read::Byte) {
+                take(byte);
+            } else if (read == SerialIo::Read::Failed) {
+                const QString reason = serial_->lostReason();
+                loseLink(Outcome::LinkLost, reason.isEmpty() ? QStringLiteral("the port could not be read") : reason);
+                return;
+            }
+        }
+        serial_->purge();
+        return;
+    }
+    std::array<std::uint8_t, kFrameBufferSize> chunk{};
+    for (;;) {
+        const std::int64_t left = std::int64_t{std::max(guardMs, 0)} - elapsedMs(clock_.nowMs(), quietSince);
+        if (!net_->waitReadable(static_cast<int>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF)))) {
+            if (quiet())
+                return;
+            continue;
+        }
+        const int n = net_->receive(chunk.data(), kFrameBufferSize);
+        if (n > 0) {
+            for (int i = 0; i < n; ++i)
+                take(chunk[std::size_t(i)]);
+        } else if (n == 0) {
+            loseLink(Outcome::PeerClosed, QStringLiteral("the peer closed the connection"));
+            return;
+        } else {
+            const QString reason = net_->lostReason();
+            loseLink(Outcome::LinkLost, reason.isEmpty() ? QStringLiteral("the connection failed") : reason);
+            return;
+        }
+        if (elapsedMs(clock_.nowMs(), begin) > bound)
+            return;
+    }
 }
 
 } // namespace relvix

@@ -1,4 +1,5 @@
 #pragma once
+#include "answerrule.h"
 #include "frameevent.h"
 #include "linkio.h"
 #include "receiverule.h"
@@ -48,6 +49,17 @@ struct LinkState {
     QString transmitText;
 };
 
+// How the latest exchange ended.
+struct ExchangeResult {
+    Outcome outcome = Outcome::None; // None: the answer was accepted
+    std::uint8_t exceptionCode = 0;  // Outcome::Exception
+    QString detail;                  // why it failed, as the frame log says it
+    QString lostReason;              // LinkLost, PeerClosed: the system's reason
+    std::uint32_t responseMs = 0;    // answer or exception: from the request handed over to its last byte
+    int dropped = 0;                 // strict rule: valid frames that were not the answer
+    std::uint8_t droppedFrom = 0;    // the address of the latest of them
+};
+
 class ReaderLink {
 public:
     explicit ReaderLink(ExchangeHost &host, Clock &clock = steadyClock(), LinkOpener &opener = systemLinkOpener());
@@ -72,6 +84,26 @@ public:
     bool ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functionCode, std::int32_t expectedLength,
                        const std::uint8_t *payload, std::uint16_t payloadLength);
 
+    // The rule that decides which frame is the answer; FirstValid until a caller chooses.
+    void setAnswerRule(AnswerRule rule) { rule_ = rule; }
+    AnswerRule answerRule() const { return rule_; }
+    const ExchangeResult &lastResult() const { return result_; }
+    // Why the latest OpenLink failed, where the opener could tell.
+    const OpenFailure &openFailure() const { return openFailure_; }
+
+    // Strict rule. After a failed exchange the next request waits until the line has been
+    // quiet for a guard time, then the input is cleared: one receive time-out of the failed
+    // exchange, counted from its end, when the request goes to the same address (a late
+    // answer there looks exactly like the answer); shortGuardMs() since the latest byte when
+    // it goes elsewhere (the address check catches a late answer there). Every valid frame
+    // that comes meanwhile is told to the observers as Dropped. drain() does the same at
+    // once, for a caller that sends nothing more but still wants to hear late answers.
+    void drain(std::int32_t guardMs);
+    std::int32_t shortGuardMs() const;
+    // Strict rule: the port or connection failed for good (lastResult() says why); every
+    // exchange fails at once from then on, until the next OpenLink.
+    bool lost() const { return lost_; }
+
     // Counters for tests and diagnostics.
     int openCount() const { return opens_; }
     int closeCount() const { return closes_; }
@@ -86,8 +118,22 @@ private:
     bool exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength);
     void discardStale();
     bool accept();
-    void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {}, Outcome outcome = Outcome::None);
+    void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {}, Outcome outcome = Outcome::None,
+                std::uint8_t exceptionCode = 0);
     void fail(Outcome outcome, QString detail);
+
+    // The strict rule's exchange and what it does with each verdict.
+    bool exchangeStrict(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength);
+    bool strictSerial(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength);
+    bool strictNetwork(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength);
+    enum class Step { More, Answered, Ended };
+    Step strictVerdict(StrictMatcher &matcher, StrictMatcher::Verdict verdict);
+    void moveFrameToStart(const StrictMatcher &matcher);
+    void dropFrame(const std::uint8_t *frame, int length, const QString &when);
+    void loseLink(Outcome outcome, const QString &reason);
+    void endSilently();
+    void drainBefore(std::uint8_t slave);
+    void drainFor(std::int32_t guardMs, bool fromNow);
 
     ExchangeHost &host_;
     Clock &clock_;
@@ -98,6 +144,15 @@ private:
     QString failure_;                        // why the latest exchange accepted nothing
     Outcome failureOutcome_ = Outcome::None; // the same, typed
     std::uint8_t exchangeSlave_ = 0;         // the address of the latest request
+    AnswerRule rule_ = AnswerRule::FirstValid;
+    ExchangeResult result_;
+    OpenFailure openFailure_;
+    std::uint32_t requestMs_ = 0;      // when the latest request was handed over
+    std::uint32_t lastByteMs_ = 0;     // when the latest byte came (strict rule)
+    bool drainPending_ = false;        // strict: the latest exchange failed, a late answer may come
+    std::uint8_t failedSlave_ = 0;     // its address
+    std::int32_t failedTimeoutMs_ = 0; // its receive time-out
+    bool lost_ = false;
     int opens_ = 0;
     int closes_ = 0;
 };

@@ -22,11 +22,16 @@
 #include "link/serialmode.h"
 #include "link/systemio.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QThread>
 #include <algorithm>
 #include <cstdint>
+#include <system_error>
 
 namespace relvix {
 
@@ -133,7 +138,8 @@ public:
     {
         if (count <= 0)
             return;
-        port_->write(reinterpret_cast<const char *>(bytes), count);
+        if (port_->write(reinterpret_cast<const char *>(bytes), count) < 0)
+            noteLost();
         // Synchronous, but bounded: the wire time of the frame plus a second, so that a
         // line held by flow control cannot freeze the tool.
         const qint64 baud = std::max<qint32>(baudRate(), 1200);
@@ -145,6 +151,7 @@ public:
             if (left <= 0 || !port_->waitForBytesWritten(static_cast<int>(left)))
                 break;
         }
+        noteLost();
         port_->clearError();
     }
 
@@ -161,6 +168,8 @@ public:
         // the device or the other end of a pseudo-terminal is gone) is a failed read.
         const QSerialPort::SerialPortError error = port_->error();
         const bool dead = error != QSerialPort::NoError && error != QSerialPort::TimeoutError;
+        if (dead)
+            noteLost();
         if (error != QSerialPort::NoError)
             port_->clearError();
         // However the wait ended, an empty turn lasts about a millisecond: a dead port fails
@@ -177,7 +186,20 @@ public:
         return baud > 0 ? baud : 0;
     }
 
+    QString lostReason() const override { return lostReason_; }
+
 private:
+    // A port that failed in a way no retry mends (the device went away, an I/O error)
+    // keeps the first reason the system gave.
+    void noteLost()
+    {
+        const QSerialPort::SerialPortError error = port_->error();
+        const bool fatal = error == QSerialPort::ResourceError || error == QSerialPort::WriteError ||
+                           error == QSerialPort::ReadError || error == QSerialPort::DeviceNotFoundError;
+        if (fatal && lostReason_.isEmpty())
+            lostReason_ = port_->errorString();
+    }
+
     bool takeBuffered(std::uint8_t &byte)
     {
         char c = 0;
@@ -189,6 +211,7 @@ private:
     }
 
     std::unique_ptr<QSerialPort> port_;
+    QString lostReason_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -299,23 +322,42 @@ int waitWritable(SocketHandle s, int timeoutMs)
 #endif
 }
 
+int lastSocketError()
+{
+#ifdef _WIN32
+    return ::WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+#ifdef _WIN32
+constexpr int kTimedOutError = WSAETIMEDOUT;
+#else
+constexpr int kTimedOutError = ETIMEDOUT;
+#endif
+
 // Connects within timeoutMs: a blocking connect to an address that does not answer can
-// hang for minutes, with the window frozen all that time.
-bool connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
+// hang for minutes, with the window frozen all that time. 0 when connected, else the
+// system's error code (a connect that ran out of time gives the code for "timed out").
+int connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
 {
     if (!setBlocking(s, false))
-        return false;
+        return lastSocketError();
     const int r = ::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
     if (r != 0) {
 #ifdef _WIN32
         if (::WSAGetLastError() != WSAEWOULDBLOCK)
-            return false;
+            return lastSocketError();
         bool failed = false;
-        if (selectWritable(s, timeoutMs, failed) <= 0 || failed)
-            return false;
+        const int ready = selectWritable(s, timeoutMs, failed);
+        if (ready == 0)
+            return kTimedOutError;
+        if (ready < 0)
+            return lastSocketError();
 #else
         if (errno != EINPROGRESS && errno != EINTR)
-            return false;
+            return lastSocketError();
         QElapsedTimer timer;
         timer.start();
         for (;;) {
@@ -324,16 +366,63 @@ bool connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
             const int p = pollOne(s, POLLOUT, left, revents);
             if (p > 0)
                 break;
-            if (p == 0 || !interrupted())
-                return false; // timed out, or poll itself failed
+            if (p == 0)
+                return kTimedOutError;
+            if (!interrupted())
+                return lastSocketError(); // poll itself failed
         }
 #endif
         int error = 0;
         socklen_t length = sizeof error;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0 || error != 0)
-            return false;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0)
+            return lastSocketError();
+        if (error != 0)
+            return error;
     }
-    return setBlocking(s, true);
+    return setBlocking(s, true) ? 0 : lastSocketError();
+}
+
+QString systemErrorText(int code)
+{
+    return QString::fromStdString(std::system_category().message(code));
+}
+
+OpenFailure connectFailure(int code)
+{
+    OpenFailure f;
+    f.systemText = systemErrorText(code);
+#ifdef _WIN32
+    switch (code) {
+    case WSAECONNREFUSED:
+        f.kind = OpenFailure::Kind::Refused;
+        break;
+    case WSAETIMEDOUT:
+        f.kind = OpenFailure::Kind::TimedOut;
+        break;
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+        f.kind = OpenFailure::Kind::Unreachable;
+        break;
+    default:
+        f.kind = OpenFailure::Kind::Other;
+    }
+#else
+    switch (code) {
+    case ECONNREFUSED:
+        f.kind = OpenFailure::Kind::Refused;
+        break;
+    case ETIMEDOUT:
+        f.kind = OpenFailure::Kind::TimedOut;
+        break;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        f.kind = OpenFailure::Kind::Unreachable;
+        break;
+    default:
+        f.kind = OpenFailure::Kind::Other;
+    }
+#endif
+    return f;
 }
 
 class SocketIo final : public NetIo {
@@ -367,6 +456,8 @@ public:
             const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<IoLength>(maxCount), 0);
             if (n < 0 && interrupted())
                 continue;
+            if (n < 0)
+                lostReason_ = systemErrorText(lastSocketError());
             return static_cast<int>(n);
         }
     }
@@ -398,34 +489,155 @@ public:
                 const qint64 left = timeoutMs - timer.elapsed();
                 if (left <= 0)
                     return Send::TimedOut;
-                if (waitWritable(socket_, static_cast<int>(left)) < 0 && !interrupted())
+                if (waitWritable(socket_, static_cast<int>(left)) < 0 && !interrupted()) {
+                    lostReason_ = systemErrorText(lastSocketError());
                     return Send::Failed;
+                }
                 continue;
             }
+            lostReason_ = systemErrorText(lastSocketError());
             return Send::Failed;
         }
         return Send::Done;
     }
 
+    QString lostReason() const override
+    {
+        return lostReason_;
+    }
+
 private:
     SocketHandle socket_;
+    QString lostReason_;
 };
 
 // ---------------------------------------------------------------------------------------
 
+// The program that holds a port: "minicom, pid 4242"; empty where it cannot be found. First
+// the UUCP-style lock file that Qt and most serial programs take (its first two lines are
+// the process id and the program's name), then, on Linux, the processes this user may look
+// at that have the device open.
+QString portHolder(const QString &devicePath)
+{
+#ifndef _WIN32
+    QString name = devicePath;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name = name.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
+        QFile lock(QStringLiteral("%1/LCK..%2").arg(QLatin1String(dir), name));
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = lock.read(4096).split('\n');
+        const QString pid = QString::fromLatin1(lines.value(0).trimmed());
+        const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
+        if (pid.toInt() > 0)
+            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                     : QStringLiteral("%1, pid %2").arg(program, pid);
+    }
+#endif
+#ifdef __linux__
+    const QString target = QFileInfo(devicePath).canonicalFilePath();
+    if (target.isEmpty())
+        return {};
+    const QDir proc(QStringLiteral("/proc"));
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || pid.toInt() <= 0)
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            if (fd.symLinkTarget() != target)
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString program =
+                comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();
+            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
+                                     : QStringLiteral("%1, pid %2").arg(program, pid);
+        }
+    }
+#else
+    Q_UNUSED(devicePath);
+#endif
+    return {};
+}
+
+// What QSerialPort's open error means for the user. portName as given: a path, or a name
+// that Qt looks up under /dev (the system's COM name on Windows).
+OpenFailure serialOpenFailure(const QSerialPort &port, const QString &portName)
+{
+    OpenFailure f;
+    f.systemText = port.errorString();
+#ifdef _WIN32
+    const QString path = portName;
+#else
+    const QString path = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+#endif
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        f.kind = OpenFailure::Kind::NoSuchDevice;
+        break;
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError: {
+        // Qt reports a port another program holds (its lock file, or exclusive use) as a
+        // permission error too; the file's own access rights tell the two apart.
+        f.holder = portHolder(path);
+#ifndef _WIN32
+        const QByteArray local = QFile::encodeName(path);
+        const bool mayOpen = ::access(local.constData(), R_OK | W_OK) == 0;
+        f.kind = (mayOpen || !f.holder.isEmpty()) ? OpenFailure::Kind::InUse : OpenFailure::Kind::PermissionDenied;
+#else
+        // Windows says "access denied" for a port another program has open.
+        f.kind = OpenFailure::Kind::InUse;
+#endif
+        break;
+    }
+    case QSerialPort::UnsupportedOperationError:
+        f.kind = OpenFailure::Kind::NotSerialPort;
+        break;
+    default:
+        f.kind = OpenFailure::Kind::Other;
+        break;
+    }
+#ifndef _WIN32
+    // A file that is no terminal at all (a regular file, /dev/null) fails in the port
+    // settings, whatever Qt calls it.
+    if (f.kind == OpenFailure::Kind::Other || f.kind == OpenFailure::Kind::InUse) {
+        const QByteArray local = QFile::encodeName(path);
+        const int fd = ::open(local.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            if (!::isatty(fd)) {
+                f.kind = OpenFailure::Kind::NotSerialPort;
+                f.holder.clear();
+            }
+            ::close(fd);
+        }
+    }
+#endif
+    return f;
+}
+
 class SystemLinkOpener final : public LinkOpener {
 public:
+    OpenFailure lastOpenFailure() const override { return failure_; }
+
     std::unique_ptr<SerialIo> openSerial(const QString &portName, const QString &serialMode) override
     {
-        if (portName.isEmpty())
+        failure_ = {};
+        if (portName.isEmpty()) {
+            failure_.kind = OpenFailure::Kind::NoSuchDevice;
+            failure_.systemText = QStringLiteral("no port name given");
             return nullptr;
+        }
         auto port = std::make_unique<QSerialPort>();
         // A bare name is looked up under /dev/, a full path (a pseudo-terminal) is taken as
         // it is. Qt takes a lock file and exclusive use, so a port held by another program
         // fails to open here.
         port->setPortName(portName);
-        if (!port->open(QIODevice::ReadWrite))
+        if (!port->open(QIODevice::ReadWrite)) {
+            failure_ = serialOpenFailure(*port, portName);
             return nullptr;
+        }
         // What the mode text sets is applied field by field; a field the port refuses (a
         // pseudo-terminal may refuse parity) is skipped, never a reason to fail the open.
         const SerialMode mode = ParseSerialMode(serialMode);
@@ -455,22 +667,32 @@ public:
     {
         // Both texts are checked before anything is created, so an address that cannot be
         // read is never connected to in any form.
+        failure_ = {};
         std::uint32_t address = 0;
-        if (!ParsePeerAddress(peerAddress, address))
+        if (!ParsePeerAddress(peerAddress, address)) {
+            failure_ = {
+                OpenFailure::Kind::BadAddress, QStringLiteral("'%1' is not an IPv4 address").arg(peerAddress), {}};
             return nullptr;
+        }
         const std::uint16_t port = ParsePeerPort(peerPort);
-        if (port == 0)
+        if (port == 0) {
+            failure_ = {
+                OpenFailure::Kind::BadAddress, QStringLiteral("port '%1' cannot be connected to").arg(peerPort), {}};
             return nullptr;
+        }
 
 #ifdef _WIN32
         WSADATA data;
-        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        if (const int started = ::WSAStartup(MAKEWORD(2, 2), &data); started != 0) {
+            failure_ = {OpenFailure::Kind::Other, systemErrorText(started), {}};
             return nullptr;
+        }
         const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
 #else
         const SocketHandle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 #endif
         if (s == kNoSocket) {
+            failure_ = {OpenFailure::Kind::Other, systemErrorText(lastSocketError()), {}};
             releaseSocketLibrary();
             return nullptr;
         }
@@ -478,7 +700,8 @@ public:
         peer.sin_family = AF_INET;
         peer.sin_port = htons(port);
         peer.sin_addr.s_addr = address;
-        if (!connectBounded(s, peer, kConnectTimeoutMs)) {
+        if (const int error = connectBounded(s, peer, kConnectTimeoutMs); error != 0) {
+            failure_ = connectFailure(error);
             closeSocket(s);
             releaseSocketLibrary();
             return nullptr;
@@ -489,6 +712,9 @@ public:
         ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
         return std::make_unique<SocketIo>(s);
     }
+
+private:
+    OpenFailure failure_;
 };
 
 } // namespace

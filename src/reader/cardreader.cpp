@@ -127,4 +127,23 @@ bool CardReader::writeOutputs(std::uint16_t slave, std::uint16_t outputs)
     return writeRegister(slave, reg::Outputs, outputs);
 }
 
+std::optional<QList<std::uint16_t>> CardReader::readHolding(std::uint16_t slave, std::uint16_t first,
+                                                            std::uint16_t count)
+{
+    if (count < 1 || count > reg::MaxReadCount)
+        return std::nullopt;
+    const auto data = readRegisters(slave, first, count);
+    if (!data)
+        return std::nullopt;
+    QList<std::uint16_t> values;
+    for (int i = 0; i < count; ++i)
+        values.append(word(*data, 2 * i));
+    return values;
+}
+
+bool CardReader::writeHolding(std::uint16_t slave, std::uint16_t address, std::uint16_t value)
+{
+    return writeRegister(slave, address, value);
+}
+
 } // namespace relvix

@@ -2,6 +2,7 @@
 #include "link/readerlink.h"
 
 #include <QByteArray>
+#include <QList>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,14 @@ public:
 
     std::optional<IoState> readIo(std::uint16_t slave);
     bool writeOutputs(std::uint16_t slave, std::uint16_t outputs);
+
+    // Any holding registers: count (1..125, the most one function-03 answer holds) from
+    // first on; and one register written with function 06, true when the echo came back.
+    std::optional<QList<std::uint16_t>> readHolding(std::uint16_t slave, std::uint16_t first, std::uint16_t count);
+    bool writeHolding(std::uint16_t slave, std::uint16_t address, std::uint16_t value);
+
+    // How the latest request ended (the link's answer rule decides what counted).
+    const ExchangeResult &lastResult() const { return link_.lastResult(); }
 
     // Any request: function code and data bytes as given. True when a response was accepted
     // (CRC-valid, at least expectedLength bytes; 0 stands for 7). The response is then

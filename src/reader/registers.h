@@ -23,6 +23,9 @@ constexpr std::uint16_t Reboot = 0x0001;          // written to Maintenance
 constexpr std::uint16_t FactorySettings = 0x0002; // written to Maintenance
 constexpr std::uint16_t ClearBlock = 0x0001;      // written to a block's first register
 
+// The most registers one function-03 answer holds (MODBUS application protocol, 6.3).
+constexpr std::uint16_t MaxReadCount = 125;
+
 constexpr std::uint8_t MinWritableAddress = 1;
 constexpr std::uint8_t MaxWritableAddress = 254;
 

@@ -1,5 +1,6 @@
 // relvix-cli as a script uses it: exit codes, text and JSON results, what reaches the
 // reader (and what never does), against the virtual reader over TCP and a pseudo-terminal.
+#include "clifixture.h"
 #include "simserver.h"
 
 #include <QDir>
@@ -15,37 +16,6 @@
 using namespace relvix;
 
 namespace {
-
-struct Result {
-    int code = -1;
-    QString out, err;
-    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
-};
-
-std::ostream &operator<<(std::ostream &os, const Result &r)
-{
-    return os << "exit " << r.code << "\nstdout: " << r.out.toStdString() << "\nstderr: " << r.err.toStdString();
-}
-
-class Cli : public ::testing::Test {
-protected:
-    // Every run gets a settings folder of its own: the user's settings are never read.
-    Result run(const QStringList &args, int timeoutMs = 60000)
-    {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", config.path());
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral(RELVIX_CLI_PROGRAM), args);
-        p.closeWriteChannel();
-        EXPECT_TRUE(p.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
-    }
-
-    QTemporaryDir config;
-    sim::SimServer sim;
-};
 
 class CliOnLink : public Cli, public ::testing::WithParamInterface<bool> {
 protected:
@@ -313,9 +283,9 @@ TEST_F(Cli, WatchPrintsOneEventPerNewCard)
     const QJsonObject first = QJsonDocument::fromJson(lines[0]).object();
     const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
     EXPECT_EQ(first["event"].toString(), "card");
-    EXPECT_EQ(first["uid"].toString(), "A1B2C3D4 (H)");
+    EXPECT_EQ(first["card"].toObject()["uid"].toString(), "A1B2C3D4 (H)"); // nested as in one-shot card
     EXPECT_EQ(second["event"].toString(), "keys");
-    EXPECT_EQ(second["keys"].toString(), "5678");
+    EXPECT_EQ(second["keypad"].toObject()["keys"].toString(), "5678");
     EXPECT_FALSE(first["time"].toString().isEmpty());
     simProgram.write("quit\n");
     simProgram.waitForBytesWritten(5000);

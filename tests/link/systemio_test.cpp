@@ -699,6 +699,10 @@ TEST_F(SystemLink, PtyHeldByAnotherProgramDoesNotOpen)
     ASSERT_EQ(holder.readAllStandardOutput().trimmed(), QByteArray("held"));
     EXPECT_FALSE(openPty(pty));
     EXPECT_FALSE(link.isOpen());
+    // Said as the user needs it: in use, and by whom.
+    EXPECT_EQ(link.openFailure().kind, OpenFailure::Kind::InUse);
+    EXPECT_TRUE(link.openFailure().holder.startsWith(QStringLiteral("link_port_holder, pid ")))
+        << link.openFailure().holder.toStdString();
     holder.closeWriteChannel(); // the other program lets go
     ASSERT_TRUE(holder.waitForFinished(10000));
     EXPECT_TRUE(openPty(pty));
