@@ -133,8 +133,9 @@ protected:
     FakeClock clock;
     FakeHost host;
     FakeOpener opener;
-    ReaderLink link;
+    // Before the link: its destructor closes and tells this observer.
     std::vector<FrameEvent> events;
+    ReaderLink link;
 };
 
 } // namespace
