@@ -1,5 +1,7 @@
 #pragma once
 // Helpers for the link tests, independent of the code under test.
+#include "support/referencecrc.h"
+
 #include <QByteArray>
 #include <cstdint>
 #include <initializer_list>
@@ -10,18 +12,7 @@ namespace linktest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// CRC-16/MODBUS the slow way, bit by bit, as the MODBUS serial line guide describes it:
-// a reference the table-driven one is compared against.
-inline std::uint16_t bitwiseCrc(const std::uint8_t *data, std::size_t n)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-    }
-    return crc;
-}
+using relvix::testing::referenceCrc;
 
 inline Bytes hexBytes(const std::string &text)
 {
@@ -38,7 +29,7 @@ inline Bytes hexBytes(const std::string &text)
 // Body plus its CRC, low byte first (computed with the reference above).
 inline Bytes withCrc(Bytes body)
 {
-    const std::uint16_t crc = bitwiseCrc(body.data(), body.size());
+    const std::uint16_t crc = referenceCrc(body.data(), body.size());
     body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     body.push_back(static_cast<std::uint8_t>(crc >> 8));
     return body;
@@ -48,7 +39,7 @@ inline bool crcMatchesAt(const Bytes &b, std::size_t len)
 {
     if (len < 2 || len > b.size())
         return false;
-    const std::uint16_t crc = bitwiseCrc(b.data(), len - 2);
+    const std::uint16_t crc = referenceCrc(b.data(), len - 2);
     return b[len - 2] == (crc & 0xFF) && b[len - 1] == (crc >> 8);
 }
 

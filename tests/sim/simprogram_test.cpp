@@ -15,13 +15,12 @@
 
 using simtest::frame;
 using simtest::hex;
+using simtest::kAddressAnswer;
+using simtest::kReadAddress;
 using simtest::spaced;
 using simtest::TcpClient;
 
 namespace {
-
-const QByteArray kReadAddress = hex("01 03 01 00 00 01 85 F6");
-const QByteArray kAddressAnswer = hex("01 03 02 00 01 79 84");
 
 class SimProgram {
 public:

@@ -22,13 +22,13 @@
 
 using namespace relvix::sim;
 using simtest::hex;
+using simtest::kAddressAnswer;
+using simtest::kReadAddress;
 using simtest::spaced;
 using simtest::TcpClient;
 
 namespace {
 
-const QByteArray kReadAddress = hex("01 03 01 00 00 01 85 F6");
-const QByteArray kAddressAnswer = hex("01 03 02 00 01 79 84");
 const QByteArray kReadUid = hex("01 03 01 12 00 08 E5 F5"); // 21 bytes of answer
 
 // A plain socket, so that its buffer sizes and blocking can be chosen.

@@ -15,12 +15,11 @@
 using namespace relvix::sim;
 using simtest::frame;
 using simtest::hex;
+using simtest::kAddressAnswer;
+using simtest::kReadAddress;
 using simtest::spaced;
 
 namespace {
-
-const QByteArray kReadAddress = hex("01 03 01 00 00 01 85 F6");
-const QByteArray kAddressAnswer = hex("01 03 02 00 01 79 84");
 
 // The tool's end of the line: the slave path, opened raw and non-blocking.
 class PtyClient {

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers for the virtual reader's tests. The CRC here is written apart from the one under
-// test, bit by bit of the input, so the expected frames do not come from the code they check.
+// Helpers for the virtual reader's tests.
+#include "support/referencecrc.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -9,23 +10,11 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <utility>
 
 namespace simtest {
 
-inline std::uint16_t referenceCrc(const QByteArray &bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (char c : bytes) {
-        const unsigned byte = static_cast<std::uint8_t>(c);
-        for (int i = 0; i < 8; ++i) {
-            const bool feedback = ((crc ^ (byte >> i)) & 1U) != 0;
-            crc >>= 1;
-            if (feedback)
-                crc ^= 0xA001; // 0x8005 reflected
-        }
-    }
-    return crc;
-}
+using relvix::testing::referenceCrc;
 
 // "01 03 01 00" (blanks optional) to bytes.
 inline QByteArray hex(const char *text)
@@ -33,12 +22,13 @@ inline QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
+// Reader 1's address read and its answer (address 1), the frames most tests start with.
+inline const QByteArray kReadAddress = hex("01 03 01 00 00 01 85 F6");
+inline const QByteArray kAddressAnswer = hex("01 03 02 00 01 79 84");
+
 inline QByteArray appendCrc(QByteArray frame)
 {
-    const std::uint16_t crc = referenceCrc(frame);
-    frame.append(static_cast<char>(crc & 0xFF));
-    frame.append(static_cast<char>(crc >> 8));
-    return frame;
+    return relvix::testing::withReferenceCrc(std::move(frame));
 }
 
 // Hex body without CRC, e.g. frame("01 03 01 00 00 01") = 01 03 01 00 00 01 85 F6.

@@ -1,4 +1,5 @@
 #include "scriptedlink.h"
+#include "referencecrc.h"
 
 namespace relvix::testing {
 
@@ -87,19 +88,9 @@ QByteArray bytesFromHex(const char *hex)
     return QByteArray::fromHex(QByteArray(hex).replace(' ', ""));
 }
 
-// Bitwise CRC-16/MODBUS, written apart from the table-driven one under test.
 QByteArray frameWithCrc(const char *hex)
 {
-    QByteArray f = bytesFromHex(hex);
-    std::uint16_t crc = 0xFFFF;
-    for (char c : f) {
-        crc ^= std::uint8_t(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? std::uint16_t((crc >> 1) ^ 0xA001) : std::uint16_t(crc >> 1);
-    }
-    f.append(char(crc & 0xFF));
-    f.append(char(crc >> 8));
-    return f;
+    return withReferenceCrc(bytesFromHex(hex));
 }
 
 } // namespace relvix::testing
