@@ -1,6 +1,6 @@
 // The command language of the relvix-sim program.
 #include "simcommands.h"
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <gtest/gtest.h>
 

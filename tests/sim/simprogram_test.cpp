@@ -1,5 +1,5 @@
 // The relvix-sim program as people and the demo run it.
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 // Several readers on one line: each answers its own address, over TCP at any speed and over
 // the pseudo-terminal only at its own speed, as the tool's QSerialPort sets it.
 #include "simserver.h"
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>

@@ -2,7 +2,7 @@
 // many connects at once. Figures (memory, latency) come from bench/sim_bench; these check
 // only what must hold, with wide margins.
 #include "simserver.h"
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -24,29 +24,13 @@ using namespace relvix::sim;
 using simtest::hex;
 using simtest::kAddressAnswer;
 using simtest::kReadAddress;
+using simtest::rawConnect;
 using simtest::spaced;
 using simtest::TcpClient;
 
 namespace {
 
 const QByteArray kReadUid = hex("01 03 01 12 00 08 E5 F5"); // 21 bytes of answer
-
-// A plain socket, so that its buffer sizes and blocking can be chosen.
-int rawConnect(quint16 port, bool blocking, int receiveBuffer = 0)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 QByteArray repeated(const QByteArray &request, int times)
 {

@@ -1,6 +1,6 @@
 // The reader over a pseudo-terminal that the test opens as the tool would open a serial port.
 #include "simserver.h"
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>

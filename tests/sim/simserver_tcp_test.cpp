@@ -1,6 +1,6 @@
 // The reader over TCP on 127.0.0.1: framing of the byte stream and every fault.
 #include "simserver.h"
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -70,13 +70,8 @@ TEST_F(SimTcp, AnswersWhileTheCallerProcessesNoEvents)
 {
     // A plain blocking socket and a poll loop: nothing runs the test thread's event loop, as in
     // the tool's network wait.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = simtest::rawConnect(port);
     ASSERT_GE(fd, 0);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer), 0);
     ASSERT_EQ(::send(fd, kReadAddress.constData(), kReadAddress.size(), 0), kReadAddress.size());
     QByteArray got;
     QElapsedTimer clock;

@@ -1,5 +1,5 @@
 // The register map and the request handler, frame by frame.
-#include "simtestutil.h"
+#include "support/simtestutil.h"
 #include "virtualreader.h"
 
 #include <gtest/gtest.h>

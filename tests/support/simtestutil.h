@@ -12,6 +12,13 @@
 #include <initializer_list>
 #include <utility>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace simtest {
 
 using relvix::testing::referenceCrc;
@@ -66,6 +73,28 @@ inline bool waitUntil(const std::function<bool()> &pred, int ms = 5000)
     }
     return true;
 }
+
+#ifndef _WIN32
+// A plain socket to the reader on loopback, outside Qt, so that its buffer size and blocking
+// can be chosen and nothing runs the caller's event loop. -1 when it cannot connect.
+inline int rawConnect(quint16 port, bool blocking = true, int receiveBuffer = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0)
+        return -1;
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+#endif
 
 } // namespace simtest
 
