@@ -1,5 +1,6 @@
 #include "settings/inistore.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,6 +8,7 @@
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QTemporaryFile>
+#include <QThread>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -514,12 +516,21 @@ public:
     {
         lock_ = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
         // A save takes milliseconds; a lock left by a program that died is taken over at once
-        // (QLockFile sees that its process is gone), one left by a hung one after 10 s.
+        // (QLockFile sees that its process is gone), one left by a hung one after 10 s; a
+        // file that cannot be made (a read-only folder) fails at once.
         lock_->setStaleLockTime(10000);
-        if (lock_->tryLock(5000))
-            return true;
-        lock_.reset();
-        return false;
+        // Asked every 10 ms: QLockFile's own wait doubles its naps (100 ms, 200 ms, ... 3.2 s),
+        // so a writer that came second could sleep through every gap that a busy first one
+        // leaves and fail at its time-out.
+        QDeadlineTimer deadline(10000);
+        while (!lock_->tryLock(0)) {
+            if (lock_->error() != QLockFile::LockFailedError || deadline.hasExpired()) {
+                lock_.reset();
+                return false;
+            }
+            QThread::msleep(10);
+        }
+        return true;
     }
     void unlock() override { lock_.reset(); }
 
