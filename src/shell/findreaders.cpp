@@ -125,11 +125,13 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     pbScan->setRange(0, 1);
     pbScan->setValue(0);
     pbScan->setFormat(QStringLiteral("%v / %m"));
+    pbScan->setTextVisible(false); // until a scan has a count to show
     scanRow->addWidget(pbScan, 1);
 
     lblStatus = new QLabel(this);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
     lblStatus->setWordWrap(true);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     outer->addWidget(lblStatus);
 
     grdFound = new QTableWidget(0, ColumnCount, this);
@@ -139,6 +141,7 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     grdFound->setSelectionMode(QAbstractItemView::SingleSelection);
     grdFound->setWordWrap(false);
     grdFound->verticalHeader()->hide();
+    grdFound->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     grdFound->horizontalHeader()->setStretchLastSection(true);
     grdFound->horizontalHeader()->setHighlightSections(false);
     outer->addWidget(grdFound, 1);
@@ -221,7 +224,10 @@ void FindReadersDialog::setLanguage(int language)
                                          text(ToolText::ResponseColumn), text(ToolText::NoteColumn)});
     for (int row = 0; row < int(rows_.size()); ++row)
         showRowTexts(row);
-    grdFound->resizeColumnsToContents();
+    // Rows of one line; room for two lines of status, so that a long one moves nothing.
+    grdFound->verticalHeader()->setDefaultSectionSize(grdFound->fontMetrics().height() + 6);
+    lblStatus->setMinimumHeight(2 * lblStatus->fontMetrics().lineSpacing());
+    fitColumns();
     followWindow();
     showStatus();
     updateButtons();
@@ -345,9 +351,16 @@ void FindReadersDialog::addRow(const Row &row)
     for (int column = 0; column < ColumnCount; ++column)
         grdFound->setItem(at, column, new QTableWidgetItem);
     showRowTexts(at);
-    grdFound->resizeColumnsToContents();
+    fitColumns();
     if (at == 0)
         grdFound->selectRow(0);
+}
+
+void FindReadersDialog::fitColumns()
+{
+    // The note takes the rest of the width.
+    for (int column = 0; column < NoteCol; ++column)
+        grdFound->resizeColumnToContents(column);
 }
 
 void FindReadersDialog::showRowTexts(int row)
@@ -423,6 +436,8 @@ void FindReadersDialog::showStatus()
         pbScan->setRange(0, std::max(result_.total, 1));
         pbScan->setValue(result_.done);
     }
+    if (status_ == Status::Scanning || status_ == Status::Done)
+        pbScan->setTextVisible(true);
 }
 
 void FindReadersDialog::updateButtons()

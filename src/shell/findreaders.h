@@ -84,6 +84,7 @@ private:
     // The port and target of the main window's fields, and its mode among the choices.
     void followWindow();
     void addRow(const Row &row);
+    void fitColumns();
     void showRowTexts(int row);
     void showStatus();
     void updateButtons();

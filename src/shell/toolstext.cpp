@@ -72,9 +72,9 @@ const char *const kTexts[kToolTextCount][kLanguageCount] = {
     /* EmptyRangeStatus */
     {"The first address is above the last.", "起始站号大于结束站号.", "起始站號大於結束站號."},
     /* UsedStatus */
-    {"Address %1 and %2 are in the main window: Connect there; they are kept once the reader answers.",
-     "站号 %1 与 %2 已填入主视窗: 请在主视窗连线; 读卡机回应后才会储存.",
-     "站號 %1 與 %2 已填入主視窗: 請在主視窗連線; 讀卡機回應後才會儲存."},
+    {"Address %1 on %2 is in the main window: Connect there (it is saved once the reader answers).",
+     "站号 %1, %2 已填入主视窗: 请在主视窗连线 (读卡机回应后才储存).",
+     "站號 %1, %2 已填入主視窗: 請在主視窗連線 (讀卡機回應後才儲存)."},
 };
 
 } // namespace
