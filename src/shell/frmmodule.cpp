@@ -2,6 +2,7 @@
 
 #include "captions.h"
 #include "cardhistory.h"
+#include "findreaders.h"
 #include "languagetable.h"
 #include "settings/store.h"
 #include "trafficmonitor.h"
@@ -196,6 +197,9 @@ void TfrmModule::closeEvent(QCloseEvent *event)
     // messages through (card reading in a loop) finishes first, and the window stays.
     if (handlerDepth_ > 0) {
         closePending_ = true;
+        // A scan ends within one exchange; the card loop ends only as its own handler says.
+        if (findReaders_)
+            findReaders_->cancelScan();
         event->ignore();
         return;
     }
@@ -203,6 +207,8 @@ void TfrmModule::closeEvent(QCloseEvent *event)
     // The tools' window would keep the program running on its own.
     if (trafficMonitor_)
         trafficMonitor_->close();
+    if (findReaders_)
+        findReaders_->close();
 }
 
 QPushButton *TfrmModule::buttonForEnter() const

@@ -24,6 +24,7 @@
 namespace relvix {
 
 class CardHistory;
+class FindReadersDialog;
 class SettingsStore;
 class TonePlayer;
 class TrafficMonitor;
@@ -148,12 +149,14 @@ public:
 
     // ---- the Tools menu ----
     void mnuTrafficMonitorClick();
-    // Where Find readers will open its dialog; until then the item is disabled.
+    // Opens the Find readers dialog, made on first use.
     void mnuFindReadersClick();
     // The tools' texts in the current language; the caption pass ends with it.
     void captionTools();
     // The traffic monitor, made on first use: null before.
     TrafficMonitor *trafficMonitor() const { return trafficMonitor_.get(); }
+    // The Find readers dialog, made on first use: null before.
+    FindReadersDialog *findReaders() const { return findReaders_.get(); }
     // Each new card and code read, from start-up on (its list is made on the first one).
     CardHistory &cardHistory();
 
@@ -282,6 +285,8 @@ private:
     // A window of its own with no parent: a disabled main window (every operation) would
     // disable it too.
     std::unique_ptr<TrafficMonitor> trafficMonitor_;
+    // The same: its Cancel must stay in reach while a scan disables the main window.
+    std::unique_ptr<FindReadersDialog> findReaders_;
 };
 
 extern TfrmModule *frmModule;

@@ -385,7 +385,6 @@ void TfrmModule::buildLayout()
     mnuTrafficMonitor->setObjectName(QStringLiteral("mnuTrafficMonitor"));
     mnuFindReaders = mnuTools->addAction(QStringLiteral("&Find readers"));
     mnuFindReaders->setObjectName(QStringLiteral("mnuFindReaders"));
-    mnuFindReaders->setEnabled(false);
 
     setCreationTabOrder();
 }

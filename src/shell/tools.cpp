@@ -1,5 +1,6 @@
-// The Tools menu: the traffic monitor with its card history, and the seam of Find readers.
+// The Tools menu: the traffic monitor with its card history, and Find readers.
 #include "shell/cardhistory.h"
+#include "shell/findreaders.h"
 #include "shell/frmmodule.h"
 #include "shell/toolstext.h"
 #include "shell/trafficmonitor.h"
@@ -29,8 +30,15 @@ void TfrmModule::mnuTrafficMonitorClick()
 
 void TfrmModule::mnuFindReadersClick()
 {
-    // The dialog comes with the bus scanner of the device core; the item stays disabled
-    // until then.
+    // Made on first use, like the monitor.
+    if (!findReaders_)
+        findReaders_ = std::make_unique<FindReadersDialog>(*this, currentLanguage);
+    if (!findReaders_->isVisible()) {
+        findReaders_->show();
+        return;
+    }
+    findReaders_->raise();
+    findReaders_->activateWindow();
 }
 
 void TfrmModule::captionTools()
@@ -40,6 +48,8 @@ void TfrmModule::captionTools()
     mnuFindReaders->setText(toolText(currentLanguage, ToolText::FindReadersItem));
     if (trafficMonitor_)
         trafficMonitor_->setLanguage(currentLanguage);
+    if (findReaders_)
+        findReaders_->setLanguage(currentLanguage);
 }
 
 } // namespace relvix

@@ -44,8 +44,11 @@ void TrafficLog::frameEvent(const FrameEvent &event)
 {
     // The request is kept while paused too, so that the first answer after a pause still
     // has its meaning.
-    if (event.kind == FrameEvent::Kind::Request)
+    if (event.kind == FrameEvent::Kind::Request) {
         lastRequest_ = event.bytes;
+        if (!event.bytes.isEmpty())
+            requestTo_[std::uint8_t(event.bytes[0])] = event.bytes;
+    }
     if (paused_)
         return;
     Line l;
@@ -55,11 +58,19 @@ void TrafficLog::frameEvent(const FrameEvent &event)
     l.slave = event.slave;
     l.exceptionCode = event.exceptionCode;
     l.bytes = event.bytes;
-    if (event.kind != FrameEvent::Kind::Request && !isLinkEvent(event.kind))
+    // A dropped frame is told under the request of the moment, but its sender is its first
+    // byte, and what it answers is the latest request there.
+    if (event.kind == FrameEvent::Kind::Dropped && !event.bytes.isEmpty()) {
+        l.slave = std::uint8_t(event.bytes[0]);
+        l.request = requestTo_[l.slave];
+    } else if (event.kind != FrameEvent::Kind::Request && !isLinkEvent(event.kind)) {
         l.request = lastRequest_;
+    }
     l.detail = event.detail;
-    if (event.kind == FrameEvent::Kind::Close || event.kind == FrameEvent::Kind::Open)
+    if (event.kind == FrameEvent::Kind::Close || event.kind == FrameEvent::Kind::Open) {
         lastRequest_.clear();
+        requestTo_.fill(QByteArray());
+    }
     pending_.push_back(std::move(l));
     // A loop that outruns the batch timer for a long time keeps no more than the log holds.
     if (pending_.size() >= 2 * std::size_t(kMaxLines))
@@ -180,13 +191,15 @@ QString TrafficLog::meaning(const Line &l) const
     default:
         break;
     }
-    // A failure, or an event this log does not know by name: what its bytes say, then why.
+    // A failure, a dropped frame, or an event this log does not know by name: what its bytes
+    // say, then why (an exception's detail only repeats its code and name).
     QStringList parts;
     if (l.outcome == Outcome::Exception && l.exceptionCode != 0)
         parts << exceptionText(l.exceptionCode);
     else if (!l.bytes.isEmpty())
         parts << responseMeaning(l.request, l.bytes);
-    if (!l.detail.isEmpty())
+    if (!l.detail.isEmpty() &&
+        !(l.outcome == Outcome::Exception && l.detail == outcomeText(l.outcome, l.exceptionCode)))
         parts << l.detail;
     parts.removeAll(QString());
     return parts.join(QStringLiteral("; "));

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QTimer>
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <limits>
@@ -72,7 +73,7 @@ private:
         std::uint8_t slave = 0;
         std::uint8_t exceptionCode = 0;
         QByteArray bytes;
-        QByteArray request; // the frame a response or failure answers (shared, not copied)
+        QByteArray request; // the frame a response, failure or dropped frame answers (shared, not copied)
         QString detail;
     };
 
@@ -86,6 +87,9 @@ private:
     std::deque<Line> lines_;
     std::vector<Line> pending_;
     QByteArray lastRequest_;
+    // The latest request to each address since the open: what a dropped frame from there
+    // (a late answer, most often) answers.
+    std::array<QByteArray, 256> requestTo_;
     QTimer batch_;
     double flushMs_ = 0; // a batch's own cost, and the views', smoothed
     double viewMs_ = 0;

@@ -1,5 +1,6 @@
 // The Tools menu: the traffic monitor and the card history through the real window against
 // the virtual reader, their texts in the three languages, and the log's own rules.
+#include "link/crc16.h"
 #include "shell/cardhistory.h"
 #include "shell/toolstext.h"
 #include "shell/trafficlog.h"
@@ -221,6 +222,90 @@ TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndNothingWhil
     log.flush();
     ASSERT_EQ(log.rowCount(), TrafficLog::kMaxLines);
     EXPECT_EQ(log.field(0, TrafficLog::Time), QStringLiteral("2024-05-02 00:00:00.005")) << "the oldest went first";
+}
+
+// A frame with its CRC, low byte first.
+QByteArray frame(const char *hex)
+{
+    QByteArray bytes = QByteArray::fromHex(hex);
+    const std::uint16_t crc = Crc16(int(bytes.size()), reinterpret_cast<const std::uint8_t *>(bytes.constData()));
+    bytes.append(char(crc & 0xFF)).append(char(crc >> 8));
+    return bytes;
+}
+
+TEST(TrafficLogRules, EveryKindAndOutcomeHasItsLine)
+{
+    using K = FrameEvent::Kind;
+    const QByteArray asked5 = frame("050301000001"), asked6 = frame("060301000001");
+    const struct {
+        K kind;
+        std::uint8_t slave;
+        QByteArray bytes;
+        Outcome outcome;
+        std::uint8_t code;
+        const char *detail;
+        const char *line; // direction|slave|function|meaning
+    } kCases[] = {
+        {K::Open, 0, {}, Outcome::None, 0, "serial /dev/pts/9 19200,e,8,1", "OPEN|||serial /dev/pts/9 19200,e,8,1"},
+        {K::Request, 5, asked5, Outcome::None, 0, "", "TX|5|03|read address"},
+        {K::NoResponse, 5, {}, Outcome::Silence, 0, "silence over 60 ms", "FAIL silence|5|03|silence over 60 ms"},
+        {K::Request, 6, asked6, Outcome::None, 0, "", "TX|6|03|read address"},
+        // A late answer from 5 while 6 was asked: told under 6, sent by 5, answering 5's request.
+        {K::Dropped, 6, frame("0503020005"), Outcome::Mismatch, 0, "from slave 5, not the answer",
+         "DROP mismatch|5|03|address 5; from slave 5, not the answer"},
+        {K::NoResponse,
+         6,
+         {},
+         Outcome::Mismatch,
+         0,
+         "silence over 60 ms; 1 valid frame(s) that were not the answer dropped",
+         "FAIL mismatch|6|03|silence over 60 ms; 1 valid frame(s) that were not the answer dropped"},
+        {K::NoResponse, 6, frame("068302"), Outcome::Exception, 2, "exception 02 (illegal data address)",
+         "FAIL exception|6|83|exception 02 illegal data address"},
+        {K::NoResponse, 6, QByteArray::fromHex("AABB"), Outcome::CutOff, 0, "cut off after 1500 ms",
+         "FAIL cut off|6|BB|incomplete; cut off after 1500 ms"},
+        {K::NoResponse,
+         6,
+         {},
+         Outcome::SendTimedOut,
+         0,
+         "the send was not done within 1000 ms",
+         "FAIL send timed out|6|03|the send was not done within 1000 ms"},
+        {K::NoResponse,
+         6,
+         {},
+         Outcome::PeerClosed,
+         0,
+         "peer closed the connection",
+         "FAIL peer closed|6|03|peer closed the connection"},
+        {K::NoResponse,
+         6,
+         {},
+         Outcome::LinkLost,
+         0,
+         "link lost: Input/output error",
+         "FAIL link lost|6|03|link lost: Input/output error"},
+        {K::NoResponse, 6, {}, Outcome::NoLink, 0, "no open link", "FAIL no link|6|03|no open link"},
+        {K::Response, 6, frame("0603020006"), Outcome::None, 0, "", "RX|6|03|address 6"},
+        {K::Close, 0, {}, Outcome::None, 0, "", "CLOSE|||"},
+        {K::OpenFailed, 0, {}, Outcome::None, 0, "no such device", "OPEN-FAILED|||no such device"},
+    };
+    TrafficLog log;
+    for (const auto &c : kCases) {
+        FrameEvent e;
+        e.kind = c.kind;
+        e.slave = c.slave;
+        e.bytes = c.bytes;
+        e.outcome = c.outcome;
+        e.exceptionCode = c.code;
+        e.detail = QString::fromUtf8(c.detail);
+        log.frameEvent(e);
+    }
+    log.flush();
+    const QStringList lines = linesOf(log);
+    ASSERT_EQ(lines.size(), int(std::size(kCases)));
+    for (int i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], QString::fromUtf8(kCases[i].line)) << i;
 }
 
 } // namespace
