@@ -4,28 +4,17 @@
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 #include "shell/toolstext.h"
+#include "shell/toolwidgets.h"
 
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QMessageBox>
-#include <QSaveFile>
 #include <QVBoxLayout>
 
 namespace relvix {
 namespace {
-
-QPushButton *button(QWidget *parent, QBoxLayout *row, const char *name)
-{
-    auto *b = new QPushButton(parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    row->addWidget(b);
-    return b;
-}
 
 QSpinBox *spinBox(QWidget *parent, const char *name, int low, int high, int value)
 {
@@ -118,8 +107,8 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
 
     auto *scanRow = new QHBoxLayout;
     outer->addLayout(scanRow);
-    btnStart = button(this, scanRow, "btnStart");
-    btnCancel = button(this, scanRow, "btnCancel");
+    btnStart = toolButton(this, scanRow, "btnStart");
+    btnCancel = toolButton(this, scanRow, "btnCancel");
     pbScan = new QProgressBar(this);
     pbScan->setObjectName(QStringLiteral("pbScan"));
     pbScan->setRange(0, 1);
@@ -148,8 +137,8 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
 
     auto *resultRow = new QHBoxLayout;
     outer->addLayout(resultRow);
-    btnUse = button(this, resultRow, "btnUse");
-    btnExport = button(this, resultRow, "btnExport");
+    btnUse = toolButton(this, resultRow, "btnUse");
+    btnExport = toolButton(this, resultRow, "btnExport");
     resultRow->addStretch();
 
     connect(rbSerial, &QRadioButton::toggled, this, [this] { updateButtons(); });
@@ -159,16 +148,8 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     connect(grdFound, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { useRow(row); });
     connect(grdFound, &QTableWidget::itemSelectionChanged, this, &FindReadersDialog::updateButtons);
     connect(btnExport, &QPushButton::clicked, this, [this] {
-        auto *dialog = new QFileDialog(this);
-        dialog->setObjectName(QStringLiteral("dlgSaveReaders"));
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setAcceptMode(QFileDialog::AcceptSave);
-        dialog->setNameFilter(toolText(language_, ToolText::CsvFiles));
-        dialog->setDefaultSuffix(QStringLiteral("csv"));
-        dialog->setDirectory(QDir::homePath());
-        dialog->selectFile(QStringLiteral("relvix-readers.csv"));
-        connect(dialog, &QFileDialog::fileSelected, this, [this](const QString &path) { exportCsv(path); });
-        dialog->open();
+        chooseSaveFile(this, "dlgSaveReaders", toolText(language_, ToolText::CsvFiles), QStringLiteral("csv"),
+                       QStringLiteral("relvix-readers.csv"), [this](const QString &path) { exportCsv(path); });
     });
     // The port and target shown follow the main window's fields.
     connect(window_.cmbPort, &QComboBox::editTextChanged, this, &FindReadersDialog::followWindow);
@@ -479,32 +460,26 @@ bool FindReadersDialog::useRow(int row)
 
 bool FindReadersDialog::exportCsv(const QString &path)
 {
-    QSaveFile file(path);
-    bool written = file.open(QIODevice::WriteOnly);
-    // The columns are the same in every language, for programs that read the file.
-    written =
-        written && writeCsvRecord(file, {QStringLiteral("transport"), QStringLiteral("port"), QStringLiteral("mode"),
-                                         QStringLiteral("address"), QStringLiteral("serial"), QStringLiteral("version"),
-                                         QStringLiteral("response_ms"), QStringLiteral("late")});
-    for (const Row &r : rows_) {
-        if (!written)
-            break;
-        const bool tcp = r.transport == Transport::Tcp;
-        written =
-            writeCsvRecord(file, {tcp ? QStringLiteral("tcp") : QStringLiteral("serial"),
-                                  tcp ? QStringLiteral("%1:%2").arg(r.peerAddress, r.peerPort) : r.portName, r.hit.mode,
-                                  QString::number(r.hit.address), serialText(r.hit), versionText(r.hit),
-                                  QString::number(r.hit.responseMs), r.hit.late ? QStringLiteral("yes") : QString()});
-    }
-    if (written && file.commit())
-        return true;
-    file.cancelWriting();
-    auto *box = new QMessageBox(QMessageBox::Warning, toolText(language_, ToolText::FinderTitle),
-                                toolText(language_, ToolText::SaveFailed).arg(QDir::toNativeSeparators(path)),
-                                QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
-    return false;
+    const auto write = [this](QIODevice &file) {
+        // The columns are the same in every language, for programs that read the file.
+        bool written =
+            writeCsvRecord(file, {QStringLiteral("transport"), QStringLiteral("port"), QStringLiteral("mode"),
+                                  QStringLiteral("address"), QStringLiteral("serial"), QStringLiteral("version"),
+                                  QStringLiteral("response_ms"), QStringLiteral("late")});
+        for (const Row &r : rows_) {
+            if (!written)
+                break;
+            const bool tcp = r.transport == Transport::Tcp;
+            written = writeCsvRecord(file, {tcp ? QStringLiteral("tcp") : QStringLiteral("serial"),
+                                            tcp ? QStringLiteral("%1:%2").arg(r.peerAddress, r.peerPort) : r.portName,
+                                            r.hit.mode, QString::number(r.hit.address), serialText(r.hit),
+                                            versionText(r.hit), QString::number(r.hit.responseMs),
+                                            r.hit.late ? QStringLiteral("yes") : QString()});
+        }
+        return written;
+    };
+    return saveFile(this, path, write, toolText(language_, ToolText::FinderTitle),
+                    toolText(language_, ToolText::SaveFailed));
 }
 
 } // namespace relvix

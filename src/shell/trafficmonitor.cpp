@@ -3,18 +3,16 @@
 #include "shell/captions.h"
 #include "shell/cardhistory.h"
 #include "shell/toolstext.h"
+#include "shell/toolwidgets.h"
 #include "shell/trafficlog.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QFileDialog>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QMessageBox>
-#include <QSaveFile>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
@@ -25,15 +23,6 @@
 
 namespace relvix {
 namespace {
-
-QPushButton *button(QWidget *parent, QBoxLayout *row, const char *name)
-{
-    auto *b = new QPushButton(parent);
-    b->setObjectName(QLatin1String(name));
-    b->setAutoDefault(false);
-    row->addWidget(b);
-    return b;
-}
 
 // The traffic view tells the log what laying its rows out took (a timer of the view after
 // rows come or go); the monitor tells it what painting took.
@@ -113,11 +102,11 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     trafficPage->addWidget(trafficView);
     auto *trafficButtons = new QHBoxLayout;
     trafficPage->addLayout(trafficButtons);
-    btnPause = button(tsTraffic, trafficButtons, "btnPause");
+    btnPause = toolButton(tsTraffic, trafficButtons, "btnPause");
     btnPause->setCheckable(true);
-    btnClear = button(tsTraffic, trafficButtons, "btnClear");
-    btnSaveText = button(tsTraffic, trafficButtons, "btnSaveText");
-    btnSaveCsv = button(tsTraffic, trafficButtons, "btnSaveCsv");
+    btnClear = toolButton(tsTraffic, trafficButtons, "btnClear");
+    btnSaveText = toolButton(tsTraffic, trafficButtons, "btnSaveText");
+    btnSaveCsv = toolButton(tsTraffic, trafficButtons, "btnSaveCsv");
     trafficButtons->addStretch();
     lblLines = new QLabel(tsTraffic);
     lblLines->setObjectName(QStringLiteral("lblLines"));
@@ -131,8 +120,8 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     cardsPage->addWidget(cardsView);
     auto *cardButtons = new QHBoxLayout;
     cardsPage->addLayout(cardButtons);
-    btnCardsSaveCsv = button(tsCards, cardButtons, "btnCardsSaveCsv");
-    btnCardsClear = button(tsCards, cardButtons, "btnCardsClear");
+    btnCardsSaveCsv = toolButton(tsCards, cardButtons, "btnCardsSaveCsv");
+    btnCardsClear = toolButton(tsCards, cardButtons, "btnCardsClear");
     cardButtons->addStretch();
     lblCards = new QLabel(tsCards);
     lblCards->setObjectName(QStringLiteral("lblCards"));
@@ -261,31 +250,14 @@ void TrafficMonitor::showCounts()
 
 void TrafficMonitor::chooseFile(const QString &suggestedName, bool csv, std::function<void(const QString &)> save)
 {
-    auto *dialog = new QFileDialog(this);
-    dialog->setObjectName(QStringLiteral("dlgSaveTools"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setNameFilter(toolText(language_, csv ? ToolText::CsvFiles : ToolText::TextFiles));
-    dialog->setDefaultSuffix(csv ? QStringLiteral("csv") : QStringLiteral("txt"));
-    dialog->setDirectory(QDir::homePath());
-    dialog->selectFile(suggestedName);
-    connect(dialog, &QFileDialog::fileSelected, this, std::move(save));
-    // Modal to this window only, and without an event loop of its own.
-    dialog->open();
+    chooseSaveFile(this, "dlgSaveTools", toolText(language_, csv ? ToolText::CsvFiles : ToolText::TextFiles),
+                   csv ? QStringLiteral("csv") : QStringLiteral("txt"), suggestedName, std::move(save));
 }
 
 bool TrafficMonitor::writeFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && write(file) && file.commit())
-        return true;
-    file.cancelWriting();
-    auto *box = new QMessageBox(QMessageBox::Warning, toolText(language_, ToolText::MonitorTitle),
-                                toolText(language_, ToolText::SaveFailed).arg(QDir::toNativeSeparators(path)),
-                                QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
-    return false;
+    return saveFile(this, path, write, toolText(language_, ToolText::MonitorTitle),
+                    toolText(language_, ToolText::SaveFailed));
 }
 
 bool TrafficMonitor::saveTraffic(const QString &path, bool csv)

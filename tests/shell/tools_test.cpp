@@ -11,6 +11,11 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace relvix;
 using namespace relvix::testing;
 
@@ -134,6 +139,21 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     ASSERT_EQ(cardCsv.size(), 4);
     EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes"));
     EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
+
+    // On a full disk (a file size limit stands in for it) the save fails and the old file stays.
+    const QString saved = files.filePath(QStringLiteral("t.txt"));
+    const QStringList before = fileLines(saved);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit tiny{512, 512};
+        ::setrlimit(RLIMIT_FSIZE, &tiny);
+        ::_exit(monitor->saveTraffic(saved, false) ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save must fail";
+    EXPECT_EQ(fileLines(saved), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);

@@ -1,0 +1,53 @@
+#include "shell/toolwidgets.h"
+
+#include <QBoxLayout>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
+
+namespace relvix {
+
+QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name)
+{
+    auto *b = new QPushButton(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    row->addWidget(b);
+    return b;
+}
+
+void chooseSaveFile(QWidget *parent, const char *objectName, const QString &filter, const QString &suffix,
+                    const QString &suggestedName, std::function<void(const QString &)> save)
+{
+    auto *dialog = new QFileDialog(parent);
+    dialog->setObjectName(QLatin1String(objectName));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(filter);
+    dialog->setDefaultSuffix(suffix);
+    dialog->setDirectory(QDir::homePath());
+    dialog->selectFile(suggestedName);
+    QObject::connect(dialog, &QFileDialog::fileSelected, parent, std::move(save));
+    dialog->open();
+}
+
+bool saveFile(QWidget *parent, const QString &path, const std::function<bool(QIODevice &)> &write, const QString &title,
+              const QString &failedText)
+{
+    QSaveFile file(path);
+    // The flush is checked apart: a buffered write that failed (a full disk) is not always
+    // remembered by commit(), which would then put a short file in place of the old one.
+    if (file.open(QIODevice::WriteOnly) && write(file) && file.flush() && file.error() == QFileDevice::NoError &&
+        file.commit())
+        return true;
+    file.cancelWriting();
+    auto *box = new QMessageBox(QMessageBox::Warning, title, failedText.arg(QDir::toNativeSeparators(path)),
+                                QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    return false;
+}
+
+} // namespace relvix

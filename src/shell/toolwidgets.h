@@ -1,0 +1,28 @@
+#pragma once
+// What the windows of the Tools menu share: their buttons, and saving a file that the user
+// names, with a warning when it could not be written whole.
+#include <QString>
+
+#include <functional>
+
+class QBoxLayout;
+class QIODevice;
+class QPushButton;
+class QWidget;
+
+namespace relvix {
+
+// A button at the end of row, named for the tests; never the default of its window.
+QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name);
+
+// Asks for a file to save under (modal to parent only, without an event loop of its own) and
+// calls save with the chosen path.
+void chooseSaveFile(QWidget *parent, const char *objectName, const QString &filter, const QString &suffix,
+                    const QString &suggestedName, std::function<void(const QString &)> save);
+
+// Writes path through write, and replaces the old file only if every byte reached it; if not,
+// the old file stays and a warning titled title says failedText (with %1 the path).
+bool saveFile(QWidget *parent, const QString &path, const std::function<bool(QIODevice &)> &write, const QString &title,
+              const QString &failedText);
+
+} // namespace relvix
