@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const relvix::SerialMode mode = relvix::ParseSerialMode(text);
     if (mode.baudRate && *mode.baudRate <= 0)
         std::abort();
-    if (mode.dataBits && (*mode.dataBits < 5 || *mode.dataBits > 8))
+    if (mode.dataBits && (static_cast<int>(*mode.dataBits) < 5 || static_cast<int>(*mode.dataBits) > 8))
         std::abort();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "link/commandtext.h"
 #include "link/frameevent.h"
+#include "link/portlist.h"
 #include "link/serialmode.h"
 #include "reader/busscan.h"
 #include "reader/valuetext.h"
@@ -13,7 +14,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSerialPortInfo>
 
 #include <cmath>
 #include <functional>
@@ -213,17 +213,15 @@ int runPorts(const Options &o)
         byId.insert(link.canonicalFilePath(), link.absoluteFilePath());
 
     QJsonArray ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        QJsonObject p{{"name", info.portName()},
-                      {"path", info.systemLocation()},
-                      {"description", info.description()},
-                      {"manufacturer", info.manufacturer()},
-                      {"serialNumber", info.serialNumber()},
-                      {"byId", byId.value(QFileInfo(info.systemLocation()).canonicalFilePath())}};
-        p.insert("vendorId",
-                 info.hasVendorIdentifier() ? QString::asprintf("%04x", info.vendorIdentifier()) : QString());
-        p.insert("productId",
-                 info.hasProductIdentifier() ? QString::asprintf("%04x", info.productIdentifier()) : QString());
+    for (const SerialPortDetails &info : systemSerialPortDetails()) {
+        QJsonObject p{{"name", info.name},
+                      {"path", info.path},
+                      {"description", info.description},
+                      {"manufacturer", info.manufacturer},
+                      {"serialNumber", info.serialNumber},
+                      {"byId", byId.value(QFileInfo(info.path).canonicalFilePath())}};
+        p.insert("vendorId", info.vendorId ? QString::asprintf("%04x", *info.vendorId) : QString());
+        p.insert("productId", info.productId ? QString::asprintf("%04x", *info.productId) : QString());
         ports.append(p);
     }
     if (o.json) {

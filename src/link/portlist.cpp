@@ -38,14 +38,13 @@ QStringList PortListFrom(const QStringList &reported)
 namespace {
 // Kept by the system: one value per serial port present, its data the port name ("COM1").
 constexpr const char *kPortMapPath = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-} // namespace
 
-QStringList systemSerialPortNames()
+// Calls found(device name, port name) for each port in the system's map, in its order.
+template <typename Found> void forEachMappedPort(Found found)
 {
-    QStringList names;
     HKEY map = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortMapPath, 0, KEY_READ, &map) != ERROR_SUCCESS)
-        return names;
+        return;
     DWORD count = 0;
     DWORD longestName = 0;
     if (RegQueryInfoKeyA(map, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longestName, nullptr,
@@ -60,11 +59,32 @@ QStringList systemSerialPortNames()
             // A value that is not a string ends the listing; what was gathered stays.
             if (!readRegistryString(map, valueName.constData(), port))
                 break;
-            names.append(port);
+            found(QString::fromLocal8Bit(valueName.constData()), port);
         }
     }
     RegCloseKey(map);
+}
+
+} // namespace
+
+QStringList systemSerialPortNames()
+{
+    QStringList names;
+    forEachMappedPort([&](const QString &, const QString &port) { names.append(port); });
     return names;
+}
+
+QList<SerialPortDetails> systemSerialPortDetails()
+{
+    QList<SerialPortDetails> ports;
+    forEachMappedPort([&](const QString &device, const QString &port) {
+        SerialPortDetails d;
+        d.name = TrimPortName(port);
+        d.path = d.name;
+        d.description = device;
+        ports.append(d);
+    });
+    return ports;
 }
 
 #else
@@ -75,6 +95,25 @@ QStringList systemSerialPortNames()
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
         names.append(port.portName());
     return names;
+}
+
+QList<SerialPortDetails> systemSerialPortDetails()
+{
+    QList<SerialPortDetails> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        SerialPortDetails d;
+        d.name = info.portName();
+        d.path = info.systemLocation();
+        d.description = info.description();
+        d.manufacturer = info.manufacturer();
+        d.serialNumber = info.serialNumber();
+        if (info.hasVendorIdentifier())
+            d.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            d.productId = info.productIdentifier();
+        ports.append(d);
+    }
+    return ports;
 }
 
 #endif

@@ -7,7 +7,7 @@
 namespace relvix {
 namespace {
 
-std::optional<qint32> parseBaud(const QString &field)
+std::optional<std::int32_t> parseBaud(const QString &field)
 {
     if (field.isEmpty())
         return std::nullopt;
@@ -21,50 +21,50 @@ std::optional<qint32> parseBaud(const QString &field)
     }
     if (v == 0)
         return std::nullopt;
-    return static_cast<qint32>(v);
+    return static_cast<std::int32_t>(v);
 }
 
-std::optional<QSerialPort::Parity> parseParity(const QString &field)
+std::optional<Parity> parseParity(const QString &field)
 {
     if (field.size() != 1)
         return std::nullopt;
     switch (field.at(0).toLower().unicode()) {
     case u'n':
-        return QSerialPort::NoParity;
+        return Parity::None;
     case u'e':
-        return QSerialPort::EvenParity;
+        return Parity::Even;
     case u'o':
-        return QSerialPort::OddParity;
+        return Parity::Odd;
     case u'm':
-        return QSerialPort::MarkParity;
+        return Parity::Mark;
     case u's':
-        return QSerialPort::SpaceParity;
+        return Parity::Space;
     default:
         return std::nullopt;
     }
 }
 
-std::optional<QSerialPort::DataBits> parseDataBits(const QString &field)
+std::optional<DataBits> parseDataBits(const QString &field)
 {
     if (field == u"5")
-        return QSerialPort::Data5;
+        return DataBits::Five;
     if (field == u"6")
-        return QSerialPort::Data6;
+        return DataBits::Six;
     if (field == u"7")
-        return QSerialPort::Data7;
+        return DataBits::Seven;
     if (field == u"8")
-        return QSerialPort::Data8;
+        return DataBits::Eight;
     return std::nullopt;
 }
 
-std::optional<QSerialPort::StopBits> parseStopBits(const QString &field)
+std::optional<StopBits> parseStopBits(const QString &field)
 {
     if (field == u"1")
-        return QSerialPort::OneStop;
+        return StopBits::One;
     if (field == u"1.5")
-        return QSerialPort::OneAndHalfStop;
+        return StopBits::OneAndHalf;
     if (field == u"2")
-        return QSerialPort::TwoStop;
+        return StopBits::Two;
     return std::nullopt;
 }
 

@@ -1,5 +1,4 @@
 #pragma once
-#include <QSerialPort>
 #include <QString>
 #include <cstdint>
 #include <optional>
@@ -9,12 +8,17 @@ namespace relvix {
 // A serial mode text such as "19200,e,8,1": baud rate, parity letter (n e o m s),
 // data bits (5..8), stop bits (1, 1.5, 2). Blanks around fields are ignored, the
 // parity letter is case-insensitive. A field that is missing or cannot be used is
-// left empty so the port keeps what it had.
+// left empty so the port keeps what it had. The values are the link's own; each serial
+// backend turns them into its system's settings.
+enum class Parity : std::uint8_t { None, Even, Odd, Mark, Space };
+enum class DataBits : std::uint8_t { Five = 5, Six = 6, Seven = 7, Eight = 8 };
+enum class StopBits : std::uint8_t { One, OneAndHalf, Two };
+
 struct SerialMode {
-    std::optional<qint32> baudRate;
-    std::optional<QSerialPort::Parity> parity;
-    std::optional<QSerialPort::DataBits> dataBits;
-    std::optional<QSerialPort::StopBits> stopBits;
+    std::optional<std::int32_t> baudRate;
+    std::optional<Parity> parity;
+    std::optional<DataBits> dataBits;
+    std::optional<StopBits> stopBits;
 };
 
 SerialMode ParseSerialMode(const QString &text);

@@ -1,4 +1,5 @@
-// The real clock, serial port and TCP connection behind the link's seams.
+// The real clock, TCP connection and link opener behind the link's seams; the serial port
+// is the system's serial backend (serialbackend.h).
 #ifdef _WIN32
 // inet_addr is the conversion whose reading of address texts the settings rely on.
 #define _WINSOCK_DEPRECATED_NO_WARNINGS
@@ -19,15 +20,12 @@
 #endif
 
 #include "link/linkio.h"
+#include "link/serialbackend.h"
 #include "link/serialmode.h"
 #include "link/systemio.h"
+#include "link/winerror.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QSerialPort>
 #include <QThread>
 #include <algorithm>
 #include <cstdint>
@@ -110,109 +108,6 @@ bool ParsePeerAddress(const QString &text, std::uint32_t &networkOrderAddress)
 }
 
 namespace {
-
-// ---------------------------------------------------------------------------------------
-// Serial port
-
-class PortIo final : public SerialIo {
-public:
-    explicit PortIo(std::unique_ptr<QSerialPort> port) : port_(std::move(port)) {}
-
-    ~PortIo() override
-    {
-        // Abort and clear both directions, then close: Qt puts back the terminal settings
-        // that were in force before the open.
-        port_->clear(QSerialPort::AllDirections);
-        port_->close();
-    }
-
-    void purge() override
-    {
-        port_->clear(QSerialPort::AllDirections);
-        if (port_->bytesAvailable() > 0)
-            port_->readAll();
-        port_->clearError();
-    }
-
-    void write(const std::uint8_t *bytes, int count) override
-    {
-        if (count <= 0)
-            return;
-        if (port_->write(reinterpret_cast<const char *>(bytes), count) < 0)
-            noteLost();
-        // Synchronous, but bounded: the wire time of the frame plus a second, so that a
-        // line held by flow control cannot freeze the tool.
-        const qint64 baud = std::max<qint32>(baudRate(), 1200);
-        const qint64 limitMs = (WireTimeUs(count, baud) + 999) / 1000 + 1000;
-        QElapsedTimer timer;
-        timer.start();
-        while (port_->bytesToWrite() > 0) {
-            const qint64 left = limitMs - timer.elapsed();
-            if (left <= 0 || !port_->waitForBytesWritten(static_cast<int>(left)))
-                break;
-        }
-        noteLost();
-        port_->clearError();
-    }
-
-    Read readByte(std::uint8_t &byte) override
-    {
-        if (takeBuffered(byte))
-            return Read::Byte;
-        QElapsedTimer timer;
-        timer.start();
-        port_->waitForReadyRead(1);
-        if (takeBuffered(byte))
-            return Read::Byte;
-        // A wait that simply ran out reports TimeoutError; anything else (ResourceError when
-        // the device or the other end of a pseudo-terminal is gone) is a failed read.
-        const QSerialPort::SerialPortError error = port_->error();
-        const bool dead = error != QSerialPort::NoError && error != QSerialPort::TimeoutError;
-        if (dead)
-            noteLost();
-        if (error != QSerialPort::NoError)
-            port_->clearError();
-        // However the wait ended, an empty turn lasts about a millisecond: a dead port fails
-        // at once, and without this the exchange would spin on it until its time-out.
-        const qint64 leftUs = 1000 - timer.nsecsElapsed() / 1000;
-        if (leftUs > 0)
-            QThread::usleep(static_cast<unsigned long>(leftUs));
-        return dead ? Read::Failed : Read::Nothing;
-    }
-
-    qint32 baudRate() const override
-    {
-        const qint32 baud = port_->baudRate(QSerialPort::Output);
-        return baud > 0 ? baud : 0;
-    }
-
-    QString lostReason() const override { return lostReason_; }
-
-private:
-    // A port that failed in a way no retry mends (the device went away, an I/O error)
-    // keeps the first reason the system gave.
-    void noteLost()
-    {
-        const QSerialPort::SerialPortError error = port_->error();
-        const bool fatal = error == QSerialPort::ResourceError || error == QSerialPort::WriteError ||
-                           error == QSerialPort::ReadError || error == QSerialPort::DeviceNotFoundError;
-        if (fatal && lostReason_.isEmpty())
-            lostReason_ = port_->errorString();
-    }
-
-    bool takeBuffered(std::uint8_t &byte)
-    {
-        char c = 0;
-        if (port_->bytesAvailable() > 0 && port_->getChar(&c)) {
-            byte = static_cast<std::uint8_t>(c);
-            return true;
-        }
-        return false;
-    }
-
-    std::unique_ptr<QSerialPort> port_;
-    QString lostReason_;
-};
 
 // ---------------------------------------------------------------------------------------
 // TCP connection
@@ -384,7 +279,11 @@ int connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
 
 QString systemErrorText(int code)
 {
+#ifdef _WIN32
+    return windowsErrorText(static_cast<DWORD>(code));
+#else
     return QString::fromStdString(std::system_category().message(code));
+#endif
 }
 
 OpenFailure connectFailure(int code)
@@ -512,110 +411,7 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------
-
-// The program that holds a port: "minicom, pid 4242"; empty where it cannot be found. First
-// the UUCP-style lock file that Qt and most serial programs take (its first two lines are
-// the process id and the program's name), then, on Linux, the processes this user may look
-// at that have the device open.
-QString portHolder(const QString &devicePath)
-{
-#ifndef _WIN32
-    QString name = devicePath;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name = name.mid(5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp"}) {
-        QFile lock(QStringLiteral("%1/LCK..%2").arg(QLatin1String(dir), name));
-        if (!lock.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> lines = lock.read(4096).split('\n');
-        const QString pid = QString::fromLatin1(lines.value(0).trimmed());
-        const QString program = QString::fromLocal8Bit(lines.value(1).trimmed());
-        if (pid.toInt() > 0)
-            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
-                                     : QStringLiteral("%1, pid %2").arg(program, pid);
-    }
-#endif
-#ifdef __linux__
-    const QString target = QFileInfo(devicePath).canonicalFilePath();
-    if (target.isEmpty())
-        return {};
-    const QDir proc(QStringLiteral("/proc"));
-    const QString self = QString::number(QCoreApplication::applicationPid());
-    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (pid == self || pid.toInt() <= 0)
-            continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-            if (fd.symLinkTarget() != target)
-                continue;
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString program =
-                comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed() : QString();
-            return program.isEmpty() ? QStringLiteral("pid %1").arg(pid)
-                                     : QStringLiteral("%1, pid %2").arg(program, pid);
-        }
-    }
-#else
-    Q_UNUSED(devicePath);
-#endif
-    return {};
-}
-
-// What QSerialPort's open error means for the user. portName as given: a path, or a name
-// that Qt looks up under /dev (the system's COM name on Windows).
-OpenFailure serialOpenFailure(const QSerialPort &port, const QString &portName)
-{
-    OpenFailure f;
-    f.systemText = port.errorString();
-#ifdef _WIN32
-    const QString path = portName;
-#else
-    const QString path = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
-#endif
-    switch (port.error()) {
-    case QSerialPort::DeviceNotFoundError:
-        f.kind = OpenFailure::Kind::NoSuchDevice;
-        break;
-    case QSerialPort::PermissionError:
-    case QSerialPort::OpenError: {
-        // Qt reports a port another program holds (its lock file, or exclusive use) as a
-        // permission error too; the file's own access rights tell the two apart.
-        f.holder = portHolder(path);
-#ifndef _WIN32
-        const QByteArray local = QFile::encodeName(path);
-        const bool mayOpen = ::access(local.constData(), R_OK | W_OK) == 0;
-        f.kind = (mayOpen || !f.holder.isEmpty()) ? OpenFailure::Kind::InUse : OpenFailure::Kind::PermissionDenied;
-#else
-        // Windows says "access denied" for a port another program has open.
-        f.kind = OpenFailure::Kind::InUse;
-#endif
-        break;
-    }
-    case QSerialPort::UnsupportedOperationError:
-        f.kind = OpenFailure::Kind::NotSerialPort;
-        break;
-    default:
-        f.kind = OpenFailure::Kind::Other;
-        break;
-    }
-#ifndef _WIN32
-    // A file that is no terminal at all (a regular file, /dev/null) fails in the port
-    // settings, whatever Qt calls it.
-    if (f.kind == OpenFailure::Kind::Other || f.kind == OpenFailure::Kind::InUse) {
-        const QByteArray local = QFile::encodeName(path);
-        const int fd = ::open(local.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            if (!::isatty(fd)) {
-                f.kind = OpenFailure::Kind::NotSerialPort;
-                f.holder.clear();
-            }
-            ::close(fd);
-        }
-    }
-#endif
-    return f;
-}
+// The opener
 
 class SystemLinkOpener final : public LinkOpener {
 public:
@@ -629,38 +425,7 @@ public:
             failure_.systemText = QStringLiteral("no port name given");
             return nullptr;
         }
-        auto port = std::make_unique<QSerialPort>();
-        // A bare name is looked up under /dev/, a full path (a pseudo-terminal) is taken as
-        // it is. Qt takes a lock file and exclusive use, so a port held by another program
-        // fails to open here.
-        port->setPortName(portName);
-        if (!port->open(QIODevice::ReadWrite)) {
-            failure_ = serialOpenFailure(*port, portName);
-            return nullptr;
-        }
-        // What the mode text sets is applied field by field; a field the port refuses (a
-        // pseudo-terminal may refuse parity) is skipped, never a reason to fail the open.
-        const SerialMode mode = ParseSerialMode(serialMode);
-        if (mode.baudRate) {
-            port->setBaudRate(*mode.baudRate);
-            port->clearError();
-        }
-        if (mode.parity) {
-            port->setParity(*mode.parity);
-            port->clearError();
-        }
-        if (mode.dataBits) {
-            port->setDataBits(*mode.dataBits);
-            port->clearError();
-        }
-        if (mode.stopBits) {
-            port->setStopBits(*mode.stopBits);
-            port->clearError();
-        }
-        port->clear(QSerialPort::Output);
-        port->clear(QSerialPort::Input);
-        port->clearError();
-        return std::make_unique<PortIo>(std::move(port));
+        return openSystemSerial(portName, ParseSerialMode(serialMode), failure_);
     }
 
     std::unique_ptr<NetIo> openNetwork(const QString &peerAddress, const QString &peerPort) override

@@ -66,7 +66,7 @@ private:
 struct WindowServices {
     // Opens the settings store for one settings operation; null means the built-in store.
     std::function<std::unique_ptr<SettingsStore>()> settingsStore;
-    // The system's serial port names in its own order; null means QSerialPortInfo.
+    // The system's serial port names in its own order; null means the system's (systemSerialPortNames).
     std::function<QStringList()> serialPorts;
     // Success and failure tones; null means the audio player.
     std::shared_ptr<TonePlayer> tone;

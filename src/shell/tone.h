@@ -14,7 +14,7 @@ public:
 
 // A sine tone on the default audio output; quietly does nothing where there is none, where
 // the audio module is missing, or when RELVIX_SILENT is set. Loads the audio module, so the
-// window calls it on its first tone, not at start.
+// window calls it on its first tone, not at start. On Windows the system's Beep plays it.
 std::shared_ptr<TonePlayer> makeAudioTonePlayer();
 
 // The player of the first of these audio modules that loads; a silent one where none loads or

@@ -2,6 +2,7 @@
 // What the relvix-cli tests share: running the real program with a settings folder of its
 // own, and its exit code, standard output and standard error.
 #include "simserver.h"
+#include "support/platform.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,6 +25,8 @@ std::ostream &operator<<(std::ostream &os, const Result &r)
 
 class Cli : public ::testing::Test {
 protected:
+    Cli() { relvix::testing::clearPlatformSettings(); }
+
     // Every run gets a settings folder of its own: the user's settings are never read.
     Result run(const QStringList &args, int timeoutMs = 60000, const QString &stdoutFile = {})
     {

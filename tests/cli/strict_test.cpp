@@ -27,6 +27,8 @@ class CliStrict : public Cli, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override
     {
+        if (!GetParam())
+            RELVIX_SKIP_WITHOUT_PTY();
         sim.withReader([](sim::VirtualReader &r) {
             r.setSerialNumber(0x01);
             r.presentCard(QByteArray::fromHex("12345678"));
@@ -133,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(Link, CliStrict, ::testing::Values(true, false),
 // The pseudo-terminal goes away while a watch runs: one line naming the port, exit 3.
 TEST_F(CliAround, AWatchEndsWhenThePortVanishes)
 {
+    RELVIX_SKIP_WITHOUT_PTY();
     const QString pty = sim.openPty();
     QProcess watch;
     watch.start(QStringLiteral(RELVIX_CLI_PROGRAM), {"card", "--watch", "--port", pty});
@@ -207,7 +210,7 @@ TEST_F(CliAround, OpenErrorsSayWhy)
         const char *says;
     } cases[] = {
         {{"--port", config.filePath("ttyNONE")}, "no such device"},
-        {{"--port", "/dev/null"}, "not a serial port"},
+        {{"--port", relvix::testing::kNullDevice}, "not a serial port"},
         {{"--tcp", QStringLiteral("127.0.0.1:%1").arg(closed)}, "connection refused"},
     };
     for (const auto &c : cases) {

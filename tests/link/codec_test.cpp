@@ -173,35 +173,35 @@ TEST(LinkSerialMode, FourFieldsOfACommonMode)
 {
     const SerialMode m = ParseSerialMode(QStringLiteral("19200,e,8,1"));
     EXPECT_EQ(m.baudRate, 19200);
-    EXPECT_EQ(m.parity, QSerialPort::EvenParity);
-    EXPECT_EQ(m.dataBits, QSerialPort::Data8);
-    EXPECT_EQ(m.stopBits, QSerialPort::OneStop);
+    EXPECT_EQ(m.parity, Parity::Even);
+    EXPECT_EQ(m.dataBits, DataBits::Eight);
+    EXPECT_EQ(m.stopBits, StopBits::One);
 
     const SerialMode n = ParseSerialMode(QStringLiteral("115200,n,8,1"));
     EXPECT_EQ(n.baudRate, 115200);
-    EXPECT_EQ(n.parity, QSerialPort::NoParity);
+    EXPECT_EQ(n.parity, Parity::None);
 }
 
 TEST(LinkSerialMode, EveryParityLetterDataWidthAndStopCount)
 {
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,o,7,2")).parity, QSerialPort::OddParity);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,M,7,2")).parity, QSerialPort::MarkParity);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,S,7,2")).parity, QSerialPort::SpaceParity);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,E,7,2")).parity, QSerialPort::EvenParity);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,5,1")).dataBits, QSerialPort::Data5);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,6,1")).dataBits, QSerialPort::Data6);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,7,1")).dataBits, QSerialPort::Data7);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,8,1.5")).stopBits, QSerialPort::OneAndHalfStop);
-    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,8,2")).stopBits, QSerialPort::TwoStop);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,o,7,2")).parity, Parity::Odd);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,M,7,2")).parity, Parity::Mark);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,S,7,2")).parity, Parity::Space);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,E,7,2")).parity, Parity::Even);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,5,1")).dataBits, DataBits::Five);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,6,1")).dataBits, DataBits::Six);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,7,1")).dataBits, DataBits::Seven);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,8,1.5")).stopBits, StopBits::OneAndHalf);
+    EXPECT_EQ(ParseSerialMode(QStringLiteral("9600,N,8,2")).stopBits, StopBits::Two);
 }
 
 TEST(LinkSerialMode, BlanksAroundFieldsAreIgnored)
 {
     const SerialMode m = ParseSerialMode(QStringLiteral(" 38400 , e , 7 , 2 "));
     EXPECT_EQ(m.baudRate, 38400);
-    EXPECT_EQ(m.parity, QSerialPort::EvenParity);
-    EXPECT_EQ(m.dataBits, QSerialPort::Data7);
-    EXPECT_EQ(m.stopBits, QSerialPort::TwoStop);
+    EXPECT_EQ(m.parity, Parity::Even);
+    EXPECT_EQ(m.dataBits, DataBits::Seven);
+    EXPECT_EQ(m.stopBits, StopBits::Two);
 }
 
 TEST(LinkSerialMode, FieldsThatCannotBeUsedStayEmpty)
@@ -215,7 +215,7 @@ TEST(LinkSerialMode, FieldsThatCannotBeUsedStayEmpty)
     const SerialMode partial = ParseSerialMode(QStringLiteral("4800,ee,8"));
     EXPECT_EQ(partial.baudRate, 4800);
     EXPECT_FALSE(partial.parity);
-    EXPECT_EQ(partial.dataBits, QSerialPort::Data8);
+    EXPECT_EQ(partial.dataBits, DataBits::Eight);
     EXPECT_FALSE(partial.stopBits); // missing
 
     EXPECT_FALSE(ParseSerialMode(QString()).baudRate);
@@ -230,5 +230,5 @@ TEST(LinkSerialMode, FieldsBeyondTheFourthAreIgnored)
 {
     const SerialMode m = ParseSerialMode(QStringLiteral("9600,n,8,1,x"));
     EXPECT_EQ(m.baudRate, 9600);
-    EXPECT_EQ(m.stopBits, QSerialPort::OneStop);
+    EXPECT_EQ(m.stopBits, StopBits::One);
 }

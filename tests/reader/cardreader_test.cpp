@@ -3,6 +3,7 @@
 // a failed and a wrong-length response.
 #include "reader/cardreader.h"
 #include "simserver.h"
+#include "support/platform.h"
 #include "support/scriptedlink.h"
 
 #include <QCoreApplication>
@@ -43,6 +44,7 @@ protected:
             link.state.peerAddress = QStringLiteral("127.0.0.1");
             link.state.peerPort = QString::number(sim.listenTcp());
         } else {
+            RELVIX_SKIP_WITHOUT_PTY();
             link.state.transport = Transport::Serial;
             link.state.portName = sim.openPty();
             link.state.serialMode = QStringLiteral("19200,e,8,1");

@@ -26,7 +26,7 @@ TEST_P(EndToEnd, ConnectIdentifiesTheReaderAndRemembersTheLink)
     EXPECT_EQ(window->edTX->text(), QStringLiteral("01 03 01 07 00 03 B5 F6 "));
     expectIdle(kYellow);
 
-    QSettings stored(settingsFile(), QSettings::IniFormat);
+    QSettings stored(settingsFile(), kSettingsFormat);
     if (GetParam() == SimLink::Tcp) {
         EXPECT_EQ(stored.value(QStringLiteral("TYPE")).toInt(), 1);
         EXPECT_EQ(stored.value(QStringLiteral("NetIP")).toString(), QStringLiteral("127.0.0.1"));
@@ -46,7 +46,7 @@ TEST_P(EndToEnd, ConnectFindsAReaderAtAnotherAddressOnlyWhereItIsAsked)
     EXPECT_EQ(window->pnSlave->text(), QStringLiteral("7"));
 
     // At address 1 the reader stays silent: three tries, each ending in the time-out.
-    QFile::remove(settingsFile());
+    removeSettings();
     window->sbSlave->setValue(1);
     QElapsedTimer t;
     t.start();
@@ -54,7 +54,7 @@ TEST_P(EndToEnd, ConnectFindsAReaderAtAnotherAddressOnlyWhereItIsAsked)
     EXPECT_EQ(status(), QStringLiteral("Connect device error!"));
     EXPECT_GE(t.elapsed(), 3000);
     EXPECT_EQ(window->sbSlave->value(), 1);
-    EXPECT_FALSE(QSettings(settingsFile(), QSettings::IniFormat).contains(QStringLiteral("NetPort")));
+    EXPECT_FALSE(QSettings(settingsFile(), kSettingsFormat).contains(QStringLiteral("NetPort")));
     expectIdle(kRed);
 }
 

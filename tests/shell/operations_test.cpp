@@ -54,7 +54,7 @@ TEST_F(Operations, ConnectFindsTheReaderAndReadsItsIdentity)
     EXPECT_EQ(window->link.closeCount(), 1);
     expectIdle(kYellow);
 
-    QSettings stored(settingsFile(), QSettings::IniFormat);
+    QSettings stored(settingsFile(), kSettingsFormat);
     EXPECT_EQ(stored.value(QStringLiteral("TYPE")).toInt(), 1);
     EXPECT_EQ(stored.value(QStringLiteral("NetIP")).toString(), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(stored.value(QStringLiteral("NetPort")).toString(), QStringLiteral("4001"));
@@ -85,7 +85,7 @@ TEST_F(Operations, ConnectGivesUpAfterThreeTriesAndStoresNothing)
     EXPECT_EQ(window->sbSlave->value(), 7);
     EXPECT_EQ(window->link.closeCount(), 1);
     expectIdle(kRed);
-    QSettings stored(settingsFile(), QSettings::IniFormat);
+    QSettings stored(settingsFile(), kSettingsFormat);
     EXPECT_FALSE(stored.contains(QStringLiteral("NetPort")));
     EXPECT_FALSE(stored.contains(QStringLiteral("TYPE")));
 }
@@ -108,7 +108,7 @@ TEST_F(Operations, ConnectWithFailedIdentityStillSucceeds)
     EXPECT_EQ(window->pnVER->text(), QString());
     EXPECT_EQ(status(), QStringLiteral("Command ok."));
     expectIdle(kYellow);
-    EXPECT_TRUE(QFile::exists(settingsFile()));
+    EXPECT_TRUE(settingsSaved());
 }
 
 TEST_F(Operations, LinkThatDoesNotOpenReportsConnectErrorWithoutClosing)

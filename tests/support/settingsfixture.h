@@ -2,6 +2,8 @@
 // own folders, so nothing outside a temporary folder is read or written.
 #pragma once
 #include "settings/inistore.h"
+#include "settings/store.h"
+#include "support/platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +34,7 @@ public:
     {
         qputenv("XDG_CONFIG_HOME", home_.path().toUtf8());
         qputenv("XDG_CONFIG_DIRS", machine_.path().toUtf8());
+        relvix::testing::clearPlatformSettings();
     }
     ~SettingsFolders()
     {

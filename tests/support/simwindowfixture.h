@@ -2,6 +2,7 @@
 // The real window on the real link, pointed at a virtual reader on loopback TCP or on a
 // pseudo-terminal of its own.
 #include "simserver.h"
+#include "support/platform.h"
 #include "support/windowfixture.h"
 
 namespace relvix::testing {
@@ -26,6 +27,7 @@ protected:
             window->edIP->setText(QStringLiteral("127.0.0.1"));
             window->edPort->setText(QString::number(port));
         } else {
+            RELVIX_SKIP_WITHOUT_PTY();
             ptyPath = sim->openPty();
             ASSERT_FALSE(ptyPath.isEmpty());
             window->pcPort->setCurrentWidget(window->tsCom);

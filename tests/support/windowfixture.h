@@ -3,10 +3,13 @@
 // and the Yes/No question answered by the test.
 #include "shell/frmmodule.h"
 #include "shell/tone.h"
+#include "support/platform.h"
 
 #include <QApplication>
 #include <QColor>
+#include <QFile>
 #include <QGuiApplication>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -75,6 +78,7 @@ protected:
     {
         ASSERT_TRUE(config.isValid());
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        clearPlatformSettings();
         WindowServices s;
         s.serialPorts = [] { return QStringList{QStringLiteral("COM1")}; };
         s.tone = tones;
@@ -90,7 +94,37 @@ protected:
         window->mnuEnglishClick();
     }
 
-    QString settingsFile() const { return config.path() + QStringLiteral("/Kavrel/Relvix.conf"); }
+    // The stored settings as QSettings reads them, apart from the code under test: the INI
+    // file of the test's folder, or the registry key on Windows.
+#ifdef _WIN32
+    QString settingsFile() const
+    {
+        return QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Relvix");
+    }
+    static constexpr QSettings::Format kSettingsFormat = QSettings::NativeFormat;
+    bool settingsSaved() const
+    {
+        return QSettings(settingsFile(), kSettingsFormat).childKeys().size() > 0;
+    }
+    void removeSettings() const
+    {
+        clearPlatformSettings();
+    }
+#else
+    QString settingsFile() const
+    {
+        return config.path() + QStringLiteral("/Kavrel/Relvix.conf");
+    }
+    static constexpr QSettings::Format kSettingsFormat = QSettings::IniFormat;
+    bool settingsSaved() const
+    {
+        return QFile::exists(settingsFile());
+    }
+    void removeSettings() const
+    {
+        QFile::remove(settingsFile());
+    }
+#endif
 
     // The window is idle again after an operation: enabled, no hourglass, lamp steady.
     void expectIdle(const QColor &lamp)
