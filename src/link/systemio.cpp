@@ -178,7 +178,8 @@ bool setBlocking(SocketHandle s, bool blocking)
 {
 #ifdef _WIN32
     u_long nonBlocking = blocking ? 0 : 1;
-    return ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+    // FIONBIO is an unsigned constant, ioctlsocket takes a long.
+    return ::ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) == 0;
 #else
     const int flags = ::fcntl(s, F_GETFL, 0);
     if (flags < 0)

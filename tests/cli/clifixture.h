@@ -39,8 +39,14 @@ protected:
         p.start(QStringLiteral(RELVIX_CLI_PROGRAM), args);
         p.closeWriteChannel();
         EXPECT_TRUE(p.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        Result r{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                 QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+#ifdef _WIN32
+        // Text on Windows ends its lines with CR LF.
+        r.out.remove(QLatin1Char('\r'));
+        r.err.remove(QLatin1Char('\r'));
+#endif
+        return r;
     }
 
     QTemporaryDir config;

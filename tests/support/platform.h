@@ -29,6 +29,17 @@ inline void clearPlatformSettings()
 #endif
 }
 
+// True under Wine, whose emulation of a few system behaviours differs from Windows itself.
+inline bool underWine()
+{
+#ifdef _WIN32
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 } // namespace relvix::testing
 
 // Ends a test that needs the virtual reader on a pseudo-terminal where there is none.
