@@ -182,11 +182,7 @@ void FindReadersDialog::closeEvent(QCloseEvent *event)
 void FindReadersDialog::setLanguage(int language)
 {
     language_ = language;
-    const LanguageFont &record = LanguageFontFor(language);
-    QFont windowFont = font();
-    windowFont.setFamily(record.name);
-    windowFont.setPointSize(record.pointSize);
-    setFont(windowFont);
+    setToolFont(this, language);
 
     const auto text = [language](ToolText id) { return toolText(language, id); };
     setWindowTitle(text(ToolText::FinderTitle));

@@ -1,4 +1,5 @@
 #include "shell/toolwidgets.h"
+#include "shell/captions.h"
 
 #include <QBoxLayout>
 #include <QDir>
@@ -8,6 +9,15 @@
 #include <QSaveFile>
 
 namespace relvix {
+
+void setToolFont(QWidget *window, int language)
+{
+    const LanguageFont &record = LanguageFontFor(language);
+    QFont font = window->font();
+    font.setFamily(record.name);
+    font.setPointSize(record.pointSize);
+    window->setFont(font);
+}
 
 QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name)
 {

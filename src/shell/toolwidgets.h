@@ -12,6 +12,9 @@ class QWidget;
 
 namespace relvix {
 
+// The family and size of the language's font on a tool window; its colours stay the system's.
+void setToolFont(QWidget *window, int language);
+
 // A button at the end of row, named for the tests; never the default of its window.
 QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name);
 

@@ -199,11 +199,7 @@ void TrafficMonitor::setLanguage(int language)
     // Another font gives the rows another height: a view that showed the last line still does.
     const QScrollBar *bar = trafficView->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
-    const LanguageFont &record = LanguageFontFor(language);
-    QFont windowFont = font();
-    windowFont.setFamily(record.name);
-    windowFont.setPointSize(record.pointSize);
-    setFont(windowFont);
+    setToolFont(this, language);
 
     const auto text = [language](ToolText id) { return toolText(language, id); };
     setWindowTitle(text(ToolText::MonitorTitle));
