@@ -11,10 +11,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#ifndef _WIN32
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using namespace relvix;
 using namespace relvix::testing;
@@ -140,7 +142,9 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes"));
     EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
 
+#ifndef _WIN32
     // On a full disk (a file size limit stands in for it) the save fails and the old file stays.
+    // Windows has no per-process file size limit to stand in for the disk.
     const QString saved = files.filePath(QStringLiteral("t.txt"));
     const QStringList before = fileLines(saved);
     const pid_t child = ::fork();
@@ -154,6 +158,7 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save must fail";
     EXPECT_EQ(fileLines(saved), before);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
