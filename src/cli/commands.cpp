@@ -358,8 +358,7 @@ int runScan(const Options &o)
                  QString::number(result.done), QString::number(result.total),
                  QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(result.found)));
     if (lateCount > 0) {
-        // Twice the slowest answer, in tens of milliseconds: room for its turnaround to vary.
-        const std::uint32_t suggested = (2 * lateMaxMs + 9) / 10 * 10;
+        const std::uint32_t suggested = SuggestedScanTimeoutMs(lateMaxMs);
         err(QStringLiteral("%1 answered later than the scan time-out of %2 ms (at most %3 ms) and %4 found by a "
                            "second look: --scan-timeout-ms %5 finds %6 at once")
                 .arg(lateCount == 1 ? QStringLiteral("1 reader") : QStringLiteral("%1 readers").arg(lateCount),

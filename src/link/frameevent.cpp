@@ -46,6 +46,12 @@ QString outcomeName(Outcome outcome)
         return QStringLiteral("mismatch");
     case Outcome::NoLink:
         return QStringLiteral("no link");
+    case Outcome::Garbled:
+        return QStringLiteral("garbled");
+    case Outcome::EchoOnly:
+        return QStringLiteral("local echo");
+    case Outcome::AnsweredTwice:
+        return QStringLiteral("answered twice");
     }
     return {};
 }

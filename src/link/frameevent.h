@@ -7,19 +7,22 @@ namespace relvix {
 
 // How an exchange ended without an answer. The text of each is outcomeName's.
 enum class Outcome : std::uint8_t {
-    None,         // not the end of a failed exchange (open, request, answer, close)
-    Silence,      // nothing that was the answer within the receive time-out
-    CutOff,       // serial: bytes kept coming past the exchange's overall bound
-    SendTimedOut, // network: the frame was not handed to the system in time
-    PeerClosed,   // network: the peer closed the connection
-    LinkLost,     // the port or the connection failed (I/O error, hang-up, reset)
-    Exception,    // the reader answered with a MODBUS exception; see exceptionCode
-    Mismatch,     // a valid frame that was not the answer to the request
-    NoLink,       // no link was open
+    None,          // not the end of a failed exchange (open, request, answer, close)
+    Silence,       // nothing that was the answer within the receive time-out
+    CutOff,        // serial: bytes kept coming past the exchange's overall bound
+    SendTimedOut,  // network: the frame was not handed to the system in time
+    PeerClosed,    // network: the peer closed the connection
+    LinkLost,      // the port or the connection failed (I/O error, hang-up, reset)
+    Exception,     // the reader answered with a MODBUS exception; see exceptionCode
+    Mismatch,      // a valid frame that was not the answer to the request
+    NoLink,        // no link was open
+    Garbled,       // bytes came, but no CRC-valid frame among them (noise, a collision)
+    EchoOnly,      // only the line's local echo of the request came back
+    AnsweredTwice, // a second frame or more bytes right after the answer: two readers?
 };
 
 // "silence", "cut off", "send timed out", "peer closed", "link lost", "exception",
-// "mismatch", "no link"; "" for None.
+// "mismatch", "no link", "garbled", "local echo", "answered twice"; "" for None.
 QString outcomeName(Outcome outcome);
 
 // The standard MODBUS name of an exception code, in lower case ("illegal data address" for 2);

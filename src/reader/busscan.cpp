@@ -13,6 +13,20 @@ QStringList DefaultScanModes()
     return {"9600,e,8,1", "19200,e,8,1", "38400,e,8,1", "57600,e,8,1", "115200,e,8,1"};
 }
 
+QStringList WideScanModes()
+{
+    QStringList modes;
+    for (const char *speed : {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"})
+        for (const char *parity : {"e", "o", "n"})
+            modes << QStringLiteral("%1,%2,8,1").arg(QLatin1String(speed), QLatin1String(parity));
+    return modes;
+}
+
+std::uint32_t SuggestedScanTimeoutMs(std::uint32_t lateMaxMs)
+{
+    return (2 * lateMaxMs + 9) / 10 * 10;
+}
+
 int DefaultScanTimeoutMs(qint32 baud)
 {
     // An 8-byte request and a 7-byte answer, against their time at 9600 baud, which the 60 ms

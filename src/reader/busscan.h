@@ -12,6 +12,8 @@ namespace relvix {
 // Serial modes a scan tries when none are given: the common speeds, with the reader's
 // framing (even parity, 8 data bits, 1 stop bit).
 QStringList DefaultScanModes();
+// The wide preset: 1200 to 115200 baud, each with even, odd and no parity.
+QStringList WideScanModes();
 // Per-address time-out of a scan when none is given. An 8-byte request and a 7-byte answer
 // at 9600 baud, the reader's turnaround and the first byte back take some 30 ms; 60 ms is
 // twice that. Below 9600 baud it grows by the extra wire time of the two frames.
@@ -19,6 +21,9 @@ constexpr int kDefaultScanTimeoutMs = 60;
 int DefaultScanTimeoutMs(qint32 baud);
 // The second look at an address whose answer came after its time-out.
 constexpr int kLateProbeTimeoutMs = 1000;
+// The scan time-out that finds at once a reader whose slowest answer took lateMaxMs: twice
+// that, in tens of milliseconds, room for its turnaround to vary.
+std::uint32_t SuggestedScanTimeoutMs(std::uint32_t lateMaxMs);
 
 struct ScanSettings {
     Transport transport = Transport::Serial;
