@@ -691,7 +691,7 @@ int runReboot(const Options &o)
     QList<std::uint16_t> addresses{session.address()};
     if (factory && session.address() != 1)
         addresses.prepend(1);
-    session.link().state.receiveTimeout = std::min(o.timeoutMs, 200);
+    const ReaderLink::TimeoutScope shortTimeout(session.link(), std::min(o.timeoutMs, 200));
     QElapsedTimer waited;
     waited.start();
     std::optional<std::uint16_t> readyAt;

@@ -321,7 +321,7 @@ public:
 Session::Session(const Options &options) : options_(options), link_(*this), late_(std::make_unique<LateNotes>())
 {
     link_.setAnswerRule(AnswerRule::Strict);
-    link_.state.receiveTimeout = options.timeoutMs;
+    link_.setReceiveTimeoutMs(options.timeoutMs);
     link_.addObserver(late_.get());
     if (options.logPath.isEmpty())
         return;
@@ -416,7 +416,7 @@ int Session::failed(const QString &what, QJsonObject fields, int exitCode)
     // A time-out may be an answer that is merely late: listen one time-out more, so that the
     // hint can say how late it came.
     if (link_.lastResult().outcome == Outcome::Silence && link_.isOpen() && !link_.lost() && !shouldStop())
-        link_.drain(link_.state.receiveTimeout);
+        link_.drain(link_.receiveTimeoutMs());
     const ExchangeResult &r = link_.lastResult();
     const int code = exitCode >= 0 ? exitCode : exitFor(r);
     const bool lost = r.outcome == Outcome::LinkLost || r.outcome == Outcome::PeerClosed;

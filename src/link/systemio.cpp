@@ -44,6 +44,7 @@ public:
     // A 32-bit millisecond count, as the exchange's time-out rules expect; it wraps after
     // about 49.7 days, which the exchange's unsigned differences tolerate.
     std::uint32_t nowMs() override { return static_cast<std::uint32_t>(timer_.elapsed()); }
+    std::uint64_t nowUs() override { return static_cast<std::uint64_t>(timer_.nsecsElapsed() / 1000); }
 
 private:
     QElapsedTimer timer_;
