@@ -372,6 +372,67 @@ void streamFigures(Host &host)
     close(master);
 }
 
+// ---- guard
+
+// The strict rule listens after each accepted answer for a second one. Its cost is the time
+// from the peer handing over the answer's last byte to the return of the exchange, less the
+// same under the window's rule (which returns at once), on a pseudo-terminal typed at each
+// speed; the budget is 3.5 characters of 11 bits and 1 ms.
+void guardFigures(Host &host, int rounds)
+{
+    for (const int baud : {9600, 19200, 115200}) {
+        double median[2] = {0, 0}, worst[2] = {0, 0};
+        for (const AnswerRule rule : {AnswerRule::FirstValid, AnswerRule::Strict}) {
+            const int master = posix_openpt(O_RDWR | O_NOCTTY);
+            grantpt(master);
+            unlockpt(master);
+            char name[128] = {};
+            ptsname_r(master, name, sizeof name);
+            const int slave = open(name, O_RDWR | O_NOCTTY);
+            termios t{};
+            tcgetattr(slave, &t);
+            cfmakeraw(&t);
+            tcsetattr(slave, TCSANOW, &t);
+            std::atomic<bool> stop{false};
+            std::atomic<std::int64_t> sentNs{0};
+            std::thread peer([&] {
+                const auto r = reply();
+                while (!stop)
+                    if (readRequest(master, 200)) {
+                        writeAll(master, r.data(), r.size());
+                        sentNs = nowNs();
+                    }
+            });
+            ReaderLink link(host);
+            link.setAnswerRule(rule);
+            link.state.transport = Transport::Serial;
+            link.state.portName = QString::fromLocal8Bit(name);
+            link.state.serialMode = QStringLiteral("%1,n,8,1").arg(baud);
+            std::vector<double> costs;
+            if (link.OpenLink()) {
+                for (int i = 0; i < rounds; ++i)
+                    if (link.ExchangeFrame(1, 3, 7, kPayload, sizeof kPayload))
+                        costs.push_back(double(nowNs() - sentNs) / 1e6);
+                link.CloseLink();
+            }
+            stop = true;
+            peer.join();
+            close(slave);
+            close(master);
+            std::sort(costs.begin(), costs.end());
+            const int k = rule == AnswerRule::Strict ? 1 : 0;
+            if (!costs.empty()) {
+                median[k] = costs[costs.size() / 2];
+                worst[k] = costs[costs.size() * 95 / 100];
+            }
+        }
+        const double budget = 3.5 * 11 * 1000.0 / baud + 1.0;
+        std::printf("guard pty %6d baud: last byte to return, window's rule median %.2f ms (p95 %.2f), strict "
+                    "median %.2f ms (p95 %.2f): guard %.2f ms (p95 %.2f), budget %.2f ms\n",
+                    baud, median[0], worst[0], median[1], worst[1], median[1] - median[0], worst[1] - worst[0], budget);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -393,6 +454,8 @@ int main(int argc, char **argv)
         stallFigures(host);
     if (wanted("stream"))
         streamFigures(host);
+    if (wanted("guard"))
+        guardFigures(host, rounds);
     if (!wanted("latency"))
         return 0;
 

@@ -703,7 +703,7 @@ int runSetAddress(const Options &o)
     }
     const bool echoed = reader.writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
     const ExchangeResult write = reader.lastResult();
-    if (linkLost(session) || refusedBusy(write) || write.outcome == Outcome::EchoOnly)
+    if (linkLost(session) || refusedBusy(write) || (NobodyAnswered(write) && write.outcome != Outcome::Silence))
         return session.failed(QStringLiteral("set-address: the write was refused"));
     // The proof is the reader answering at the new address with that address.
     const auto answer = findReader(session, target);

@@ -129,6 +129,80 @@ TEST_P(CliStrict, LateForeignExceptionAndStaleAnswersAreNeverResults)
     }
 }
 
+// Line conditions x commands: each names what it heard, with its exit code, and never
+// takes it for a result. A second answer is the fault's bytes right behind the answer.
+TEST_P(CliStrict, LineConditionsAreNamedByEveryCommand)
+{
+    const QByteArray secondAnswer = QByteArray::fromHex("0103020001"
+                                                        "7984");
+    const auto twice = faults([&](auto &f) { f.noiseAfter = secondAnswer; });
+    const auto garbled = faults([](auto &f) { f.wrongCrc = true; });
+    const auto gatewayOnce = faults([](auto &f) {
+        f.exceptionCode = 0x0B;
+        f.faultyRequests = 1;
+    });
+    const auto busyOnce = faults([](auto &f) {
+        f.exceptionCode = 0x06;
+        f.faultyRequests = 1;
+    });
+    const auto noise = faults([](auto &f) { f.noiseBefore = QByteArray::fromHex("FF0013"); });
+    const struct {
+        const char *name;
+        sim::FaultScript faults;
+        QStringList args;
+        int exit;
+        const char *outcome; // of the error object; "" for a result
+        const char *errSays;
+    } rows[] = {
+        {"two answers: identify", twice, {"identify"}, 1, "answered twice", "two readers answer"},
+        {"two answers: card", twice, {"card"}, 1, "answered twice", "more than one reader at address 1"},
+        {"two answers: watch", twice, {"card", "--watch", "--for", "1"}, 1, "answered twice", "two answers"},
+        {"two answers: write", twice, {"write", "0x0111", "0xF00F", "--yes"}, 1, "answered twice", "two answers"},
+        {"two answers: scan", twice, {"scan", "--from", "1", "--to", "2", "--modes", "19200,e,8,1"}, 0, "", "scanned"},
+        {"garbled: identify", garbled, {"identify", "--retries", "0"}, 1, "garbled", "two readers answer"},
+        {"garbled at the target: set-address",
+         garbled,
+         {"set-address", "5", "--yes"},
+         1,
+         "garbled",
+         "address 5 is taken: something answers there: garbled"},
+        {"gateway 0B to the write: set-address ends, no verify",
+         gatewayOnce,
+         {"set-address", "9", "--yes"},
+         1,
+         "exception",
+         "the write was refused"},
+        {"gateway 0B: identify",
+         faults([](auto &f) { f.exceptionCode = 0x0B; }),
+         {"identify", "--retries", "1"},
+         1,
+         "exception",
+         "no reader behind the gateway at address 1 in 2 tries"},
+        {"busy once: identify asks again", busyOnce, {"identify"}, 0, "", ""},
+        {"noise before the answer: card", noise, {"card"}, 0, "", ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        sim.setFaults(row.faults);
+        const Result r = run(QStringList(row.args) << "--json" << link);
+        sim.setFaults({});
+        EXPECT_EQ(r.code, row.exit) << r;
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(row.errSays))) << r;
+        if (*row.outcome) {
+            const QJsonObject error = r.json()["error"].toObject();
+            EXPECT_EQ(error["outcome"].toString(), row.outcome) << r;
+            EXPECT_EQ(error["exit"].toInt(), row.exit) << r;
+            EXPECT_FALSE(r.out.contains("\"uid\"") || r.out.contains("\"serial\"")) << r;
+        }
+        if (row.args.first() == "scan") {
+            EXPECT_TRUE(r.out.contains("\"twoReaders\":true")) << r;
+        }
+        if (row.args.first() == "set-address" && row.exit == 0) {
+            run(QStringList{"set-address", "1", "--yes", "--address", "9"} << link); // back for the next rows
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Link, CliStrict, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Tcp" : "Pty"; });
 
