@@ -427,7 +427,7 @@ int Session::openFailed() const
     if (!f.systemText.isEmpty())
         why += QStringLiteral(" (%1)").arg(f.systemText);
     const QString message = c.transport == Transport::Tcp
-                                ? QStringLiteral("cannot connect to %1:%2: %3").arg(c.peerAddress, c.peerPort, why)
+                                ? QStringLiteral("cannot connect to %1: %2").arg(c.describe().mid(4), why)
                                 : QStringLiteral("cannot open the serial port %1: %2").arg(c.portName, why);
     err(message);
     QString hint;

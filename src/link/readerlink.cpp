@@ -491,11 +491,18 @@ bool ReaderLink::heardWithinGuard(const std::uint8_t *rest, int restLength)
             const std::int64_t baud = std::max<qint32>(serial_->baudRate(), 1200);
             const std::uint64_t exactUs = std::uint64_t((35 * 11 * 1000000 / 10 + baud - 1) / baud);
             const std::uint64_t until = from + std::min(exactUs, guardUs);
-            while (clock_.nowUs() < until) {
+            // A read that finds nothing waits about a millisecond, often more on a busy
+            // machine: the next one starts only if it can end within a millisecond of the
+            // guard's end, so the guard never costs more than 3.5 characters and 1 ms.
+            std::uint64_t readCostUs = 1000;
+            for (std::uint64_t now = clock_.nowUs(); now < until && now + readCostUs <= until + 1000;
+                 now = clock_.nowUs()) {
                 std::uint8_t byte = 0;
                 const SerialIo::Read read = serial_->readByte(byte);
                 if (read == SerialIo::Read::Failed)
                     break;
+                if (read == SerialIo::Read::Nothing)
+                    readCostUs = std::max<std::uint64_t>(clock_.nowUs() - now, 1);
                 if (read == SerialIo::Read::Byte) {
                     keep(byte);
                     // What else is there at once belongs to the same second answer.
