@@ -147,8 +147,10 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     EXPECT_TRUE(iso.match(text.last()).hasMatch()) << text.last().toStdString();
     const QStringList cardCsv = fileLines(files.filePath(QStringLiteral("c.csv")));
     ASSERT_EQ(cardCsv.size(), 4);
-    EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes"));
-    EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
+    EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes,slave,link"));
+    EXPECT_TRUE(cardCsv[3].contains(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000,1,")))
+        << cardCsv[3].toStdString();
+    EXPECT_EQ(cards.field(2, CardHistory::Link), window->linkText());
 
 #ifndef _WIN32
     // On a full disk (a file size limit stands in for it) the save fails and the old file stays.
