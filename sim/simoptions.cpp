@@ -147,10 +147,11 @@ SimOptions parseSimOptions(const QStringList &arguments)
     QCommandLineOption gatewayDelay(QStringLiteral("gateway-delay"), QStringLiteral("Gateway delay."),
                                     QStringLiteral("MS"));
     gatewayDelay.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({line, lineBaud, noise, gateway, gatewayDelay});
     parser.addOptions({tcp,      tcpPort,   bind,   pty,     reader,     address,  serial, version,     inputs,
                        outputs,  uid,       keys,   verbose, delay,      gap,      chunk,  noiseBefore, noiseAfter,
                        wrongCrc, exception, silent, endless, closeAfter, answerAs, script, quitOnEof});
+
+    parser.addOptions({line, lineBaud, noise, gateway, gatewayDelay});
 
     const QStringList rewritten = rewriteTcpOption(arguments);
     if (!parser.parse(rewritten) || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))

@@ -51,3 +51,18 @@ TEST(SimOptions, ReaderAndFaultOptionsBecomeCommands)
     EXPECT_TRUE(options.quitOnEof);
     EXPECT_EQ(options.script.value_or(QString()), QStringLiteral("s.txt"));
 }
+
+TEST(SimOptions, LineOptionsBecomeCommands)
+{
+    const struct {
+        const char *line;
+        QStringList setup;
+    } cases[] = {
+        {"--line echo,half-duplex --noise 30", {"line echo,half-duplex", "noise 30"}},
+        {"--gateway --tcp", {"gateway on"}},
+        {"--gateway 80 --line-baud 9600", {"line-baud 9600", "gateway 80"}},
+        {"--gateway=0", {"gateway 0"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parse(QString::fromLatin1(c.line)).setup, c.setup) << c.line;
+}
