@@ -2,7 +2,8 @@
 // pseudo-terminal and on loopback TCP: passes per second, the share of each pass that is
 // the two fixed 50 ms pauses, and the processor time of the window idle and while looping.
 // Then the traffic monitor's cost: the loop's passes per second with the monitor never
-// opened, open, and opened and closed again (still recording), with the fixed pauses and
+// opened, open, opened and closed again (still recording), open with a filter on, and open
+// with a file log, with the fixed pauses and
 // without them, runs interleaved round by round and medians printed; and the memory and
 // times of a log of 100 000 lines.
 //   build/bench/window_bench [ROUNDS] [SECONDS_PER_RUN]
@@ -139,22 +140,30 @@ void pointAt(TfrmModule &w, bool tcp, const QString &pty, quint16 port)
 void monitorFigures(const WindowServices &services, bool &realPauses, sim::SimServer &sim, const QString &pty,
                     quint16 port, int rounds, int ms)
 {
-    TfrmModule never(services), open(services), hidden(services);
+    TfrmModule never(services), open(services), hidden(services), filtered(services), logging(services);
     open.mnuTrafficMonitor->trigger();
     hidden.mnuTrafficMonitor->trigger();
     hidden.trafficMonitor()->close();
-    TfrmModule *windows[] = {&never, &open, &hidden};
-    const char *names[] = {"never opened", "open", "closed again"};
+    // A filter on the loop's own slave: every line passes it, through the filter's mapping.
+    filtered.mnuTrafficMonitor->trigger();
+    filtered.trafficMonitor()->seFilterSlave->setValue(1);
+    // Every line into a CSV file as it comes.
+    QTemporaryDir logDir;
+    logging.mnuTrafficMonitor->trigger();
+    logging.trafficMonitor()->startFileLog(logDir.filePath(QStringLiteral("bench.csv")));
+    constexpr int kStates = 5;
+    TfrmModule *windows[kStates] = {&never, &open, &hidden, &filtered, &logging};
+    const char *names[kStates] = {"never opened", "open", "closed again", "filtered", "logging"};
     for (TfrmModule *w : windows)
         w->show();
     for (bool pauses : {true, false}) {
         realPauses = pauses;
         for (bool tcp : {false, true}) {
-            std::vector<double> rate[3], cpu[3];
+            std::vector<double> rate[kStates], cpu[kStates];
             for (TfrmModule *w : windows)
                 pointAt(*w, tcp, pty, port);
             for (int round = 0; round < rounds; ++round) {
-                for (int i = 0; i < 3; ++i) {
+                for (int i = 0; i < kStates; ++i) {
                     const LoopRun run = loopRun(*windows[i], sim, ms);
                     rate[i].push_back(run.passesPerSecond);
                     cpu[i].push_back(run.cpuMsPerPass);
@@ -163,7 +172,7 @@ void monitorFigures(const WindowServices &services, bool &realPauses, sim::SimSe
             const double base = median(rate[0]);
             std::printf("monitor, %s, %s pauses, medians of %d runs of %d ms:\n", tcp ? "tcp" : "pty",
                         pauses ? "with the" : "without the", rounds, ms);
-            for (int i = 0; i < 3; ++i)
+            for (int i = 0; i < kStates; ++i)
                 std::printf("  %-13s %8.2f passes/s (%+5.1f %%), window thread %.3f ms a pass\n", names[i],
                             median(rate[i]), 100.0 * (median(rate[i]) - base) / base, median(cpu[i]));
         }

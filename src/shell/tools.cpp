@@ -3,6 +3,7 @@
 #include "shell/findreaders.h"
 #include "shell/frmmodule.h"
 #include "shell/toolstext.h"
+#include "shell/toolwidgets.h"
 #include "shell/trafficmonitor.h"
 
 namespace relvix {
@@ -36,7 +37,7 @@ void TfrmModule::mnuTrafficMonitorClick()
     if (!trafficMonitor_)
         trafficMonitor_ = std::make_unique<TrafficMonitor>(link, cardHistory(), currentLanguage);
     if (!trafficMonitor_->isVisible()) {
-        trafficMonitor_->show();
+        showBeside(trafficMonitor_.get(), this);
         return;
     }
     // Already open, perhaps behind the main window: brought to the front.
@@ -50,7 +51,7 @@ void TfrmModule::mnuFindReadersClick()
     if (!findReaders_)
         findReaders_ = std::make_unique<FindReadersDialog>(*this, currentLanguage);
     if (!findReaders_->isVisible()) {
-        findReaders_->show();
+        showBeside(findReaders_.get(), this);
         return;
     }
     findReaders_->raise();

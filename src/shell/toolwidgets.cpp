@@ -4,9 +4,13 @@
 #include <QBoxLayout>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
+
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
+#include <algorithm>
 
 namespace relvix {
 
@@ -26,6 +30,30 @@ QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name)
     b->setAutoDefault(false);
     row->addWidget(b);
     return b;
+}
+
+void showBeside(QWidget *tool, const QWidget *main)
+{
+    // A hidden window keeps its place and size for the run; only the first show places it.
+    static const char *const kPlaced = "relvixPlaced";
+    if (!tool->property(kPlaced).toBool()) {
+        tool->setProperty(kPlaced, true);
+        const QScreen *where = main->screen() ? main->screen() : QGuiApplication::primaryScreen();
+        if (where) {
+            const QRect area = where->availableGeometry();
+            const QRect beside = main->frameGeometry();
+            // Its frame is not known before the first show: a title bar's worth is allowed.
+            const QSize size = tool->size() + QSize(8, 32);
+            int x = beside.right() + 1;
+            if (x + size.width() > area.right() + 1) {
+                const int left = beside.left() - size.width();
+                x = left >= area.left() ? left : std::max(area.left(), area.right() + 1 - size.width());
+            }
+            const int y = std::clamp(beside.top(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+            tool->move(x, y);
+        }
+    }
+    tool->show();
 }
 
 void chooseSaveFile(QWidget *parent, const char *objectName, const QString &filter, const QString &suffix,

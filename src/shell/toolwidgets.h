@@ -18,6 +18,10 @@ void setToolFont(QWidget *window, int language);
 // A button at the end of row, named for the tests; never the default of its window.
 QPushButton *toolButton(QWidget *parent, QBoxLayout *row, const char *name);
 
+// Shows a tool window; the first time beside `main` (right of it if there is room, else left,
+// else where it covers least), afterwards where and as large as the user left it.
+void showBeside(QWidget *tool, const QWidget *main);
+
 // Asks for a file to save under (modal to parent only, without an event loop of its own) and
 // calls save with the chosen path.
 void chooseSaveFile(QWidget *parent, const char *objectName, const QString &filter, const QString &suffix,

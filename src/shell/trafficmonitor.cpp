@@ -33,7 +33,9 @@ namespace relvix {
 // a search over what the row shows. Link events (open, close) pass only with no filter on.
 class TrafficFilter : public QSortFilterProxyModel {
 public:
-    explicit TrafficFilter(TrafficLog &log) : log_(log) { setSourceModel(&log); }
+    // Its source is set only while a filter is on: a proxy that watches the log keeps a
+    // mapping of every row, 1 MB for a full log.
+    explicit TrafficFilter(TrafficLog &log) : log_(log) {}
 
     int slave = -1;
     int function = -1;
@@ -388,6 +390,10 @@ void TrafficMonitor::setLanguage(int language)
     lblFilterFunction->setText(text(ToolText::FilterFunction));
     seFilterSlave->setSpecialValueText(text(ToolText::FilterAll));
     seFilterFunction->setSpecialValueText(text(ToolText::FilterAll));
+    // The boxes' size hints keep the first language's "all": room for this one's.
+    for (QSpinBox *box : {seFilterSlave, seFilterFunction})
+        box->setMinimumWidth(box->fontMetrics().horizontalAdvance(text(ToolText::FilterAll) + QStringLiteral("000")) +
+                             box->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 12);
     edSearch->setPlaceholderText(text(ToolText::SearchHint));
     actCopy->setText(text(ToolText::Copy));
     actSelectAll->setText(text(ToolText::SelectAll));
@@ -473,8 +479,11 @@ void TrafficMonitor::applyFilter()
     // The filter costs a mapping of every row: the view goes through it only while one is on.
     QAbstractItemModel *wanted =
         filter_->active() ? static_cast<QAbstractItemModel *>(filter_) : static_cast<QAbstractItemModel *>(log_.get());
-    if (filter_->active())
+    if (filter_->active()) {
+        if (filter_->sourceModel() != log_.get())
+            filter_->setSourceModel(log_.get());
         filter_->apply();
+    }
     if (trafficView->model() != wanted) {
         std::vector<int> widths;
         for (int c = 0; c < TrafficLog::ColumnCount; ++c)
@@ -482,6 +491,8 @@ void TrafficMonitor::applyFilter()
         trafficView->setModel(wanted);
         for (int c = 0; c < TrafficLog::ColumnCount; ++c)
             trafficView->setColumnWidth(c, widths[std::size_t(c)]);
+        if (!filter_->active())
+            filter_->setSourceModel(nullptr);
     }
     trafficView->scrollToBottom();
 }

@@ -8,7 +8,9 @@
 #include "support/simwindowfixture.h"
 
 #include <QBuffer>
+#include <QColor>
 #include <QDateTime>
+#include <QKeyEvent>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -169,6 +171,101 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save must fail";
     EXPECT_EQ(fileLines(saved), before);
 #endif
+}
+
+TEST_P(ToolsEndToEnd, PauseKeepsEveryFrameAForeignAnswerShowsItsSenderAndFiltersNarrowTheViewOnly)
+{
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    TrafficLog &log = m.log();
+    QTemporaryDir files;
+    const QString logPath = files.filePath(QStringLiteral("live.csv"));
+    ASSERT_TRUE(m.startFileLog(logPath));
+    EXPECT_TRUE(m.btnLogFile->isChecked());
+
+    // Paused: the view stands still while a connect and a raw read go by; resumed, it has them all.
+    m.btnPause->click();
+    EXPECT_EQ(m.btnPause->text(), QStringLiteral("&Resume"));
+    const int shownBefore = log.rowCount();
+    window->btnConnect->click();
+    ASSERT_EQ(status(), QStringLiteral("Command ok."));
+    log.flush();
+    EXPECT_EQ(log.rowCount(), shownBefore);
+    EXPECT_GE(log.heldCount(), 5);
+    EXPECT_TRUE(m.lblLines->text().contains(QStringLiteral("paused: %1 new").arg(log.heldCount())))
+        << m.lblLines->text().toStdString();
+    m.btnPause->click();
+    EXPECT_EQ(log.rowCount(), log.lineCount());
+    QStringList kinds;
+    for (int row = 0; row < log.rowCount(); ++row)
+        kinds << log.field(row, TrafficLog::Direction);
+    EXPECT_EQ(kinds.count(QStringLiteral("TX")), sim->requestCount()) << "every frame of the pause";
+
+    // A foreign answer: slave 5 answers a request for 1. The window's rule takes it, and the
+    // line says who sent it, stands out and tells why in its tooltip.
+    sim::FaultScript foreign;
+    foreign.answerAsAddress = 5;
+    sim->setFaults(foreign);
+    window->btnReadDiDo->click();
+    sim->setFaults({});
+    log.flush();
+    int rx = -1;
+    for (int row = log.rowCount() - 1; row >= 0 && rx < 0; --row)
+        if (log.kindOf(row) == FrameEvent::Kind::Response)
+            rx = row;
+    ASSERT_GE(rx, 0);
+    EXPECT_EQ(log.field(rx, TrafficLog::Slave), QStringLiteral("5"));
+    EXPECT_EQ(log.askedSlave(rx), 1);
+    EXPECT_EQ(log.mark(rx), TrafficLog::Mark::Foreign);
+    const QModelIndex cell = log.index(rx, TrafficLog::Bytes);
+    EXPECT_TRUE(log.data(cell, Qt::BackgroundRole).value<QColor>().isValid());
+    EXPECT_TRUE(log.data(cell, Qt::ToolTipRole).toString().contains(QStringLiteral("from slave 5, not 1")));
+    EXPECT_FALSE(log.field(rx, TrafficLog::Response).isEmpty()) << "its response time";
+    EXPECT_FALSE(log.field(rx, TrafficLog::Delta).isEmpty());
+    EXPECT_TRUE(m.lblErrors->text().contains(QStringLiteral("5: 1"))) << m.lblErrors->text().toStdString();
+
+    // Filters: one slave, then one direction, the view only.
+    m.seFilterSlave->setValue(5);
+    EXPECT_TRUE(m.filtering());
+    const int filtered = m.trafficView->model()->rowCount();
+    EXPECT_GE(filtered, 1);
+    EXPECT_LT(filtered, log.rowCount());
+    m.seFilterSlave->setValue(-1);
+    m.chkTx->setChecked(false);
+    m.chkRx->setChecked(false);
+    m.chkDrop->setChecked(false);
+    EXPECT_EQ(m.trafficView->model()->rowCount(), 0) << "no failure in this run";
+    for (QCheckBox *box : {m.chkTx, m.chkRx, m.chkDrop})
+        box->setChecked(true);
+    EXPECT_FALSE(m.filtering());
+
+    // Copy: the selected rows as text, the Ctrl+C of the view.
+    m.trafficView->selectRow(rx);
+    EXPECT_TRUE(m.selectedText().contains(QStringLiteral("from slave 5, not 1"))) << m.selectedText().toStdString();
+    EXPECT_EQ(m.actCopy->shortcut(), QKeySequence(QKeySequence::Copy));
+    EXPECT_FALSE(m.trafficView->tabKeyNavigation());
+
+    // Meanings and outcome words in Chinese, from the one table.
+    window->mnuSimplified->trigger();
+    EXPECT_EQ(log.data(log.index(rx, TrafficLog::Meaning), Qt::DisplayRole).toString(),
+              trafficWords(1, log.field(rx, TrafficLog::Meaning)));
+    EXPECT_TRUE(trafficWords(1, log.field(rx, TrafficLog::Meaning)).contains(QStringLiteral("来自站号 5, 不是 1")));
+    EXPECT_EQ(trafficWords(2, QStringLiteral("exception 02 illegal data address; silence over 60 ms")),
+              QStringLiteral("異常 02 非法資料位址; 超過 60 ms 無回應"));
+    for (int o = 1; o <= int(Outcome::AnsweredTwice); ++o)
+        for (int language : {1, 2})
+            EXPECT_NE(outcomeWord(language, Outcome(o)), outcomeName(Outcome(o))) << o;
+    for (QPushButton *b : m.findChildren<QPushButton *>())
+        EXPECT_TRUE(b->text().contains(QStringLiteral("(&"))) << b->objectName().toStdString();
+    window->mnuEnglish->trigger();
+
+    // The file log got every line, the paused ones too, and Escape closes the window.
+    m.stopFileLog();
+    const QStringList logged = fileLines(logPath);
+    EXPECT_EQ(logged.size(), log.lineCount() + 1);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(&m, &escape);
+    EXPECT_FALSE(m.isVisible());
 }
 
 INSTANTIATE_TEST_SUITE_P(Link, ToolsEndToEnd, ::testing::Values(SimLink::Tcp, SimLink::Pty), transportName);
