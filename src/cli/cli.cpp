@@ -357,7 +357,12 @@ LinkChoice linkChoice(const QCommandLineParser &p)
     }
     if (p.isSet("mode"))
         throw UsageError{QStringLiteral("--mode needs --port")};
-    const auto saved = windowSavedLink();
+    QString unreadable;
+    const auto saved = windowSavedLink(&unreadable);
+    if (!saved && !unreadable.isEmpty())
+        throw UsageError{QStringLiteral("no link given (--port or --tcp), and the window's settings could not be "
+                                        "read: %1")
+                             .arg(unreadable)};
     if (!saved)
         throw UsageError{QStringLiteral("no link given (--port or --tcp), and the window has saved none")};
     err(QStringLiteral("using the link the window saved: %1").arg(saved->describe()));
