@@ -348,6 +348,12 @@ TEST_F(Cli, HelpAtEveryLevel)
     const Result all = run({"--help"});
     EXPECT_EQ(all.code, 0);
     EXPECT_TRUE(all.out.contains("130  interrupted")) << all;
+#ifdef _WIN32
+    EXPECT_TRUE(all.out.contains("a port name such as COM3")) << all; // no /dev there
+    EXPECT_FALSE(all.out.contains("/dev")) << all;
+#else
+    EXPECT_TRUE(all.out.contains("a path such as /dev/ttyUSB0")) << all;
+#endif
     for (const char *command : {"ports", "identify", "scan", "card", "clear", "io", "set-do", "set-address", "reboot",
                                 "factory-reset", "raw", "selftest"}) {
         EXPECT_TRUE(all.out.contains(QStringLiteral("\n  %1 ").arg(command))) << command;
