@@ -119,7 +119,7 @@ void drainFigures()
         link.state.portName = sim.openPty();
         link.state.serialMode = QStringLiteral("19200,e,8,1");
         link.OpenLink();
-        link.state.receiveTimeout = timeout;
+        link.setReceiveTimeoutMs(timeout);
         std::vector<double> same, other;
         for (int i = 0; i < 5; ++i) {
             reader.readAddress(2);

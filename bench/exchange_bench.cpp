@@ -300,7 +300,7 @@ void stallFigures(Host &host)
     ReaderLink link(host);
     if (openTcp(link, listener.port)) {
         std::vector<std::uint8_t> payload(kMaxPayload, 0x55);
-        link.state.receiveTimeout = 0;
+        link.setReceiveTimeoutMs(0);
         double longest = 0;
         long offered = 0;
         const auto fill0 = Wall::now();
@@ -311,7 +311,7 @@ void stallFigures(Host &host)
             offered += kFrameBufferSize;
         }
         const double fillMs = sinceMs(fill0);
-        link.state.receiveTimeout = 1000;
+        link.setReceiveTimeoutMs(1000);
         const auto t0 = Wall::now();
         const bool ok = link.ExchangeFrame(1, 0x10, 7, payload.data(), static_cast<std::uint16_t>(payload.size()));
         const double wall = sinceMs(t0);

@@ -55,11 +55,19 @@ StrictMatcher::StrictMatcher(std::uint8_t *buffer, std::int32_t &length, const s
     reset();
 }
 
+void StrictMatcher::consumeAll()
+{
+    searchFrom_ = length_;
+    freeStart_ = kNoStart;
+    answerStart_ = kNoStart;
+}
+
 void StrictMatcher::reset()
 {
     length_ = 0;
     searchFrom_ = 0;
     freeStart_ = kNoStart;
+    answerStart_ = kNoStart;
     startAtEnd_.fill(kNoStart);
 }
 
@@ -143,6 +151,13 @@ StrictMatcher::Verdict StrictMatcher::push(std::uint8_t byte)
         // As the window's rule does: 1500 bytes without an answer are abandoned.
         reset();
         return Verdict::More;
+    }
+    if (request_) {
+        if (i - 1 >= searchFrom_ && buffer_[i - 1] == request_[0] &&
+            (byte == request_[1] || byte == (request_[1] | 0x80)))
+            answerStart_ = i - 1;
+        mayBelong_ = (i >= searchFrom_ && byte == request_[0]) ||
+                     (answerStart_ != kNoStart && answerStart_ >= searchFrom_ && i - answerStart_ < kMaxFrame);
     }
     // The start one byte back now has its function, the one two back its byte count.
     if (i - 1 >= searchFrom_) {

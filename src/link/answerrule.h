@@ -17,6 +17,26 @@ enum class AnswerRule : std::uint8_t {
     Strict,
 };
 
+// What an exchange's receive loop asks of its answer rule. The loops (one per transport)
+// own the time-outs and the byte I/O; the policy judges each byte.
+class AnswerPolicy {
+public:
+    enum class Step : std::uint8_t {
+        More,   // wait for more bytes
+        Answer, // the answer is complete
+        Ended,  // the exchange is over without an answer (an exception reply)
+    };
+    virtual ~AnswerPolicy() = default;
+    virtual Step push(std::uint8_t byte) = 0;
+    // Whether the byte just pushed restarts the silence time-out. The window's rule restarts
+    // it with every byte; the strict rule only with a byte that may belong to the answer,
+    // so that noise cannot hold an exchange beyond its time-out.
+    virtual bool restartsSilence() const = 0;
+    // The strict rule ends the exchange at once when the port or connection fails, and
+    // listens after the answer for a second one; the window's rule does neither.
+    virtual bool strict() const = 0;
+};
+
 // The strict rule over the bytes of one exchange, byte by byte.
 //
 // A frame is found where its own header says it ends: function codes 01 to 04, 0C, 11, 14,
@@ -52,6 +72,15 @@ public:
     int frameLength() const { return frameLength_; }
     std::uint8_t exceptionCode() const { return exceptionCode_; }
 
+    // Everything pushed so far is taken (a local echo skipped): frames start after it.
+    void consumeAll();
+    // Where the next frame may start; bytes before it are consumed.
+    int searchFrom() const { return searchFrom_; }
+    // Whether the latest byte may belong to the answer: the request's address, or a byte of
+    // a frame that began with the request's address and its function (or the exception
+    // form of it), within the longest frame. Always true without a request.
+    bool mayBelongToAnswer() const { return mayBelong_; }
+
 private:
     static constexpr int kMaxFrame = 256 + 4; // a byte count of 255 gives 260
     static constexpr int kNoStart = -1;
@@ -70,6 +99,8 @@ private:
     bool requestShaped_ = false; // the request's function is one whose answer length is told
     int searchFrom_ = 0;         // frames start here or later: all before was consumed
     int freeStart_ = kNoStart;   // unknown function: the earliest start of a possible answer
+    int answerStart_ = kNoStart; // the latest start of the request's address and function
+    bool mayBelong_ = true;
     // Starts whose frames end at a given length, chained: startAtEnd_[end] is one of them,
     // nextStart_[start] the next with the same end.
     std::array<std::int16_t, kFrameBufferSize + kMaxFrame + 1> startAtEnd_;

@@ -22,6 +22,9 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual std::uint32_t nowMs() = 0;
+    // The same clock in microseconds, for waits shorter than a few milliseconds (the guard
+    // after an answer). A clock that has no finer reading gives its milliseconds.
+    virtual std::uint64_t nowUs() { return std::uint64_t{nowMs()} * 1000u; }
     // Lets about ms milliseconds pass without looking at anything (a connection that can
     // deliver nothing more is waited out this way). The real clock sleeps; a test clock
     // just moves on.
@@ -101,6 +104,9 @@ public:
     virtual OpenFailure lastOpenFailure() const { return {}; }
 };
 LinkOpener &systemLinkOpener();
+// The same, but a network peer may be a host name or an IPv6 literal (the command line's
+// link); the window's opener reads only dotted IPv4 addresses.
+LinkOpener &namedLinkOpener();
 
 // How long a TCP connect may take before the open fails.
 constexpr int kConnectTimeoutMs = 3000;

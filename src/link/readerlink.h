@@ -15,16 +15,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 namespace relvix {
 
-// Windows serial time-out record (milliseconds), kept so the Windows build can put the
-// port's own values back at close. Elsewhere the port restores its terminal settings.
-struct PortTimeouts {
-    std::uint32_t readIntervalTimeout = 0;
-    std::uint32_t readTotalTimeoutMultiplier = 0;
-    std::uint32_t readTotalTimeoutConstant = 0;
-    std::uint32_t writeTotalTimeoutMultiplier = 0;
-    std::uint32_t writeTotalTimeoutConstant = 0;
-};
-
 // Which link carries the frames. Stored settings and command lines map their own forms
 // (TYPE 0 or 1, --port or --tcp) onto this, and nothing else.
 enum class Transport : std::uint8_t { Serial, Tcp };
@@ -38,11 +28,7 @@ struct LinkState {
     QString portName;
     std::uint16_t slaveAddress = 0;
 
-    PortTimeouts portTimeouts{0, 0, 1, 0, 0};
-    PortTimeouts savedPortTimeouts{};
-
-    // Results of the latest exchange.
-    std::int32_t receiveTimeout = 1000;
+    // The frames of the latest exchange.
     std::int32_t responseLength = 0;
     std::array<std::uint8_t, kFrameBufferSize> response{};
     QString receiveText;
@@ -58,7 +44,20 @@ struct ExchangeResult {
     std::uint32_t responseMs = 0;    // answer or exception: from the request handed over to its last byte
     int dropped = 0;                 // strict rule: valid frames that were not the answer
     std::uint8_t droppedFrom = 0;    // the address of the latest of them
+    int garbledBytes = 0;            // strict rule: bytes that belonged to no valid frame
+    bool echoSkipped = false;        // strict rule: the line's local echo of the request came first
+    int tries = 0;                   // requests sent for it: more than 1 when a busy reader was asked again
 };
+
+// Whether the line hands the request's own bytes back before the answer (a two-wire
+// adapter that hears itself). Auto learns it from the first request that comes back.
+enum class EchoMode : std::uint8_t { Auto, On, Off };
+
+// Gateway exceptions 0A (path unavailable) and 0B (target failed to respond): the gateway
+// answered because no reader did.
+bool IsGatewayException(std::uint8_t code);
+// No reader answered the request: silence, only the echo, or a gateway's 0A or 0B.
+bool NobodyAnswered(const ExchangeResult &result);
 
 class ReaderLink {
 public:
@@ -80,6 +79,25 @@ public:
     void CloseLink();
     bool isOpen() const;
 
+    // The receive time-out of every exchange (1000 ms until a caller chooses).
+    void setReceiveTimeoutMs(std::int32_t ms) { receiveTimeoutMs_ = ms; }
+    std::int32_t receiveTimeoutMs() const { return receiveTimeoutMs_; }
+    // Another receive time-out for the requests made while it lives.
+    class TimeoutScope {
+    public:
+        TimeoutScope(ReaderLink &link, std::int32_t ms) : link_(link), kept_(link.receiveTimeoutMs_)
+        {
+            link_.receiveTimeoutMs_ = ms;
+        }
+        ~TimeoutScope() { link_.receiveTimeoutMs_ = kept_; }
+        TimeoutScope(const TimeoutScope &) = delete;
+        TimeoutScope &operator=(const TimeoutScope &) = delete;
+
+    private:
+        ReaderLink &link_;
+        std::int32_t kept_;
+    };
+
     // One request and its response over the open link; true when a response was accepted.
     bool ExchangeFrame(std::uint16_t slaveAddress, std::uint16_t functionCode, std::int32_t expectedLength,
                        const std::uint8_t *payload, std::uint16_t payloadLength);
@@ -100,6 +118,23 @@ public:
     // once, for a caller that sends nothing more but still wants to hear late answers.
     void drain(std::int32_t guardMs);
     std::int32_t shortGuardMs() const;
+    // Strict rule: the local echo. In Auto, a request that comes back byte for byte marks
+    // the line as echoing (echoDetected()), and from then on the first copy of each request
+    // is skipped; a write echo of function 05, 06 or 16 is the reader's answer until then.
+    void setEchoMode(EchoMode mode) { echoMode_ = mode; }
+    EchoMode echoMode() const { return echoMode_; }
+    bool echoDetected() const { return echoDetected_; }
+    // Strict rule: a read (functions 01 to 04) answered with exception 06 (busy) is asked
+    // again after pauseMs, up to `retries` more times.
+    void setBusyRetries(int retries, int pauseMs)
+    {
+        busyRetries_ = retries;
+        busyPauseMs_ = pauseMs;
+    }
+    // Strict rule: how long the line is listened to after an accepted answer: 3.5 characters
+    // (the end of an RTU frame) and a millisecond; 2 ms over TCP. A byte within it is a
+    // second answer.
+    std::int32_t postAnswerGuardMs() const;
     // Strict rule: the port or connection failed for good (lastResult() says why); every
     // exchange fails at once from then on, until the next OpenLink.
     bool lost() const { return lost_; }
@@ -114,24 +149,27 @@ public:
     std::uint32_t serialOverallBoundMs() const;
 
 private:
-    bool exchangeSerial(ReceiveRule &rule);
-    bool exchangeNetwork(ReceiveRule &rule, const std::uint8_t *frame, int frameLength);
+    class FirstValidPolicy;
+    class StrictPolicy;
+
+    // The one receive loop of each transport, with the rule as a policy.
+    AnswerPolicy::Step receiveSerial(AnswerPolicy &policy, const std::uint8_t *frame, int frameLength);
+    AnswerPolicy::Step receiveNetwork(AnswerPolicy &policy, const std::uint8_t *frame, int frameLength);
+    // Strict: bytes that come within the post-answer guard (first those left in the chunk).
+    bool heardWithinGuard(const std::uint8_t *rest, int restLength);
+
+    bool exchangeFirstValid(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength);
+    bool exchangeStrict(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength);
+    bool strictOnce(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength);
     void discardStale();
     bool accept();
     void notify(FrameEvent::Kind kind, QByteArray bytes = {}, QString detail = {}, Outcome outcome = Outcome::None,
                 std::uint8_t exceptionCode = 0);
     void fail(Outcome outcome, QString detail);
-
-    // The strict rule's exchange and what it does with each verdict.
-    bool exchangeStrict(const std::uint8_t *frame, int frameLength, std::int32_t expectedLength);
-    bool strictSerial(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength);
-    bool strictNetwork(StrictMatcher &matcher, const std::uint8_t *frame, int frameLength);
-    enum class Step { More, Answered, Ended };
-    Step strictVerdict(StrictMatcher &matcher, StrictMatcher::Verdict verdict);
-    void moveFrameToStart(const StrictMatcher &matcher);
+    void moveFrameToStart(int start, int length);
     void dropFrame(const std::uint8_t *frame, int length, const QString &when);
     void loseLink(Outcome outcome, const QString &reason);
-    void endSilently();
+    void endSilently(const StrictPolicy &policy);
     void drainBefore(std::uint8_t slave);
     void drainFor(std::int32_t guardMs, bool fromNow);
 
@@ -152,6 +190,11 @@ private:
     bool drainPending_ = false;        // strict: the latest exchange failed, a late answer may come
     std::uint8_t failedSlave_ = 0;     // its address
     std::int32_t failedTimeoutMs_ = 0; // its receive time-out
+    std::int32_t receiveTimeoutMs_ = 1000;
+    EchoMode echoMode_ = EchoMode::Auto;
+    bool echoDetected_ = false;
+    int busyRetries_ = 0;
+    int busyPauseMs_ = 100;
     bool lost_ = false;
     int opens_ = 0;
     int closes_ = 0;

@@ -52,18 +52,10 @@ public:
 };
 
 struct RuleKept {
-    explicit RuleKept(ReaderLink &l) : link(l), rule(l.answerRule()), timeout(l.state.receiveTimeout)
-    {
-        link.setAnswerRule(AnswerRule::Strict);
-    }
-    ~RuleKept()
-    {
-        link.setAnswerRule(rule);
-        link.state.receiveTimeout = timeout;
-    }
+    explicit RuleKept(ReaderLink &l) : link(l), rule(l.answerRule()) { link.setAnswerRule(AnswerRule::Strict); }
+    ~RuleKept() { link.setAnswerRule(rule); }
     ReaderLink &link;
     AnswerRule rule;
-    std::int32_t timeout;
 };
 
 } // namespace
@@ -115,7 +107,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
             ++result.found;
             ScanHit hit{mode, address, std::nullopt, responseMs, wasLate};
             if (!stop()) {
-                link_.state.receiveTimeout = settings.timeoutMs;
+                const ReaderLink::TimeoutScope timeout(link_, settings.timeoutMs);
                 hit.identity = reader.readIdentity(address);
             }
             if (onHit)
@@ -128,7 +120,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
                 late.noted.pop_front();
                 if (!asked.test(address) || found.test(address))
                     continue;
-                link_.state.receiveTimeout = kLateProbeTimeoutMs;
+                const ReaderLink::TimeoutScope timeout(link_, kLateProbeTimeoutMs);
                 if (reader.readAddress(address))
                     report(address, true);
             }
@@ -138,8 +130,11 @@ ScanResult BusScan::run(const ScanSettings &settings)
             const auto address = static_cast<std::uint8_t>(a);
             if (onProgress)
                 onProgress({result.done, result.total, mode, address});
-            link_.state.receiveTimeout = scanTimeout;
-            const bool answered = reader.readAddress(address).has_value();
+            bool answered = false;
+            {
+                const ReaderLink::TimeoutScope timeout(link_, scanTimeout);
+                answered = reader.readAddress(address).has_value();
+            }
             asked.set(address);
             ++result.done;
             if (link_.lost())

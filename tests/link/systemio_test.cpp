@@ -453,7 +453,7 @@ TEST_F(SystemLink, TcpPeerClosingMidResponseNeitherSpinsNorRaisesSigpipe)
     EXPECT_EQ(link.state.responseLength, 4);
 
     // The peer is gone: the first send draws a reset, the later ones would raise SIGPIPE.
-    link.state.receiveTimeout = 100;
+    link.setReceiveTimeoutMs(100);
     for (int i = 0; i < 3; ++i)
         EXPECT_FALSE(exchange(11));
     link.CloseLink();
@@ -483,12 +483,12 @@ TEST_F(SystemLink, TcpPeerThatNeverReadsFailsTheExchangeAtItsDeadlineInsteadOfBl
     const auto t0 = std::chrono::steady_clock::now();
     const Bytes payload(kMaxPayload, 0x55);
     std::size_t offered = 0;
-    link.state.receiveTimeout = 20;
+    link.setReceiveTimeoutMs(20);
     for (int i = 0; i < 40; ++i) {
         EXPECT_FALSE(link.ExchangeFrame(1, 0x10, 7, payload.data(), static_cast<std::uint16_t>(payload.size())));
         offered += payload.size() + 4;
     }
-    link.state.receiveTimeout = 1000;
+    link.setReceiveTimeoutMs(1000);
     const auto t1 = std::chrono::steady_clock::now();
     EXPECT_FALSE(exchange(7));
     offered += kRequest.size();

@@ -108,7 +108,7 @@ TEST_P(DeviceOnSim, EveryRequestGoesOutAsDocumentedAndDecodes)
     });
 
     // The old address is silent now, and an exception reply (5 bytes) is never accepted.
-    link.state.receiveTimeout = 200;
+    link.setReceiveTimeoutMs(200);
     EXPECT_EQ(reader.readAddress(1), std::nullopt);
     EXPECT_FALSE(reader.rawRequest(5, 0x07, {}));
     EXPECT_EQ(reader.response().size(), 5);
