@@ -11,20 +11,20 @@
 
 _relvix_cli_commands="ports identify scan card clear io set-do set-address reboot factory-reset read write raw selftest"
 # The options that stand before a command, as relvix-cli --help lists them.
-_relvix_cli_global="-h --help --version --json --log --port --mode --tcp --address --timeout-ms"
+_relvix_cli_global="-h --help --version --json --log --port --mode --tcp --address --timeout-ms --echo"
 # Options that take a value: the word after them is that value, never a command.
-_relvix_cli_valued="--address --count --expect --for --format --from --interval-ms --log --mode --modes --pattern
+_relvix_cli_valued="--address --count --echo --expect --for --format --from --interval-ms --log --mode --modes --pattern
     --port --report --retries --scan-timeout-ms --tcp --timeout-ms --to --wait-timeout"
 
 # A command's options, as COMMAND --help lists them.
 _relvix_cli_options()
 {
-    local link="--port --mode --tcp --address --timeout-ms" common="--json --log -h --help"
+    local link="--port --mode --tcp --address --timeout-ms --echo" common="--json --log -h --help"
     case $1 in
     ports) echo "$common" ;;
     identify) echo "--retries $common $link" ;;
     scan) echo "--from --to --modes --scan-timeout-ms $common $link" ;;
-    card) echo "--format --lsb --all-formats --key-hex --watch --count --for --clear --interval-ms $common $link" ;;
+    card) echo "--format --lsb --all-formats --key-hex --watch --reconnect --count --for --clear --interval-ms $common $link" ;;
     clear | io | read) echo "$common $link" ;;
     set-do | write) echo "--yes $common $link" ;;
     set-address) echo "--yes --force --retries $common $link" ;;
@@ -73,6 +73,10 @@ _relvix_cli()
     --mode | --modes)
         _relvix_cli_reply "$cur" 9600,e,8,1 19200,e,8,1 38400,e,8,1 57600,e,8,1 115200,e,8,1 \
             9600,n,8,1 19200,n,8,1 38400,n,8,1 57600,n,8,1 115200,n,8,1 9600,n,8,2 19200,n,8,2
+        return
+        ;;
+    --echo)
+        _relvix_cli_reply "$cur" auto on off
         return
         ;;
     --format)
