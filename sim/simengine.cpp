@@ -46,16 +46,27 @@ constexpr int AcceptRetryMs = 100;
 // The local time of day, "hh:mm:ss.zzz". The C library looks the time zone file up on every
 // local time, a fifth of the program's time under a flood of requests with two lines each,
 // so the hours, minutes and seconds are worked out once a second.
+//
+// The text is kept as plain bytes: a thread_local with a destructor (it was a QString) is torn
+// down by MinGW's runtime after the thread's own memory is freed, so every server thread that
+// ended wrote to freed memory, and the Windows test runs hung in free().
 QString stamp()
 {
     thread_local qint64 second = -1;
-    thread_local QString hms;
+    thread_local char hms[8] = {};
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (now / 1000 != second) {
         second = now / 1000;
-        hms = QDateTime::fromMSecsSinceEpoch(second * 1000).time().toString(QStringLiteral("hh:mm:ss"));
+        const QTime time = QDateTime::fromMSecsSinceEpoch(second * 1000).time();
+        const int parts[3] = {time.hour(), time.minute(), time.second()};
+        for (int i = 0; i < 3; ++i) {
+            hms[3 * i] = char('0' + parts[i] / 10);
+            hms[3 * i + 1] = char('0' + parts[i] % 10);
+            if (i < 2)
+                hms[3 * i + 2] = ':';
+        }
     }
-    return hms + QStringLiteral(".%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
+    return QLatin1StringView(hms, 8) + QStringLiteral(".%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
 }
 
 } // namespace

@@ -170,7 +170,11 @@ QMap<QString, QCommandLineOption> allOptions()
         {"version", "Show the program's version."},
         {"json", "Print results as JSON: one object per result, one line per event for streams."},
         {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.", "FILE"},
+#ifdef _WIN32
+        {"port", "Serial port: a port name such as COM3.", "NAME"},
+#else
         {"port", "Serial port: a path such as /dev/ttyUSB0, or a name under /dev.", "PATH"},
+#endif
         {"mode", "Serial mode as the window writes it: baud,parity,data,stop (default 19200,e,8,1).", "TEXT"},
         {"tcp", "RTU frames over raw TCP to a host name or address and port ([::1]:4001 for IPv6).", "HOST:PORT"},
         {"address", "Slave address of the reader, 1 to 254 (default 1).", "N"},
@@ -367,7 +371,12 @@ LinkChoice linkChoice(const QCommandLineParser &p)
     }
     if (p.isSet("mode"))
         throw UsageError{QStringLiteral("--mode needs --port")};
-    const auto saved = windowSavedLink();
+    QString unreadable;
+    const auto saved = windowSavedLink(&unreadable);
+    if (!saved && !unreadable.isEmpty())
+        throw UsageError{QStringLiteral("no link given (--port or --tcp), and the window's settings could not be "
+                                        "read: %1")
+                             .arg(unreadable)};
     if (!saved)
         throw UsageError{QStringLiteral("no link given (--port or --tcp), and the window has saved none")};
     err(QStringLiteral("using the link the window saved: %1").arg(saved->describe()));

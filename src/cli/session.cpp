@@ -518,11 +518,14 @@ void Session::processMessages()
     QCoreApplication::processEvents();
 }
 
-std::optional<LinkChoice> windowSavedLink()
+std::optional<LinkChoice> windowSavedLink(QString *unreadable)
 {
     auto store = makePlatformSettingsStore();
-    if (!store || !store->openForRead())
+    if (!store || !store->openForRead()) {
+        if (store && unreadable)
+            *unreadable = store->failure();
         return std::nullopt;
+    }
     const bool saved = store->exists(settingname::Type);
     store->close();
     if (!saved)

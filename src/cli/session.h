@@ -152,8 +152,9 @@ private:
     std::FILE *logFile_ = nullptr;
 };
 
-// The link of the window's settings store (read only): nullopt when it has saved none.
-std::optional<LinkChoice> windowSavedLink();
+// The link of the window's settings store (read only): nullopt when it has saved none, or when
+// the store could not be read, and then why in unreadable.
+std::optional<LinkChoice> windowSavedLink(QString *unreadable = nullptr);
 
 // "0000000010100101": the 16 bits of a register, most significant first.
 QString bitsText(std::uint16_t value);

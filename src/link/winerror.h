@@ -10,8 +10,8 @@
 
 namespace relvix {
 
-// "Access is denied." without the line break the system puts at its end; "error N" where
-// the system has no text for the code.
+// "Access is denied." without the line break the system puts at its end; for the common
+// Winsock codes that the system has no text for, words of our own; else "error N".
 inline QString windowsErrorText(DWORD code)
 {
     wchar_t *text = nullptr;
@@ -23,7 +23,39 @@ inline QString windowsErrorText(DWORD code)
         message = QString::fromWCharArray(text, static_cast<qsizetype>(length)).trimmed();
     if (text)
         ::LocalFree(text);
-    return message.isEmpty() ? QStringLiteral("error %1").arg(code) : message;
+    if (!message.isEmpty())
+        return message;
+    // Wine, and some Windows installations, carry no texts for the Winsock codes.
+    switch (code) {
+    case 10013:
+        return QStringLiteral("permission denied");
+    case 10048:
+        return QStringLiteral("address in use");
+    case 10049:
+        return QStringLiteral("address not available");
+    case 10050:
+        return QStringLiteral("network is down");
+    case 10051:
+        return QStringLiteral("network unreachable");
+    case 10053:
+        return QStringLiteral("connection aborted");
+    case 10054:
+        return QStringLiteral("connection reset by peer");
+    case 10057:
+        return QStringLiteral("not connected");
+    case 10060:
+        return QStringLiteral("timed out");
+    case 10061:
+        return QStringLiteral("connection refused");
+    case 10064:
+        return QStringLiteral("host is down");
+    case 10065:
+        return QStringLiteral("no route to host");
+    case 11001:
+        return QStringLiteral("host not found");
+    default:
+        return QStringLiteral("error %1").arg(code);
+    }
 }
 
 } // namespace relvix

@@ -4,15 +4,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QTemporaryFile>
 #include <QThread>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace relvix {
@@ -74,8 +78,9 @@ bool isTyped(const QString &text)
     return false;
 }
 
-// A value's bytes as Qt's reader unescapes them: quotes, backslash escapes (named, and \x hex
-// digits, which run on as long as they come and wrap at 16 bits), and commas outside quotes,
+// A value's bytes as Qt's reader unescapes them: quotes, backslash escapes (named, \x hex digits
+// and \0 to \7 octal ones, which run on as long as they come and wrap at 16 bits, and escaped
+// line breaks, which join lines), and commas outside quotes,
 // which make a list, joined here by ','. "@@" stands for a leading '@'. Nothing for a typed form.
 std::optional<QString> decodedValue(QByteArrayView raw)
 {
@@ -122,6 +127,16 @@ std::optional<QString> decodedValue(QByteArrayView raw)
                 }
                 if (digits)
                     text += QChar(char16_t(code));
+            } else if (!named && e >= '0' && e <= '7') {
+                // Octal digits, as many as come, wrapping at 16 bits like the hex ones.
+                std::uint32_t code = std::uint32_t(e - '0');
+                for (; i < size && raw[i] >= '0' && raw[i] <= '7'; ++i)
+                    code = ((code << 3) | std::uint32_t(raw[i] - '0')) & 0xFFFFu;
+                text += QChar(char16_t(code));
+            } else if (!named && (e == '\n' || e == '\r')) {
+                // An escaped line break joins the lines; its partner of a CRLF or LFCR pair goes too.
+                if (i < size && (raw[i] == '\n' || raw[i] == '\r') && raw[i] != e)
+                    ++i;
             } // any other escaped byte is dropped, as Qt does
             chopLimit = text.size();
         } else if (c == '"') {
@@ -159,22 +174,6 @@ std::optional<QString> decodedValue(QByteArrayView raw)
     return items.join(u',');
 }
 
-// Whether Qt's reader would run this line on into the next: it ends inside quotes, or with a
-// backslash that escapes the line break.
-bool runsOn(QByteArrayView line)
-{
-    bool inQuotes = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        if (line[i] == '\\') {
-            if (++i == line.size())
-                return true;
-        } else if (line[i] == '"') {
-            inQuotes = !inQuotes;
-        }
-    }
-    return inQuotes;
-}
-
 bool isPlainName(const QString &name)
 {
     if (name.isEmpty())
@@ -197,10 +196,22 @@ SettingsText::SettingsText(QByteArray bytes) : bytes_(std::move(bytes))
     parse();
 }
 
+// What Qt's INI reader skips before a line: blanks and line breaks, not \v or \f.
+bool isLineSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Lines as Qt's INI reader splits them: a line ends at a line break or a ';' outside quotes; a
+// backslash takes the byte after it (a line break too, with its partner of a CRLF or LFCR pair),
+// so a line ending in a backslash runs on, and so does one with an open quote. A line that
+// begins with ';' is a comment to the end of its line, quotes and backslashes included. '#' is
+// no comment to Qt: a line so begun is a line like any other.
 void SettingsText::parse()
 {
     lines_.clear();
     endsTopLevel_ = true;
+    endsOpen_ = false;
     usable_ = bytes_.size() <= kLargest && !bytes_.contains('\0');
     if (!usable_)
         return;
@@ -209,50 +220,72 @@ void SettingsText::parse()
     const char *const d = bytes_.constData();
     const qsizetype size = bytes_.size();
     bool topLevel = true;
-    for (qsizetype pos = bodyBegin_; pos < size;) {
+    qsizetype pos = bodyBegin_;
+    for (;;) {
+        while (pos < size && isLineSpace(d[pos]))
+            ++pos;
+        if (pos >= size)
+            break;
         Line line;
         line.begin = pos;
-        qsizetype end = pos;
-        while (end < size && d[end] != '\n' && d[end] != '\r')
-            ++end;
-        line.end = end;
-        qsizetype first = pos;
-        while (first < end && isAsciiSpace(d[first]))
-            ++first;
-        if (first < end && d[first] == '[') {
+        qsizetype i = pos;
+        if (d[i] == ';') {
+            while (i < size && d[i] != '\n' && d[i] != '\r')
+                ++i;
+            line.end = i;
+            lines_.push_back(line);
+            pos = i;
+            continue;
+        }
+        bool inQuotes = false;
+        qsizetype equals = -1;
+        bool escapedAtEnd = false; // the last byte of the file was taken by a backslash
+        while (i < size) {
+            const char c = d[i];
+            if ((c == '\n' || c == '\r' || c == ';') && !inQuotes)
+                break;
+            ++i;
+            if (c == '=' && !inQuotes && equals < 0) {
+                equals = i - 1;
+            } else if (c == '"') {
+                inQuotes = !inQuotes;
+            } else if (c == '\\') {
+                if (i >= size) {
+                    escapedAtEnd = true;
+                    break;
+                }
+                const char e = d[i++];
+                if (i < size && ((e == '\n' && d[i] == '\r') || (e == '\r' && d[i] == '\n')))
+                    ++i;
+                escapedAtEnd = i >= size && (e == '\n' || e == '\r');
+            }
+        }
+        line.end = i;
+        if (i >= size)
+            endsOpen_ = inQuotes || escapedAtEnd;
+        if (d[line.begin] == '[') {
             // The section's name runs to ']', or to the end of a line without one.
-            qsizetype close = first + 1;
-            while (close < end && d[close] != ']')
+            qsizetype close = line.begin + 1;
+            while (close < line.end && d[close] != ']')
                 ++close;
-            const QByteArray name = bytes_.mid(first + 1, close - first - 1).trimmed();
+            const QByteArray name = bytes_.mid(line.begin + 1, close - line.begin - 1).trimmed();
             topLevel = name.compare("general", Qt::CaseInsensitive) == 0;
             line.section = true;
             line.topLevel = topLevel;
-        } else if (first < end && d[first] != ';' && d[first] != '#') {
-            const qsizetype equals = bytes_.indexOf('=', first);
-            if (equals >= 0 && equals < end) {
-                line.entry = true;
-                line.topLevel = topLevel;
-                line.keyBegin = first;
-                line.keyEnd = equals;
-                while (line.keyEnd > line.keyBegin && isAsciiSpace(d[line.keyEnd - 1]))
-                    --line.keyEnd;
-                // A ';' outside quotes ends the value: the rest of the line is a comment.
-                line.valueBegin = line.valueEnd = equals + 1;
-                bool inQuotes = false;
-                for (; line.valueEnd < end; ++line.valueEnd) {
-                    const char c = d[line.valueEnd];
-                    if (c == '\\' && line.valueEnd + 1 < end)
-                        ++line.valueEnd;
-                    else if (c == '"')
-                        inQuotes = !inQuotes;
-                    else if (c == ';' && !inQuotes)
-                        break;
-                }
-            }
+        } else if (equals >= 0) {
+            line.entry = true;
+            line.topLevel = topLevel;
+            line.keyBegin = line.begin;
+            line.keyEnd = equals;
+            while (line.keyEnd > line.keyBegin && isAsciiSpace(d[line.keyEnd - 1]))
+                --line.keyEnd;
+            while (line.keyBegin < line.keyEnd && isAsciiSpace(d[line.keyBegin]))
+                ++line.keyBegin;
+            line.valueBegin = equals + 1;
+            line.valueEnd = line.end;
         }
         lines_.push_back(line);
-        pos = end + (end + 1 < size && d[end] == '\r' && d[end + 1] == '\n' ? 2 : 1);
+        pos = i;
     }
     endsTopLevel_ = topLevel;
 }
@@ -375,8 +408,7 @@ bool SettingsText::setText(const QString &name, const QString &text)
         // cannot run into what follows it.
         const Line &line = lines_[std::size_t(at)];
         bytes.replace(line.valueBegin, line.valueEnd - line.valueBegin, value);
-    } else if (lines_.empty() ||
-               !runsOn(QByteArrayView(bytes_).sliced(lines_.back().begin, lines_.back().end - lines_.back().begin))) {
+    } else if (!endsOpen_) {
         // A new line goes last: after a line break, in a [General] section.
         if (bytes.size() > bodyBegin_ && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
             bytes += '\n';
@@ -424,31 +456,195 @@ void syncFolderOf(const QString &path)
     }
 }
 
-// Writes a new file beside path, from `fill`, and renames it to target once every byte is on the
-// disk and reads back as `expected` (when given). False, with nothing changed, otherwise.
-bool writeThenRename(const QString &path, const QString &target, const std::function<bool(QFile &)> &fill,
-                     const QByteArray *expected)
+QString systemWords(int error)
 {
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    if (!file.open())
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A save run as root (sudo, to reach a serial port) made every file it wrote root's, and the
+// user's next start read the built-ins and every later save failed. As root, a file that
+// replaces another takes that one's owner and group, and a new file in a folder takes the
+// folder's, so one root run leaves the user's files the user's. Other users cannot give files
+// away, and need not.
+void ownLike(int fd, const QString &model)
+{
+    if (::geteuid() != 0)
+        return;
+    struct stat st {};
+    if (::stat(QFile::encodeName(model).constData(), &st) == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        // A file system without owners (a FAT stick) keeps root's; nothing better can be done.
+    }
+}
+
+void ownPathLike(const QString &path, const QString &model)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        ownLike(fd, model);
+        ::close(fd);
+    }
+}
+
+// Where a save must write: a symbolic link is followed to the file it names (which need not
+// exist yet), so that a Relvix.conf kept elsewhere and linked in stays where it is.
+QString resolved(const QString &path)
+{
+    QString at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo info(at);
+        if (!info.isSymLink())
+            return at;
+        at = info.symLinkTarget();
+    }
+    return path; // a loop: the rename then replaces the link itself, as before
+}
+
+// A save killed between making its new file and renaming it leaves that file behind, under the
+// name QTemporaryFile gave it: the file's name, a dot and six letters or digits. The next save
+// removes them; it holds the lock, so none of them is another save's work in progress. A name a
+// person would give ("Relvix.conf.backup", all small letters) stays: one of the random names in
+// 180 is of that kind too, and is left.
+void removeLeftovers(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString stem = info.fileName() + QLatin1Char('.');
+    QDir folder = info.absoluteDir();
+    for (const QString &name : folder.entryList({stem + QStringLiteral("??????")}, QDir::Files | QDir::Hidden)) {
+        const QStringView tail = QStringView(name).sliced(stem.size());
+        const bool random =
+            std::all_of(tail.begin(), tail.end(), [](QChar c) { return c.isLetterOrNumber() && c.unicode() < 0x80; }) &&
+            std::any_of(tail.begin(), tail.end(), [](QChar c) { return !c.isLower(); });
+        if (random)
+            folder.remove(name);
+    }
+}
+
+// Writes a new file beside target, from `fill`, and renames it to target once every byte is on
+// the disk and reads back as `expected` (when given). False, with nothing changed, otherwise.
+// The new file gets the mode, owner and group of the file it replaces, or those a new file in
+// that folder should have.
+bool writeThenRename(const QString &target, const std::function<bool(QFile &)> &fill, const QByteArray *expected,
+                     QString &failure)
+{
+    QTemporaryFile file(target + QStringLiteral(".XXXXXX"));
+    if (!file.open()) {
+        failure = QStringLiteral("cannot make a new file beside %1: %2").arg(target, file.errorString());
         return false;
+    }
     // QSaveFile::commit() reports success after a buffered write failed on a full disk; every
     // step here is checked instead.
+    const bool existed = QFileInfo::exists(target);
+    ownLike(file.handle(), existed ? target : QFileInfo(target).absolutePath());
     const bool written = fill(file) && file.flush() && ::fsync(file.handle()) == 0;
+    const int writeError = errno;
     file.close();
     bool same = written && file.error() == QFileDevice::NoError;
     if (same && expected) {
         QFile back(file.fileName());
         same = back.open(QIODevice::ReadOnly) && back.readAll() == *expected && back.error() == QFileDevice::NoError;
     }
-    if (same && QFileInfo::exists(target))
-        QFile::setPermissions(file.fileName(), QFileInfo(target).permissions());
-    if (!same ||
-        std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0)
+    if (!same) {
+        failure = QStringLiteral("cannot write %1: %2")
+                      .arg(target, file.error() != QFileDevice::NoError ? file.errorString() : systemWords(writeError));
         return false; // the temporary file removes itself
+    }
+    if (existed)
+        QFile::setPermissions(file.fileName(), QFileInfo(target).permissions());
+    if (std::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(target).constData()) != 0) {
+        failure = QStringLiteral("cannot replace %1: %2").arg(target, systemWords(errno));
+        return false;
+    }
     file.setAutoRemove(false);
     syncFolderOf(target);
     return true;
+}
+
+// A lock that the system lets go of when its holder ends, however it ends: a save killed while
+// it held the old lock file made the next one wait for it to turn stale, up to 10 s, and the
+// window saves on its only thread. The file itself stays; only the lock on it comes and goes.
+class FileLock {
+public:
+    // A save takes milliseconds; a holder that takes longer than this is hung or stopped.
+    static constexpr int kWaitMs = 2000;
+
+    ~FileLock() { release(); }
+
+    bool take(const QString &path, QString &failure)
+    {
+        release();
+        const QByteArray name = QFile::encodeName(path);
+        const QString folder = QFileInfo(path).absolutePath();
+        const QDeadlineTimer deadline(kWaitMs);
+        bool replaced = false;
+        for (;;) {
+            int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0 && errno == EACCES)
+                fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC); // flock needs no right to write
+            if (fd < 0 && errno == EACCES && !replaced) {
+                // Another user's lock file (left by an older version run as root) that this user
+                // may not even read: the folder is the user's, so it is made anew.
+                replaced = true;
+                if (::unlink(name.constData()) == 0)
+                    continue;
+            }
+            if (fd < 0) {
+                failure = QStringLiteral("cannot open the lock file %1: %2").arg(path, systemWords(errno));
+                return false;
+            }
+            ownLike(fd, folder);
+            while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) {
+                    failure = errno == EWOULDBLOCK ? QStringLiteral("another program holds the lock %1 (waited %2 s)")
+                                                         .arg(path)
+                                                         .arg(kWaitMs / 1000)
+                                                   : QStringLiteral("cannot lock %1: %2").arg(path, systemWords(errno));
+                    ::close(fd);
+                    return false;
+                }
+                // Asked every 10 ms rather than in a blocking call, so that the wait has its bound.
+                QThread::msleep(10);
+            }
+            // The lock counts only on the file that has the name now: one removed and made anew
+            // by another save (above) while this one waited is let go and the new one taken.
+            struct stat held {
+            }, named{};
+            if (::fstat(fd, &held) == 0 && ::stat(name.constData(), &named) == 0 && held.st_ino == named.st_ino &&
+                held.st_dev == named.st_dev) {
+                fd_ = fd;
+                return true;
+            }
+            ::close(fd);
+        }
+    }
+    void release()
+    {
+        if (fd_ >= 0)
+            ::close(fd_); // closing the only descriptor lets the lock go
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Makes the folders up to path's, each, as root, owned like the folder it is made in.
+bool makeFolders(const QString &folder)
+{
+    QStringList missing;
+    QString at = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    while (!QFileInfo(at).exists()) {
+        missing.prepend(at);
+        const QString parent = QFileInfo(at).absolutePath();
+        if (parent == at)
+            break;
+        at = parent;
+    }
+    for (const QString &made : std::as_const(missing)) {
+        if (!QDir().mkdir(made) && !QFileInfo(made).isDir())
+            return false;
+        ownPathLike(made, QFileInfo(made).absolutePath());
+    }
+    return QFileInfo(folder).isDir();
 }
 
 class DiskSettingsFiles final : public SettingsFiles {
@@ -459,83 +655,88 @@ public:
     {
         const QFileInfo info(path);
         if (!info.exists())
-            return Found::Missing;
-        if (!info.isFile())
+            return Found::Missing; // a link to a file not yet made too: a save makes it there
+        if (!info.isFile()) {
+            failure_ = QStringLiteral("%1 is not a file").arg(path);
             return Found::Unreadable;
+        }
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!file.open(QIODevice::ReadOnly)) {
+            failure_ = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
             return Found::Unreadable;
+        }
         bytes = file.read(limit + 1);
-        return file.error() == QFileDevice::NoError ? Found::Read : Found::Unreadable;
+        if (file.error() == QFileDevice::NoError)
+            return Found::Read;
+        failure_ = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return Found::Unreadable;
     }
-    bool makeFolderFor(const QString &path) override { return QDir().mkpath(QFileInfo(path).absolutePath()); }
+    bool makeFolderFor(const QString &path) override
+    {
+        const QString folder = QFileInfo(path).absolutePath();
+        if (makeFolders(folder))
+            return true;
+        failure_ = QStringLiteral("cannot make the folder %1").arg(folder);
+        return false;
+    }
     bool replace(const QString &path, const QByteArray &bytes) override
     {
+        const QString target = resolved(path);
+        removeLeftovers(target);
         return writeThenRename(
-            path, path, [&bytes](QFile &file) { return file.write(bytes) == bytes.size(); }, &bytes);
+            target, [&bytes](QFile &file) { return file.write(bytes) == bytes.size(); }, &bytes, failure_);
     }
     bool keepAside(const QString &path) override
     {
+        const QString source = resolved(path);
         QString target = path + QStringLiteral(".bad");
         for (int n = 1; QFileInfo(target).exists() && !QFileInfo(target).isFile(); ++n) {
-            if (n > 9)
+            if (n > 9) {
+                failure_ = QStringLiteral("no free name to keep %1 aside").arg(path);
                 return false;
+            }
             target = path + QStringLiteral(".bad.%1").arg(n);
         }
         // A second name for the same bytes costs no room on a full disk; where the file system
         // has no such names, a copy is streamed, for the file may be of any size.
         const QString linked = target + QStringLiteral(".new");
         QFile::remove(linked);
-        if (::link(QFile::encodeName(path).constData(), QFile::encodeName(linked).constData()) == 0) {
+        if (::link(QFile::encodeName(source).constData(), QFile::encodeName(linked).constData()) == 0) {
             if (std::rename(QFile::encodeName(linked).constData(), QFile::encodeName(target).constData()) == 0) {
                 syncFolderOf(target);
                 return true;
             }
+            failure_ = QStringLiteral("cannot keep %1 aside: %2").arg(path, systemWords(errno));
             QFile::remove(linked);
             return false;
         }
-        QFile source(path);
-        if (!source.open(QIODevice::ReadOnly))
+        QFile from(source);
+        if (!from.open(QIODevice::ReadOnly)) {
+            failure_ = QStringLiteral("cannot read %1: %2").arg(source, from.errorString());
             return false;
-        const qint64 size = source.size();
+        }
+        const qint64 size = from.size();
         return writeThenRename(
-            path, target,
-            [&source, size](QFile &file) {
+            target,
+            [&from, size](QFile &file) {
                 qint64 copied = 0;
-                while (!source.atEnd()) {
-                    const QByteArray chunk = source.read(64 * 1024);
-                    if (source.error() != QFileDevice::NoError || file.write(chunk) != chunk.size())
+                while (!from.atEnd()) {
+                    const QByteArray chunk = from.read(64 * 1024);
+                    if (from.error() != QFileDevice::NoError || file.write(chunk) != chunk.size())
                         return false;
                     copied += chunk.size();
                 }
                 return copied == size;
             },
-            nullptr);
+            nullptr, failure_);
     }
-    bool lock(const QString &path) override
-    {
-        lock_ = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
-        // A save takes milliseconds; a lock left by a program that died is taken over at once
-        // (QLockFile sees that its process is gone), one left by a hung one after 10 s; a
-        // file that cannot be made (a read-only folder) fails at once.
-        lock_->setStaleLockTime(10000);
-        // Asked every 10 ms: QLockFile's own wait doubles its naps (100 ms, 200 ms, ... 3.2 s),
-        // so a writer that came second could sleep through every gap that a busy first one
-        // leaves and fail at its time-out.
-        QDeadlineTimer deadline(10000);
-        while (!lock_->tryLock(0)) {
-            if (lock_->error() != QLockFile::LockFailedError || deadline.hasExpired()) {
-                lock_.reset();
-                return false;
-            }
-            QThread::msleep(10);
-        }
-        return true;
-    }
-    void unlock() override { lock_.reset(); }
+    bool lock(const QString &path) override { return lock_.take(path + QStringLiteral(".lock"), failure_); }
+    void unlock() override { lock_.release(); }
+    QString failure() const override { return failure_; }
 
 private:
-    std::unique_ptr<QLockFile> lock_;
+    FileLock lock_;
+    QString failure_;
 };
 
 class IniSettingsStore final : public SettingsStore {
@@ -546,17 +747,24 @@ public:
     bool openForRead() override
     {
         close();
+        failure_.clear();
         QByteArray bytes;
-        switch (files_->read(files_->userPath(), SettingsText::kLargest, bytes)) {
+        const QString path = files_->userPath();
+        switch (files_->read(path, SettingsText::kLargest, bytes)) {
         case SettingsFiles::Found::Missing:
             break;
         case SettingsFiles::Found::Read:
             user_.emplace(std::move(bytes));
             if (user_->usable())
                 break;
+            failure_ = QStringLiteral("%1 is not a settings file (a zero byte, or larger than %2 MB)")
+                           .arg(path)
+                           .arg(SettingsText::kLargest / (1024 * 1024));
             [[fallthrough]];
         case SettingsFiles::Found::Unreadable:
             // A user file that cannot be used counts as no key at all, defaults included.
+            if (failure_.isEmpty())
+                failure_ = files_->failure();
             user_.reset();
             return false;
         }
@@ -573,12 +781,13 @@ public:
     bool openForWrite() override
     {
         close();
+        failure_.clear();
         const QString path = files_->userPath();
         if (!files_->makeFolderFor(path))
-            return false;
+            return fail();
         QByteArray bytes;
         if (files_->read(path, SettingsText::kLargest, bytes) == SettingsFiles::Found::Unreadable)
-            return false; // what cannot be judged is never written over
+            return fail(); // what cannot be judged is never written over
         path_ = path;
         return true;
     }
@@ -589,6 +798,8 @@ public:
         defaults_.clear();
         path_.clear();
     }
+
+    QString failure() const override { return failure_; }
 
     bool exists(const QString &name) override { return holder(name) != nullptr; }
 
@@ -622,8 +833,10 @@ private:
     // value changes in it: what another program saved meanwhile stays.
     bool write(const QString &name, const QString &text)
     {
-        if (path_.isEmpty() || !files_->lock(path_))
+        if (path_.isEmpty())
             return false;
+        if (!files_->lock(path_))
+            return fail();
         struct Unlock {
             SettingsFiles &files;
             ~Unlock() { files.unlock(); }
@@ -635,7 +848,7 @@ private:
         case SettingsFiles::Found::Missing:
             break;
         case SettingsFiles::Found::Unreadable:
-            return false;
+            return fail();
         case SettingsFiles::Found::Read:
             file = SettingsText(std::move(bytes));
             if (!file.usable()) {
@@ -650,11 +863,21 @@ private:
             user_ = std::move(file);
             return true;
         }
-        if (!file.setText(name, text) || (keepAside && !files_->keepAside(path_)) ||
-            !files_->replace(path_, file.bytes()))
+        if (!file.setText(name, text)) {
+            failure_ =
+                QStringLiteral("%1 would grow past %2 MB").arg(path_).arg(SettingsText::kLargest / (1024 * 1024));
             return false;
+        }
+        if ((keepAside && !files_->keepAside(path_)) || !files_->replace(path_, file.bytes()))
+            return fail();
         user_ = std::move(file);
         return true;
+    }
+
+    bool fail()
+    {
+        failure_ = files_->failure();
+        return false;
     }
 
     const SettingsText *holder(const QString &name) const
@@ -672,6 +895,7 @@ private:
     std::optional<SettingsText> user_;
     std::vector<SettingsText> defaults_; // machine-wide, read only
     QString path_;                       // the user file, while open for writing
+    QString failure_;                    // why the latest open or write failed
 };
 
 } // namespace

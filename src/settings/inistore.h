@@ -16,12 +16,14 @@ namespace relvix {
 // a temporary folder or on what QSettings has cached.
 //
 // It reads what this tool writes and what a person writes by hand, as Qt's INI reader reads
-// it: key=value lines, quoted texts with backslash escapes (named ones and \x), lists of texts
-// split at commas outside quotes, ';' and '#' comment lines, blank lines, LF, CRLF or CR line
-// breaks, one UTF-8 byte-order mark, sections, and duplicate names, of which the last at the
-// top level ([General], or before any section) wins. Anything else is kept as it stands and not
-// read: a line without '=', a name spelled with escapes, a value in one of Qt's typed forms
-// ("@Variant(...)", "@ByteArray(...)" and the like), which reads as absent.
+// it: key=value lines, quoted texts with backslash escapes (named ones, \x hex and \0 to \7
+// octal), lists of texts split at commas outside quotes, ';' comments, blank lines, LF, CRLF or
+// CR line breaks, lines that run on past a break in quotes or after a backslash, one UTF-8
+// byte-order mark, sections, and duplicate names, of which the last at the top level
+// ([General], or before any section) wins. As with Qt, '#' begins no comment. Anything else is
+// kept as it stands and not read: a line without '=', a name spelled with escapes, a value in
+// one of Qt's typed forms ("@Variant(...)", "@ByteArray(...)" and the like), which reads as
+// absent.
 class SettingsText {
 public:
     // Larger files are not ours: the biggest a save can write is about 0.8 MB (four texts of
@@ -58,7 +60,7 @@ public:
 
 private:
     struct Line {
-        qsizetype begin = 0; // the whole line, its break excluded
+        qsizetype begin = 0; // the whole line as Qt's reader takes it, its break excluded
         qsizetype end = 0;
         qsizetype keyBegin = 0, keyEnd = 0; // a key=value line: the name, trimmed
         qsizetype valueBegin = 0, valueEnd = 0;
@@ -73,6 +75,7 @@ private:
     QByteArray bytes_;
     bool usable_ = true;
     bool endsTopLevel_ = true; // the last section is the top level, so a new line can go last
+    bool endsOpen_ = false;    // the last line would run on into one after it (open quote, backslash)
     qsizetype bodyBegin_ = 0;  // after a byte-order mark
     std::vector<Line> lines_;
 };
@@ -98,15 +101,22 @@ public:
     // ".bad.1" to ".bad.9" that is free where that name is taken by something else (a folder).
     virtual bool keepAside(const QString &path) = 0;
     // Held while a save re-reads and rewrites the file, so that two programs saving at once
-    // each keep the other's values. False when it cannot be had.
+    // each keep the other's values. False when it cannot be had within about 2 s. On disk it is
+    // a lock on path + ".lock", which stays, and which the system lets go of when its holder
+    // ends, however it ends.
     virtual bool lock(const QString &path) = 0;
     virtual void unlock() = 0;
+    // Why the latest read, folder, replace, keepAside or lock failed, in words.
+    virtual QString failure() const { return {}; }
 };
 
 // The INI store over the given files; on disk, the per-user file is
 // $XDG_CONFIG_HOME/Kavrel/Relvix.conf and the machine-wide ones are in the other configuration
 // folders. A user file that is not usable reads as no key, and the save that replaces it first
-// keeps it aside. Nothing is written over a file that cannot be read.
+// keeps it aside. Nothing is written over a file that cannot be read. On disk, a save run as
+// root keeps the owner and group of the file it replaces (a new file or folder gets those of
+// the folder it is made in), a symbolic link is written through to the file it names, and the
+// new files that a killed save left are removed.
 std::unique_ptr<SettingsStore> makeIniSettingsStore(std::shared_ptr<SettingsFiles> files);
 
 } // namespace relvix

@@ -1,6 +1,9 @@
 // The settings store of Windows: HKEY_LOCAL_MACHINE\Software\Kavrel\Relvix, one key for every
-// user of the machine, opened and closed for each settings operation.
-#include "settings/store.h"
+// user of the machine, opened and closed for each settings operation. A process without
+// elevation (every process of a default Windows 10 or 11 account, administrators' included)
+// may not open that key with full access: it then reads and writes the same values under
+// HKEY_CURRENT_USER\Software\Kavrel\Relvix, so its connects and language are remembered.
+#include "settings/registrystore.h"
 
 #include "link/winregistry.h"
 
@@ -13,28 +16,23 @@ constexpr const char *kKeyPath = "Software\\Kavrel\\Relvix";
 // the rights to write it reads the built-ins, as on a machine without the key.
 constexpr REGSAM kFullAccess = 0xF003F;
 
+LSTATUS openInSystem(HKEY root, bool create, HKEY *key)
+{
+    if (!create)
+        return RegOpenKeyExA(root, kKeyPath, 0, kFullAccess, key);
+    DWORD disposition = 0;
+    return RegCreateKeyExA(root, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kFullAccess, nullptr, key,
+                           &disposition);
+}
+
 class RegistrySettingsStore final : public SettingsStore {
 public:
+    explicit RegistrySettingsStore(RegistryKeyOpener opener) : open_(std::move(opener)) {}
     ~RegistrySettingsStore() override { close(); }
 
-    bool openForRead() override
-    {
-        close();
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, kFullAccess, &key_) == ERROR_SUCCESS)
-            return true;
-        key_ = nullptr;
-        return false;
-    }
-    bool openForWrite() override
-    {
-        close();
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kFullAccess, nullptr,
-                            &key_, &disposition) == ERROR_SUCCESS)
-            return true;
-        key_ = nullptr;
-        return false;
-    }
+    // The machine's key first, as always; the user's where the machine's is refused or absent.
+    bool openForRead() override { return openIn(false); }
+    bool openForWrite() override { return openIn(true); }
     void close() override
     {
         if (key_)
@@ -80,14 +78,31 @@ public:
     }
 
 private:
+    bool openIn(bool create)
+    {
+        close();
+        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            if (open_(root, create, &key_) == ERROR_SUCCESS)
+                return true;
+            key_ = nullptr;
+        }
+        return false;
+    }
+
+    RegistryKeyOpener open_;
     HKEY key_ = nullptr;
 };
 
 } // namespace
 
+std::unique_ptr<SettingsStore> makeRegistrySettingsStore(RegistryKeyOpener opener)
+{
+    return std::make_unique<RegistrySettingsStore>(opener ? std::move(opener) : RegistryKeyOpener(openInSystem));
+}
+
 std::unique_ptr<SettingsStore> makePlatformSettingsStore()
 {
-    return std::make_unique<RegistrySettingsStore>();
+    return makeRegistrySettingsStore({});
 }
 
 } // namespace relvix

@@ -21,6 +21,9 @@ public:
     // False when the write failed.
     virtual bool writeInt(const QString &name, std::int32_t value) = 0;
     virtual bool writeString(const QString &name, const QString &value) = 0;
+    // Why the latest open or write failed, in words ("cannot read PATH: Permission denied"); empty
+    // when it did not, when the key is simply absent, or when the store cannot tell.
+    virtual QString failure() const { return {}; }
 };
 
 // The platform store: on Windows the HKLM registry key, elsewhere

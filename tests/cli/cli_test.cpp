@@ -319,12 +319,42 @@ TEST_F(Cli, WatchPrintsOneEventPerNewCard)
     EXPECT_TRUE(simProgram.waitForFinished(5000));
 }
 
+// The window's settings, read for the default link, that cannot be read were taken for none
+// saved: the command line says they could not be read, and why.
+TEST_F(Cli, UnreadableSettingsAreNamed)
+{
+    const QString file = config.path() + QStringLiteral("/Kavrel/Relvix.conf");
+    ASSERT_TRUE(QDir().mkpath(file)); // a folder where the file should be: unreadable, even by root
+    Result r = run({"identify"});
+    EXPECT_EQ(r.code, 2) << r;
+    EXPECT_TRUE(r.err.contains(QStringLiteral("the window's settings could not be read: %1 is not a file").arg(file)))
+        << r;
+    ASSERT_TRUE(QDir().rmdir(file));
+    {
+        QFile broken(file);
+        ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+        broken.write(QByteArray("[General]\nTYPE=1\n\0\0", 20));
+    }
+    r = run({"identify"});
+    EXPECT_EQ(r.code, 2) << r;
+    EXPECT_TRUE(r.err.contains(QStringLiteral("%1 is not a settings file").arg(file))) << r;
+    QFile::remove(file);
+    r = run({"identify"});
+    EXPECT_TRUE(r.err.contains(QStringLiteral("the window has saved none"))) << r;
+}
+
 // The help of the whole and of each command, and the exit codes in it.
 TEST_F(Cli, HelpAtEveryLevel)
 {
     const Result all = run({"--help"});
     EXPECT_EQ(all.code, 0);
     EXPECT_TRUE(all.out.contains("130  interrupted")) << all;
+#ifdef _WIN32
+    EXPECT_TRUE(all.out.contains("a port name such as COM3")) << all; // no /dev there
+    EXPECT_FALSE(all.out.contains("/dev")) << all;
+#else
+    EXPECT_TRUE(all.out.contains("a path such as /dev/ttyUSB0")) << all;
+#endif
     for (const char *command : {"ports", "identify", "scan", "card", "clear", "io", "set-do", "set-address", "reboot",
                                 "factory-reset", "raw", "selftest"}) {
         EXPECT_TRUE(all.out.contains(QStringLiteral("\n  %1 ").arg(command))) << command;

@@ -43,6 +43,20 @@ echo 'target_link_libraries(relvix_link PUBLIC Qt6::Widgets)' >>"$scratch/tree/s
 lint && fail "Widgets in the link passed"
 grep -qF "must not link Qt Gui or Widgets" "$scratch/out" || { cat "$scratch/out"; fail "Widgets not named"; }
 
+# A thread_local with a destructor, where a plain one passes.
+for planted in 'thread_local QString hms;' 'static thread_local std::string cache = "x";' \
+  'thread_local std::vector<int> seen{};'; do
+  fresh
+  printf 'namespace {\nint f()\n{\n    %s\n    return 0;\n}\n} // namespace\n' "$planted" >>"$scratch/tree/sim/simengine.cpp"
+  lint && fail "'$planted' passed"
+  grep -qF "sim/simengine.cpp" "$scratch/out" && grep -qF "thread_local of a type" "$scratch/out" ||
+    { cat "$scratch/out"; fail "'$planted' not named"; }
+done
+fresh
+printf 'namespace {\nint g()\n{\n    thread_local int calls = 0;\n    static thread_local const char *name = nullptr;\n    thread_local char text[8] = {};\n    return ++calls + (name ? text[0] : 0);\n}\n} // namespace\n' \
+  >>"$scratch/tree/sim/simengine.cpp"
+lint || { cat "$scratch/out"; fail "plain thread_local values did not pass"; }
+
 # A file out of format.
 fresh
 printf 'int   badly_formatted ( ) { return 0 ; }\n' >>"$scratch/tree/src/link/crc16.cpp"

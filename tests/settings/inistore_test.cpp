@@ -3,9 +3,13 @@
 #include "support/settingsfixture.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <csignal>
 #include <functional>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -308,7 +312,9 @@ TEST_F(SettingsFile, WritesLeaveOnlyTheFinishedFile)
         it.next();
         names << it.fileName();
     }
-    EXPECT_EQ(names, QStringList{QStringLiteral("Relvix.conf")}) << "no temporary copy is left behind";
+    names.sort();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Relvix.conf"), QStringLiteral("Relvix.conf.lock")}))
+        << "no temporary copy is left behind; the lock file stays";
 }
 
 TEST_F(SettingsFile, MachineWideDefaultsFillWhatTheUserFileLacks)
@@ -501,6 +507,13 @@ TEST_F(SettingsFile, ReadsWhatQtsReaderReads)
         "TYPE=1\r\nNetIP=a\rNetPort=2\r\nComBaudRate=\"19200,e,8,1\"\n",
         "TYPE=1\nno setting here\nNetIP=127.0.0.1\nNetIP = later wins \n[x]\nNetIP=not this\n",
         "ComPortName=\\x1\\x7f\\x20z\nNetIP=\" padded \"\nNetPort=,\n",
+        // Octal escapes (read as "a01b" once), and lines that run on after a backslash, in
+        // quotes, and in a line that '#' begins, which is no comment to Qt.
+        "NetIP=a\\101b\nNetPort=\\0\\7x\\18\\1777777z\nComPortName=\\60\\61 \\62\n",
+        "NetIP=a\\\nb\nTYPE=1\nNetPort=c\\\r\nd\nComPortName=e\\\n\rf\nComBaudRate=g\\\r\rh\n",
+        "# it's \"quoted\nTYPE=1\n\"\nNetPort=5\nComPortName=\"a\nb\"\n",
+        "NetIP=1;c\"d\nNetPort=2 \\\n  ; not a comment\n\v[x]\nTYPE=3\n",
+        "; a \"comment\\\nTYPE=4\nNetIP=x \"y;z\" w\\\n",
     };
     for (const char *file : files) {
         folders.writeUserFile(file);
@@ -600,6 +613,7 @@ TEST_F(SettingsFile, AFullDiskFailsTheSaveAndKeepsTheOldBytes)
         EXPECT_TRUE(bad.isEmpty() || bad == unusable) << "a copy is whole or not there";
         QStringList names = QDir(folders.userFolder()).entryList(QDir::Files | QDir::Hidden);
         names.removeAll(QStringLiteral("Relvix.conf.bad"));
+        names.removeAll(QStringLiteral("Relvix.conf.lock"));
         EXPECT_EQ(names, QStringList{QStringLiteral("Relvix.conf")}) << "no temporary file is left";
     }
 }
@@ -640,7 +654,7 @@ TEST_F(SettingsFile, TwoWritersAtOnceKeepEachOthersValues)
     EXPECT_EQ(values.at(QStringLiteral("LanguageFlag")), QStringLiteral("flag%1").arg(kSaves));
     EXPECT_EQ(values.at(QStringLiteral("TYPE")), QStringLiteral("1"));
     EXPECT_TRUE(rawUserFile().startsWith("# by hand\n[General]\nTYPE=1\n"));
-    EXPECT_FALSE(QFile::exists(folders.userFile() + QStringLiteral(".lock")));
+    EXPECT_TRUE(QFile::exists(folders.userFile() + QStringLiteral(".lock"))) << "the lock file stays";
 }
 
 // Qt 6.4 takes no byte-order mark off and this store took off any number; one is skipped now, as
@@ -654,4 +668,192 @@ TEST_F(SettingsFile, OneByteOrderMarkIsSkipped)
     EXPECT_EQ(s.peerAddress, QStringLiteral("127.0.0.1"));
     ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
     EXPECT_TRUE(rawUserFile().startsWith(file));
+}
+
+namespace {
+
+struct Ownership {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0;
+    bool operator==(const Ownership &) const = default;
+};
+
+Ownership ownershipOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return {uid_t(-1), gid_t(-1), 0};
+    return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+void giveTo(const QString &path, uid_t uid, gid_t gid)
+{
+    ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), uid, gid), 0) << path.toStdString();
+}
+
+constexpr uid_t kUser = 65534; // nobody: a user who is not root
+constexpr gid_t kGroup = 65534;
+
+// The save as that user, in a child process: 0 when it loaded the given language and saved.
+int saveAsUser(int expectedLanguage)
+{
+    return inChild([expectedLanguage] {
+        if (::setgid(kGroup) != 0 || ::setuid(kUser) != 0)
+            return 2;
+        auto own = makePlatformSettingsStore();
+        if (LoadSettingsFrom(*own).currentLanguage != expectedLanguage)
+            return 3;
+        return SaveLanguageTo(*own, QStringLiteral("ChineseGB")) ? 0 : 4;
+    });
+}
+
+} // namespace
+
+// One `sudo -E relvix` made Relvix.conf root's (the new file was renamed over the old one with
+// its mode but not its owner): the user's next start read the built-ins and every save failed.
+// A lock file left by root blocked every later save too. As root, a save keeps the owner and
+// group of what it replaces, and what it makes in the user's folder is the user's.
+TEST_F(SettingsFile, ARootSaveLeavesTheUsersFilesTheUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give files away";
+    const QString home = QFileInfo(folders.userFolder()).absolutePath();
+    folders.writeUserFile("[General]\nTYPE=1\nLanguageFlag=English\n");
+    for (const QString &path : {home, folders.userFolder(), folders.userFile()})
+        giveTo(path, kUser, kGroup);
+    ASSERT_TRUE(QFile::setPermissions(folders.userFile(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const Ownership user{kUser, kGroup, 0640};
+    ASSERT_EQ(ownershipOf(folders.userFile()), user);
+
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseBIG5"))) << "the save as root";
+    EXPECT_EQ(ownershipOf(folders.userFile()), user) << "owner, group and mode kept";
+    EXPECT_EQ(ownershipOf(folders.userFile() + QStringLiteral(".lock")).uid, kUser);
+    EXPECT_EQ(saveAsUser(2), 0) << "the user reads root's value and saves after it";
+
+    // A lock file that an older version left as root's, and that the user may not even read.
+    const QString lock = folders.userFile() + QStringLiteral(".lock");
+    QFile::remove(lock);
+    {
+        QFile left(lock);
+        ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(QFile::setPermissions(lock, QFile::ReadOwner | QFile::WriteOwner));
+    QElapsedTimer took;
+    took.start();
+    EXPECT_EQ(saveAsUser(1), 0) << "a lock file of root's blocks nothing";
+    EXPECT_LT(took.elapsed(), 5000);
+
+    // A first save as root makes the folder and the file, both the user's.
+    QDir(folders.userFolder()).removeRecursively();
+    ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("English")));
+    EXPECT_EQ(ownershipOf(folders.userFolder()).uid, kUser);
+    EXPECT_EQ(ownershipOf(folders.userFile()).uid, kUser);
+    EXPECT_EQ(ownershipOf(folders.userFile()).gid, kGroup);
+    EXPECT_EQ(saveAsUser(0), 0);
+}
+
+// A Relvix.conf that is a link to a file kept elsewhere (a dotfiles folder) was turned into a
+// file of its own by the first save. A save writes through the link; the link stays.
+TEST_F(SettingsFile, ALinkedFileIsWrittenThrough)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.path() + QStringLiteral("/relvix.ini");
+    for (const bool targetExists : {true, false}) {
+        QFile::remove(target);
+        if (targetExists) {
+            QFile file(target);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("[General]\nTYPE=1\n");
+        }
+        QDir().mkpath(folders.userFolder());
+        QFile::remove(folders.userFile());
+        ASSERT_TRUE(QFile::link(target, folders.userFile()));
+        ASSERT_TRUE(SaveLanguageTo(*store, QStringLiteral("ChineseGB")));
+        EXPECT_TRUE(QFileInfo(folders.userFile()).isSymLink()) << targetExists;
+        EXPECT_TRUE(fileBytes(target).contains("LanguageFlag=ChineseGB")) << targetExists;
+        EXPECT_EQ(fileBytes(target).contains("TYPE=1"), targetExists);
+        EXPECT_EQ(LoadSettingsFrom(*store).currentLanguage, 1);
+        EXPECT_EQ(QDir(elsewhere.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"relvix.ini"});
+    }
+}
+
+// The lock was a QLockFile, which a writer killed at the wrong moment leaves empty: the next
+// save waited 10 s for it to turn stale, and the window saves on its only thread. A killed save
+// could also leave its new file behind. The lock is now one the system lets go of when its
+// holder dies; a save that cannot have it within its bound says so; leftovers go at the next
+// save.
+TEST_F(SettingsFile, AKilledWriterNeitherStallsNorLittersTheNextSave)
+{
+    folders.writeUserFile("[General]\nTYPE=1\n");
+    const QString lock = folders.userFile() + QStringLiteral(".lock");
+    const auto timedSave = [this](const QString &flag, qint64 &ms) {
+        QElapsedTimer took;
+        took.start();
+        const bool saved = SaveLanguageTo(*store, flag);
+        ms = took.elapsed();
+        return saved;
+    };
+    qint64 ms = 0;
+
+    // What a killed QLockFile holder leaves, and a new file a killed save left.
+    {
+        QFile empty(lock);
+        ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+        QFile left(folders.userFile() + QStringLiteral(".Ab12Cd"));
+        ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+        left.write("[General]\nTYPE=0\n");
+        QFile kept(folders.userFile() + QStringLiteral(".backup")); // six letters, but a person's
+        ASSERT_TRUE(kept.open(QIODevice::WriteOnly));
+    }
+    EXPECT_TRUE(timedSave(QStringLiteral("English"), ms));
+    EXPECT_LT(ms, 5000) << "an empty lock file is no lock";
+    EXPECT_FALSE(QFile::exists(folders.userFile() + QStringLiteral(".Ab12Cd"))) << "a crashed save's file goes";
+    EXPECT_TRUE(QFile::exists(folders.userFile() + QStringLiteral(".backup"))) << "other files stay";
+
+    // A holder that hangs: the save gives up after its bound and says why; once the holder is
+    // killed, the next save goes through at once.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(QFile::encodeName(lock).constData(), O_RDWR);
+        const bool held = fd >= 0 && ::flock(fd, LOCK_EX) == 0;
+        (void)!::write(ready[1], held ? "1" : "0", 1);
+        for (;;)
+            ::pause();
+    }
+    char held = 0;
+    ASSERT_EQ(::read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, '1');
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_FALSE(timedSave(QStringLiteral("ChineseGB"), ms));
+    EXPECT_GE(ms, 1500);
+    EXPECT_TRUE(store->failure().contains(QStringLiteral("another program holds the lock")))
+        << store->failure().toStdString();
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(timedSave(QStringLiteral("ChineseGB"), ms));
+    EXPECT_LT(ms, 5000);
+
+    // Writers killed at random moments of their saves: every next save succeeds well within the
+    // bound, and none of their new files is left once it has.
+    for (int round = 0; round < 30; ++round) {
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            auto own = makePlatformSettingsStore();
+            for (int i = 0;; ++i)
+                SaveLanguageTo(*own, QStringLiteral("flag%1").arg(i));
+        }
+        ::usleep(useconds_t(QRandomGenerator::global()->bounded(1000, 30000)));
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+        ASSERT_TRUE(timedSave(QStringLiteral("round%1").arg(round), ms)) << round;
+        EXPECT_LT(ms, 5000) << round;
+        QStringList names = QDir(folders.userFolder()).entryList(QDir::Files | QDir::Hidden);
+        names.removeAll(QStringLiteral("Relvix.conf.backup"));
+        EXPECT_EQ(names, (QStringList{QStringLiteral("Relvix.conf"), QStringLiteral("Relvix.conf.lock")})) << round;
+    }
+    EXPECT_EQ(folders.userValues().at(QStringLiteral("LanguageFlag")), QStringLiteral("round29"));
 }

@@ -26,6 +26,7 @@ inline void clearPlatformSettings()
 {
 #ifdef _WIN32
     ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Kavrel\\Relvix");
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Kavrel\\Relvix");
 #endif
 }
 
