@@ -218,9 +218,9 @@ ScanResult BusScan::run(const ScanSettings &settings)
                 followGarble(a, clock.elapsed());
             followLate();
         }
-        // The last addresses' late answers come after the loop: listen for one time-out more.
+        // The last addresses' late answers come after the loop: listen a while longer.
         if (!link_.lost() && !stop()) {
-            link_.drain(scanTimeout);
+            link_.drain(std::max(scanTimeout, kEndListenMs));
             followLate();
         }
         const bool lost = link_.lost();

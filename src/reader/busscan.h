@@ -43,6 +43,10 @@ int DefaultScanTimeoutMs(const QString &mode);
 // The longest turnaround the scan allows for: garbled bytes are put down to any address asked
 // within this time before them.
 constexpr int kLongestTurnaroundMs = 1000;
+// How long a mode listens after its last address for late answers: the wire-paced time-outs
+// are short, and a reader 150 ms slow at one of the last addresses answers after the loop.
+// The full kLongestTurnaroundMs would cost a second per mode.
+constexpr int kEndListenMs = 250;
 // After this many re-askings for garbled bytes that found nobody, a mode's line counts as
 // noisy: garbled bytes are no longer followed there (a late valid frame still is).
 constexpr int kNoisySweeps = 2;
