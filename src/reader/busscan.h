@@ -21,11 +21,12 @@ QStringList WideScanModes();
 // Over TCP the line behind a gateway is unknown: kDefaultScanTimeoutMs, which covers 9600
 // baud with a 20 ms turnaround.
 constexpr int kDefaultScanTimeoutMs = 60;
-// The default turnaround allowance. Measured on a pseudo-terminal against the virtual reader
-// with no turnaround of its own, an address read answers in 0.1 ms (median) and 3 ms at the
-// 99th percentile on a busy two-core machine; a reader of this kind turns round within 2 ms
-// and a USB adapter in low-latency mode adds 1 ms. 5 ms covers those, and a reader slower than
-// that is still found by the re-asking (it costs one more request, never the reader).
+// The default turnaround allowance. On a pseudo-terminal the virtual reader answers an
+// address read in 0.1 ms (median) and at most 12 ms in 300 reads on a busy two-core machine
+// (build/bench/cli_bench); a reader of this kind turns round within 2 ms, and a USB adapter in
+// low-latency mode adds about 1 ms. 5 ms covers those with room; the rare answer later than
+// that is still found by the re-asking, at the cost of one more request, never the reader.
+// A 10 ms allowance would add 6.4 s to the five default modes.
 constexpr int kScanAllowanceMs = 5;
 // A found reader's measured turnaround (plus kScanAllowanceMarginMs) raises the allowance for
 // the rest of its mode, up to this bound. A reader slower than the bound leaves the allowance

@@ -141,3 +141,53 @@ TEST(BusScan, FoundReaderRaisesTheAllowanceWithinItsBound)
     EXPECT_LE(hits[1].timeoutMs, WireScanTimeoutMs(19200, kMaxScanAllowanceMs));
     EXPECT_TRUE(result.noisyModes.isEmpty());
 }
+
+// Garbled bytes name no sender: the addresses asked shortly before are asked again, nearest
+// first, and the slow reader is found at its own address; a line where that never finds a
+// sender is called noisy after two tries and the scan goes on to the end.
+TEST(BusScan, GarbledLateAnswerIsTracedBackAndANoisyLineIsNamed)
+{
+    struct Case {
+        const char *name;
+        int faultyRequests; // the garbled late answer, then plain answers; -1: always garbled
+        int found;
+        int sweeps;
+        bool noisy;
+    };
+    // Noisy: three readers that only ever garble, so the third sweep is never made.
+    for (const Case &c : {Case{"one garbled late answer", 1, 1, 1, false}, Case{"a noisy line", -1, 0, 2, true}}) {
+        SCOPED_TRACE(c.name);
+        sim::SimServer sim;
+        sim.withReader([](sim::VirtualReader &r) { r.setAddress(5); });
+        if (c.noisy)
+            for (const std::uint8_t a : {12, 19})
+                sim.addReader([a](sim::VirtualReader &r) { r.setAddress(a); });
+        sim::FaultScript faults;
+        faults.delayMs = 60; // past the 16 ms of 19200 baud: it lands while 8 or 9 is asked
+        faults.wrongCrc = true;
+        faults.faultyRequests = c.faultyRequests;
+        sim.setFaults(faults);
+        const QString pty = sim.openPty();
+        ASSERT_FALSE(pty.isEmpty());
+        Host host;
+        ReaderLink link(host);
+        BusScan scan(link);
+        ScanSettings settings;
+        settings.portName = pty;
+        settings.modes = {QStringLiteral("19200,e,8,1")};
+        settings.from = 5;
+        settings.to = 30;
+        QList<ScanHit> hits;
+        scan.onHit = [&](const ScanHit &h) { hits << h; };
+        const ScanResult result = scan.run(settings);
+        EXPECT_EQ(result.done, 26);
+        EXPECT_EQ(result.found, c.found);
+        EXPECT_EQ(result.garbleSweeps, c.sweeps);
+        EXPECT_EQ(result.noisyModes, c.noisy ? QStringList{QStringLiteral("19200,e,8,1")} : QStringList{});
+        for (const ScanHit &hit : hits) {
+            EXPECT_EQ(hit.address, 5); // never the address whose exchange heard the bytes
+            EXPECT_TRUE(hit.afterGarble);
+            EXPECT_TRUE(hit.late);
+        }
+    }
+}
