@@ -97,7 +97,11 @@ public:
 
     void purge() override
     {
-        port_->clear(QSerialPort::AllDirections);
+        // The input only. Our last frame was written synchronously, so nothing stale of ours
+        // waits in the output; what does is a request the other side has not read yet (a
+        // pseudo-terminal keeps it until the peer reads, a driver until the wire takes it),
+        // and flushing it lost requests when a short scan time-out put them 7 ms apart.
+        port_->clear(QSerialPort::Input);
         if (port_->bytesAvailable() > 0)
             port_->readAll();
         port_->clearError();
