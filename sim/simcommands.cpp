@@ -64,6 +64,7 @@ void ReaderSpec::applyTo(VirtualReader &reader) const
     reader.setSerialNumber(serial);
     reader.setVersion(version);
     reader.setLineSpeed(speed);
+    reader.setAnswerDelayMs(turnaroundMs);
 }
 
 std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
@@ -73,11 +74,14 @@ std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
     const auto address = fields.size() >= 3 ? parseInt(fields[0], 1, 254) : std::nullopt;
     const auto serial = fields.size() >= 3 ? parseHexNumber(fields[1], 8) : std::nullopt;
     const auto version = fields.size() >= 3 ? parseHexNumber(fields[2], 4) : std::nullopt;
-    const auto speed = fields.size() == 4 ? parseInt(fields[3], 1, 4000000) : std::optional<int>(0);
-    if (fields.size() < 3 || fields.size() > 4 || !address || !serial || !version || !speed) {
+    const auto speed =
+        fields.size() >= 4 && !fields[3].isEmpty() ? parseInt(fields[3], 1, 4000000) : std::optional<int>(0);
+    const auto turnaround = fields.size() == 5 ? parseInt(fields[4], 0, 600000) : std::optional<int>(0);
+    if (fields.size() < 3 || fields.size() > 5 || !address || !serial || !version || !speed || !turnaround) {
         if (error)
-            *error = QStringLiteral("bad reader %1: expected ADDRESS:SERIAL:VERSION[:SPEED], e.g. 5:0012ABCD:1A05 or "
-                                    "7:00000007:0100:9600 (address 1..254, hex serial and version, speed in baud)")
+            *error = QStringLiteral("bad reader %1: expected ADDRESS:SERIAL:VERSION[:SPEED[:TURNAROUND_MS]], e.g. "
+                                    "5:0012ABCD:1A05, 7:00000007:0100:9600 or 5:00000005:0100::40 (address 1..254, "
+                                    "hex serial and version, speed in baud, turnaround in ms)")
                          .arg(text);
         return std::nullopt;
     }
@@ -85,6 +89,7 @@ std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error)
     wanted.serial = *serial;
     wanted.version = static_cast<quint16>(*version);
     wanted.speed = *speed;
+    wanted.turnaroundMs = *turnaround;
     return wanted;
 }
 
@@ -193,16 +198,26 @@ QString commandHelp()
         "  serial HEX         set the serial number (8 hex digits)\n"
         "  version HEX        set the firmware version (4 hex digits)\n"
         "  speed BAUD|any     the line speed it answers at on the pseudo-terminal (any: every speed)\n"
+        "  turnaround MS      how long it takes to answer (0: at once)\n"
         "  show               print its state\n"
-        "  reader N           select the reader at address N for uid .. show\n"
-        "  reader add A:SERIAL:VERSION[:SPEED]\n"
-        "                     put one more reader on the line, and select it\n"
+        "  reader N           select the reader at address N for uid .. show (again: the next one\n"
+        "                     there, when readers share it)\n"
+        "  reader add A:SERIAL:VERSION[:SPEED[:TURNAROUND_MS]]\n"
+        "                     put one more reader on the line, and select it; readers may share an\n"
+        "                     address, and then each answers\n"
         "  readers            list the readers on the line with their speeds (* the selected one)\n"
         "  fault WORDS        none | delay MS | gap MS | chunk N | noise-before HEX | noise-after HEX\n"
         "                     | wrong-crc [on|off] | exception CODE | silent [on|off] | endless [on|off]\n"
         "                     | close-after N | answer-as N | truncate N (send only N bytes)\n"
         "                     | for N (the faults hold for the next N requests only)\n"
         "                     (several may follow one another)\n"
+        "  line MODE          normal | echo (the tool's bytes come back to it) | half-duplex\n"
+        "                     (overlapping transmissions garble each other, at wire times)\n"
+        "                     | echo,half-duplex; bare, prints the line's state\n"
+        "  line-baud BAUD     the speed of wire times over TCP (default 19200)\n"
+        "  noise RATE         stray random bytes to the tool, about RATE a second (0 none)\n"
+        "  gateway on|off|MS  over TCP an address without a reader answers exception 0B\n"
+        "                     after MS (on: 50 ms)\n"
         "  inject HEX         send raw bytes to everyone connected now\n"
         "  close-pty          close the pseudo-terminal\n"
         "  log on|off         frames with timestamps on standard error\n"
@@ -277,10 +292,10 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const auto value = words.size() == 1 ? parseInt(words[0], 1, 254) : std::nullopt;
         if (!value)
             return fail(QStringLiteral("address needs a number 1..254"));
-        if (takenByOther(*value))
-            return fail(QStringLiteral("address %1 is another reader's").arg(*value));
+        const bool shared = takenByOther(*value);
         withSelected([&](VirtualReader &r) { r.setAddress(static_cast<std::uint8_t>(*value)); });
-        return CommandResult::Ok;
+        return shared ? say(QStringLiteral("address %1 is shared: each reader there answers").arg(*value))
+                      : CommandResult::Ok;
     }
     if (verb == u"fault") {
         FaultScript faults = server.faults();
@@ -325,17 +340,24 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
             const auto wanted = parseReaderSpec(words[1], &error);
             if (!wanted)
                 return fail(error);
-            if (server.readerAddresses().contains(wanted->address))
-                return fail(QStringLiteral("address %1 is another reader's").arg(wanted->address));
+            const bool shared = server.readerAddresses().contains(wanted->address);
             const int index = server.addReader([&](VirtualReader &r) { wanted->applyTo(r); });
             if (context)
                 context->reader = index;
-            return CommandResult::Ok;
+            return shared ? say(QStringLiteral("address %1 is shared: each reader there answers").arg(wanted->address))
+                          : CommandResult::Ok;
         }
         const auto address = words.size() == 1 ? parseInt(words[0], 0, 255) : std::nullopt;
-        const int index = address ? static_cast<int>(server.readerAddresses().indexOf(*address)) : -1;
+        const QList<std::uint8_t> addresses = server.readerAddresses();
+        // The first reader there, or the next after the selected one when that is there too.
+        int index = address ? static_cast<int>(addresses.indexOf(*address)) : -1;
+        if (index >= 0 && selected < addresses.size() && addresses[selected] == *address) {
+            const qsizetype next = addresses.indexOf(*address, selected + 1);
+            index = static_cast<int>(next >= 0 ? next : index);
+        }
         if (!address)
-            return fail(QStringLiteral("reader needs an address, or add ADDRESS:SERIAL:VERSION[:SPEED]"));
+            return fail(
+                QStringLiteral("reader needs an address, or add ADDRESS:SERIAL:VERSION[:SPEED[:TURNAROUND_MS]]"));
         if (index < 0)
             return fail(QStringLiteral("no reader at address %1 (readers lists them)").arg(*address));
         if (context)
@@ -347,12 +369,58 @@ CommandResult runCommand(SimServer &server, const QString &line, QString *output
         const int count = static_cast<int>(server.readerAddresses().size());
         for (int i = 0; i < count; ++i) {
             server.withReader(i, [&](VirtualReader &r) {
-                lines << QStringLiteral("%1 %2 speed %3")
+                lines << QStringLiteral("%1 %2 speed %3%4")
                              .arg(i == selected ? QStringLiteral("*") : QStringLiteral(" "), readerState(r),
-                                  r.lineSpeed() == 0 ? QStringLiteral("any") : QString::number(r.lineSpeed()));
+                                  r.lineSpeed() == 0 ? QStringLiteral("any") : QString::number(r.lineSpeed()),
+                                  r.answerDelayMs() == 0 ? QString()
+                                                         : QStringLiteral(" turnaround %1").arg(r.answerDelayMs()));
             });
         }
         return say(lines.join(QLatin1Char('\n')));
+    }
+    if (verb == u"turnaround") {
+        const auto value = words.size() == 1 ? parseInt(words[0], 0, 600000) : std::nullopt;
+        if (!value)
+            return fail(QStringLiteral("turnaround needs milliseconds, 0..600000"));
+        withSelected([&](VirtualReader &r) { r.setAnswerDelayMs(*value); });
+        return CommandResult::Ok;
+    }
+    if (verb == u"line") {
+        if (words.isEmpty()) {
+            const int gateway = server.gatewayDelayMs();
+            return say(QStringLiteral("line %1 line-baud %2 noise %3 gateway %4")
+                           .arg(lineModeName(server.lineMode()), QString::number(server.lineBaud()),
+                                QString::number(server.noiseRate()),
+                                gateway < 0 ? QStringLiteral("off") : QString::number(gateway)));
+        }
+        const auto mode = words.size() == 1 ? parseLineMode(words[0]) : std::nullopt;
+        if (!mode)
+            return fail(QStringLiteral("line needs normal, echo, half-duplex or echo,half-duplex"));
+        server.setLineMode(*mode);
+        return CommandResult::Ok;
+    }
+    if (verb == u"line-baud") {
+        const auto value = words.size() == 1 ? parseInt(words[0], 1, 4000000) : std::nullopt;
+        if (!value)
+            return fail(QStringLiteral("line-baud needs a speed in baud"));
+        server.setLineBaud(*value);
+        return CommandResult::Ok;
+    }
+    if (verb == u"noise") {
+        bool ok = false;
+        const double rate = words.size() == 1 ? words[0].toDouble(&ok) : 0;
+        if (!ok || !(rate >= 0) || rate > 1000)
+            return fail(QStringLiteral("noise needs a rate of bytes a second, 0..1000"));
+        server.setNoiseRate(rate);
+        return CommandResult::Ok;
+    }
+    if (verb == u"gateway") {
+        const auto ms = words.size() == 1 ? parseInt(words[0], 0, 600000) : std::nullopt;
+        const auto on = words.size() == 1 && !ms ? parseSwitch(words[0]) : std::nullopt;
+        if (!on && !ms)
+            return fail(QStringLiteral("gateway needs on, off or a delay in ms"));
+        server.setGatewayDelayMs(ms ? *ms : *on ? DefaultGatewayDelayMs : -1);
+        return CommandResult::Ok;
     }
     if (verb == u"show") {
         QString text;

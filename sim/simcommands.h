@@ -21,14 +21,16 @@ std::optional<quint32> parseHexNumber(const QString &text, int maxDigits);
 // Returns false with a message, leaving faults unchanged, when a word is not understood.
 bool applyFaultWords(FaultScript &faults, const QStringList &words, QString *error);
 
-// A reader on the line as given to --reader and "reader add": ADDRESS:SERIAL:VERSION[:SPEED],
+// A reader on the line as given to --reader and "reader add":
+// ADDRESS:SERIAL:VERSION[:SPEED[:TURNAROUND_MS]] (SPEED may be empty: any),
 // e.g. 5:0012ABCD:1A05 or 7:00000007:0100:9600 (address 1..254, serial up to 8 and version
 // up to 4 hex digits, speed in baud).
 struct ReaderSpec {
     std::uint8_t address = 1;
     quint32 serial = 0;
     quint16 version = 0;
-    int speed = 0; // 0: answers at any speed
+    int speed = 0;        // 0: answers at any speed
+    int turnaroundMs = 0; // how long it takes to answer
     void applyTo(VirtualReader &reader) const;
 };
 std::optional<ReaderSpec> parseReaderSpec(const QString &text, QString *error);
@@ -43,8 +45,9 @@ struct CommandContext {
 
 // One line of the program's command language (standard input and script files):
 //   uid HEX | keys DIGITS | inputs HEX | outputs HEX | address N | serial HEX | version HEX
-//   speed BAUD|any | show          (these act on the selected reader)
+//   speed BAUD|any | turnaround MS | show          (these act on the selected reader)
 //   reader N | reader add READER | readers
+//   line [MODE] | line-baud BAUD | noise RATE | gateway on|off|MS
 //   fault ... | inject HEX | close-pty | log on|off | quit | help
 // Blank lines and lines starting with # do nothing. Text meant for the user goes to *output
 // (error text on Error). Without a context the first reader is the selected one.

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include <cstdio>
 #include <cstdlib>
@@ -240,48 +241,11 @@ void Engine::inject(const QByteArray &bytes)
         peer->sendNow(bytes);
 }
 
-void Engine::handleFrame(Peer *peer, const QByteArray &frame)
+namespace {
+
+// A reader's answer with the line's faults applied to its bytes.
+QByteArray withFaults(QByteArray response, const FaultScript &faults)
 {
-    ++d->requests;
-    d->appendLog(QStringLiteral("RX ") + logBytes(frame));
-    peer->stopEndless(); // any request ends the stream, also one for another reader
-    // The readers it is for (its address, or all for a broadcast) that hear the line's speed.
-    QList<VirtualReader *> targets;
-    int speed = -2; // read from the line only when a reader has a speed of its own
-    for (const auto &reader : readers) {
-        if (!reader->accepts(frame))
-            continue;
-        if (reader->lineSpeed() != 0 && speed == -2)
-            speed = peer->lineSpeed();
-        if (reader->hearsSpeed(speed)) {
-            targets.append(reader.get());
-        } else {
-            d->appendLog(QStringLiteral("SPEED address %1 hears %2 baud, the line is at %3: no answer")
-                             .arg(QString::number(reader->address()), QString::number(reader->lineSpeed()),
-                                  speed < 0 ? QStringLiteral("an unknown speed") : QString::number(speed)));
-        }
-    }
-    if (targets.isEmpty())
-        return;
-    FaultScript faults = d->faultsForRequest();
-    faults.delayMs += targets.first()->answerDelayMs();
-    peer->beginAnswer(faults.closeAfterBytes);
-    if (peer->isClosing())
-        return;
-    const auto target = static_cast<std::uint8_t>(frame[0]);
-    QByteArray response;
-    if (faults.exceptionCode != 0 && target != 0) {
-        response = exceptionResponse(target, static_cast<std::uint8_t>(frame[1]),
-                                     static_cast<std::uint8_t>(faults.exceptionCode));
-    } else {
-        // On a bus each acts; the first one's answer goes out (two readers at one address
-        // would talk over each other, and a broadcast has no answer).
-        for (VirtualReader *reader : targets) {
-            const QByteArray answer = reader->handleRequest(frame);
-            if (response.isEmpty())
-                response = answer;
-        }
-    }
     if (faults.silent)
         response.clear();
     if (!response.isEmpty() && faults.answerAsAddress >= 0) {
@@ -294,7 +258,96 @@ void Engine::handleFrame(Peer *peer, const QByteArray &frame)
     }
     if (faults.truncateTo >= 0 && response.size() > faults.truncateTo)
         response.truncate(faults.truncateTo);
-    peer->queueAnswer(response, faults, faults.endless);
+    return response;
+}
+
+} // namespace
+
+void Engine::handleFrame(Peer *peer, const QByteArray &frame)
+{
+    ++d->requests;
+    d->appendLog(QStringLiteral("RX ") + logBytes(frame));
+    peer->stopEndless(); // any request ends the stream, also one for another reader
+    const auto target = static_cast<std::uint8_t>(frame[0]);
+    // The readers it is for (its address, or all for a broadcast) that hear the line's speed.
+    QList<VirtualReader *> targets;
+    bool present = false; // a reader has the address, whether or not it hears the speed
+    int speed = -2;       // read from the line only when a reader has a speed of its own
+    for (const auto &reader : readers) {
+        if (!reader->accepts(frame))
+            continue;
+        present = true;
+        if (reader->lineSpeed() != 0 && speed == -2)
+            speed = peer->lineSpeed();
+        if (reader->hearsSpeed(speed)) {
+            targets.append(reader.get());
+        } else {
+            d->appendLog(QStringLiteral("SPEED address %1 hears %2 baud, the line is at %3: no answer")
+                             .arg(QString::number(reader->address()), QString::number(reader->lineSpeed()),
+                                  speed < 0 ? QStringLiteral("an unknown speed") : QString::number(speed)));
+        }
+    }
+    const bool halfDuplex = d->halfDuplex.load();
+    // Behind a gateway (TCP only) an address where no reader answers gets exception 0B, "the
+    // target device failed to respond", once the gateway has given up waiting.
+    const int gatewayMs = d->gatewayDelayMs.load();
+    if (!present && target != 0 && gatewayMs >= 0 && peer->lineSpeed() == 0) {
+        d->appendLog(QStringLiteral("GATEWAY no reader at address %1: exception 0B after %2 ms")
+                         .arg(QString::number(target), QString::number(gatewayMs)));
+        const QByteArray answer = exceptionResponse(target, static_cast<std::uint8_t>(frame[1]), 0x0B);
+        peer->beginAnswer(-1);
+        if (halfDuplex)
+            peer->transmit(answer, peer->requestEnd() + qint64(gatewayMs) * 1'000'000, QStringLiteral("TX"));
+        else
+            peer->queueAnswer(answer, FaultScript(), false);
+        return;
+    }
+    if (targets.isEmpty())
+        return;
+    const FaultScript faults = d->faultsForRequest();
+    peer->beginAnswer(faults.closeAfterBytes);
+    if (peer->isClosing())
+        return;
+    // Each reader acts and answers after its own turnaround (two at one address talk over each
+    // other; a broadcast has no answer), in the order their answers start.
+    struct Answer {
+        int atMs;
+        QByteArray bytes;
+    };
+    QList<Answer> answers;
+    for (VirtualReader *reader : targets) {
+        QByteArray response = faults.exceptionCode != 0 && target != 0
+                                  ? exceptionResponse(target, static_cast<std::uint8_t>(frame[1]),
+                                                      static_cast<std::uint8_t>(faults.exceptionCode))
+                                  : reader->handleRequest(frame);
+        response = withFaults(response, faults);
+        if (!response.isEmpty())
+            answers.append({faults.delayMs + reader->answerDelayMs(), response});
+    }
+    std::stable_sort(answers.begin(), answers.end(), [](const Answer &a, const Answer &b) { return a.atMs < b.atMs; });
+    if (halfDuplex) {
+        const qint64 end = peer->requestEnd();
+        for (const Answer &answer : std::as_const(answers))
+            peer->transmit(faults.noiseBefore + answer.bytes + faults.noiseAfter, end + qint64(answer.atMs) * 1'000'000,
+                           QStringLiteral("TX"));
+        if (faults.endless)
+            peer->queueAnswer({}, faults, true);
+        return;
+    }
+    if (answers.isEmpty()) {
+        FaultScript waiting = faults;
+        waiting.delayMs += targets.first()->answerDelayMs();
+        peer->queueAnswer({}, waiting, faults.endless);
+        return;
+    }
+    // The step queue waits each answer out after the one before.
+    int before = 0;
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        FaultScript step = faults;
+        step.delayMs = answers[i].atMs - before;
+        before = answers[i].atMs;
+        peer->queueAnswer(answers[i].bytes, step, faults.endless && i + 1 == answers.size());
+    }
 }
 
 void Engine::shedOutput()
@@ -328,6 +381,12 @@ void Engine::peerClosed(Peer *peer)
     }
     d->appendLog(QStringLiteral("CLOSED ") + peer->name());
     peer->deleteLater(); // may be inside one of the peer's own signal handlers
+}
+
+void Engine::restartNoise()
+{
+    for (Peer *peer : std::as_const(peers))
+        peer->restartNoise();
 }
 
 int Engine::endlessCount() const

@@ -2,8 +2,10 @@
 // The server thread's side of SimServer: the readers on the line, the listener, the peers,
 // and the state the caller's threads share with it. Used by simserver.cpp and simpeers.cpp.
 #include "simframing.h"
+#include "simline.h"
 #include "virtualreader.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
@@ -49,6 +51,12 @@ struct Shared {
     std::atomic<int> open{0};
     std::atomic<bool> logToStderr{false};
     std::atomic<int> junkSilenceMs{JunkSilenceMs};
+    // The line's model, read at each request.
+    std::atomic<bool> lineEcho{false};
+    std::atomic<bool> halfDuplex{false};
+    std::atomic<int> lineBaud{DefaultLineBaud}; // wire times where the line has no speed
+    std::atomic<int> gatewayDelayMs{-1};        // exception 0B for absent addresses over TCP; -1 off
+    std::atomic<double> noiseRate{0};           // stray bytes a second to the tool
 
     void appendLog(const QString &text);
     FaultScript faultsNow() const
@@ -88,7 +96,11 @@ int clientCap();
 
 class Engine : public QObject {
 public:
-    explicit Engine(Shared *shared) : d(shared) { readers.push_back(std::make_unique<VirtualReader>()); }
+    explicit Engine(Shared *shared) : d(shared)
+    {
+        readers.push_back(std::make_unique<VirtualReader>());
+        clock.start();
+    }
 
     Shared *d;
     // Held by pointer so that a reader stays where it is while others are added.
@@ -101,6 +113,8 @@ public:
     // round, so that a quiet client's request waits for one turn of each flooder at most.
     QList<Peer *> round;
     bool serveDue = false; // serve() is posted to the event loop
+    QElapsedTimer clock;   // the line's time
+    qint64 nowNs() const { return clock.nsecsElapsed(); }
 
     quint16 listen(const QString &address, quint16 port);
     QString openPty();
@@ -114,6 +128,8 @@ public:
     void accepted(QTcpSocket *socket);
     void peerClosed(Peer *peer);
     void shedOutput();
+    // Every peer takes up the noise rate now set.
+    void restartNoise();
     int endlessCount() const;
     void shutdown();
 };

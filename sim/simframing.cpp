@@ -67,4 +67,12 @@ RequestFramer::Item RequestFramer::next(bool silent)
     }
 }
 
+void RequestFramer::garblePending()
+{
+    for (char &c : rx_)
+        c = static_cast<char>(~c);
+    for (qsizetype i = read_; i < unread_.size(); ++i)
+        unread_[i] = static_cast<char>(~unread_[i]);
+}
+
 } // namespace relvix::sim

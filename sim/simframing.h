@@ -50,6 +50,9 @@ public:
     // Bytes of a request begun and not finished.
     const QByteArray &partial() const { return rx_; }
     void clearPartial() { rx_.clear(); }
+    // Complements every byte not framed yet: what the tool sent while an answer was on a
+    // half-duplex line reaches no reader intact.
+    void garblePending();
 
 private:
     QByteArray unread_;

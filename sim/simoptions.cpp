@@ -24,6 +24,15 @@ QStringList rewriteTcpOption(const QStringList &args)
             out << a;
             if (ok)
                 out << QStringLiteral("--tcp-port") << args[++i];
+        } else if (a.startsWith(QLatin1String("--gateway="))) {
+            out << QStringLiteral("--gateway") << QStringLiteral("--gateway-delay") << a.mid(10);
+        } else if (a == QLatin1String("--gateway") && i + 1 < args.size() &&
+                   !args[i + 1].startsWith(QLatin1Char('-'))) {
+            bool ok = false;
+            args[i + 1].toUInt(&ok);
+            out << a;
+            if (ok)
+                out << QStringLiteral("--gateway-delay") << args[++i];
         } else {
             out << a;
         }
@@ -45,7 +54,15 @@ SimOptions parseSimOptions(const QStringList &arguments)
                        "On the pseudo-terminal a reader given a speed answers only while the tool has set its port to "
                        "that speed (read from the line's terminal settings at each request), so a scan over several "
                        "speeds finds it at its own and only there; a reader without a speed answers at any speed. "
-                       "Over TCP there is no speed, and every reader answers."));
+                       "Over TCP there is no speed, and every reader answers.\n\n"
+                       "The line can be made as messy as a real bus, to rehearse on: --line echo returns the "
+                       "tool's own bytes first, as many USB RS-485 adapters do; --line half-duplex puts both "
+                       "directions on one pair of wires, where each byte takes its wire time (11 bits at the "
+                       "tool's speed on the pseudo-terminal, at --line-baud over TCP) and transmissions that "
+                       "overlap in time, such as a request sent while a late answer is still arriving, or two "
+                       "readers at one address, are garbled on both sides; --noise adds stray bytes; readers "
+                       "may share an address and each answers after its own turnaround; --gateway makes an "
+                       "absent address answer exception 0B over TCP."));
     parser.addHelpOption();
     const QCommandLineOption tcp(QStringLiteral("tcp"),
                                  QStringLiteral("Listen on TCP: --tcp [PORT]; no port or 0 picks a free one."));
@@ -58,9 +75,11 @@ SimOptions parseSimOptions(const QStringList &arguments)
         QStringLiteral("Open a pseudo-terminal; its path is the port name for the tool (not on Windows)."));
     const QCommandLineOption reader(
         QStringLiteral("reader"),
-        QStringLiteral("A reader on the line, ADDRESS:SERIAL:VERSION[:SPEED] (address 1..254, "
-                       "hex serial and version, speed in baud), e.g. 5:0012ABCD:1A05 or "
-                       "7:00000007:0100:9600. Repeat for several; the first takes the "
+        QStringLiteral("A reader on the line, ADDRESS:SERIAL:VERSION[:SPEED[:TURNAROUND_MS]] "
+                       "(address 1..254, hex serial and version, speed in baud or empty for any, "
+                       "turnaround in ms, default 0), e.g. 5:0012ABCD:1A05, "
+                       "7:00000007:0100:9600 or 5:00000005:0100::40. Repeat for several, also "
+                       "at one address (each answers); the first takes the "
                        "place of the default reader (1:0012ABCD:1A05), and the options "
                        "below set the first one."),
         QStringLiteral("READER"));
@@ -111,6 +130,24 @@ SimOptions parseSimOptions(const QStringList &arguments)
         QStringLiteral("Run commands from FILE, lines \"AFTER_MS command\" (ms after start)."), QStringLiteral("FILE"));
     const QCommandLineOption quitOnEof(QStringLiteral("quit-on-eof"),
                                        QStringLiteral("End when standard input ends (by default it keeps running)."));
+    const QCommandLineOption line(
+        QStringLiteral("line"),
+        QStringLiteral("The line: normal (default), echo, half-duplex or echo,half-duplex (see above)."),
+        QStringLiteral("MODE"));
+    const QCommandLineOption lineBaud(QStringLiteral("line-baud"),
+                                      QStringLiteral("Wire times over TCP are reckoned at this speed (default 19200)."),
+                                      QStringLiteral("BAUD"));
+    const QCommandLineOption noise(QStringLiteral("noise"),
+                                   QStringLiteral("Stray random bytes to the tool, about RATE a second."),
+                                   QStringLiteral("RATE"));
+    const QCommandLineOption gateway(
+        QStringLiteral("gateway"),
+        QStringLiteral("Over TCP: --gateway [DELAY_MS]; an address without a reader answers exception 0B after "
+                       "the delay (default 50 ms), as a gateway with nothing behind it."));
+    QCommandLineOption gatewayDelay(QStringLiteral("gateway-delay"), QStringLiteral("Gateway delay."),
+                                    QStringLiteral("MS"));
+    gatewayDelay.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({line, lineBaud, noise, gateway, gatewayDelay});
     parser.addOptions({tcp,      tcpPort,   bind,   pty,     reader,     address,  serial, version,     inputs,
                        outputs,  uid,       keys,   verbose, delay,      gap,      chunk,  noiseBefore, noiseAfter,
                        wrongCrc, exception, silent, endless, closeAfter, answerAs, script, quitOnEof});
@@ -160,6 +197,16 @@ SimOptions parseSimOptions(const QStringList &arguments)
     }
     if (!faultWords.isEmpty())
         setup << QStringLiteral("fault ") + faultWords.join(QLatin1Char(' '));
+    if (parser.isSet(line))
+        setup << QStringLiteral("line ") + parser.value(line);
+    if (parser.isSet(lineBaud))
+        setup << QStringLiteral("line-baud ") + parser.value(lineBaud);
+    if (parser.isSet(noise))
+        setup << QStringLiteral("noise ") + parser.value(noise);
+    if (parser.isSet(gatewayDelay))
+        setup << QStringLiteral("gateway ") + parser.value(gatewayDelay);
+    else if (parser.isSet(gateway))
+        setup << QStringLiteral("gateway on");
     options.setup = setup;
     if (parser.isSet(script))
         options.script = parser.value(script);

@@ -9,7 +9,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <limits>
 #include <memory>
 #ifndef _WIN32
 #include <sys/ioctl.h>
@@ -38,6 +41,11 @@ constexpr qint64 TurnBytes = 1024;
 constexpr qint64 TcpReadAhead = 4 * TurnBytes;
 // A TCP client closed on purpose gets this long to take the last bytes, then it is cut off.
 constexpr int CloseLingerMs = 2000;
+// Stray bytes come at most this often (1000 a second), and at least once an hour.
+constexpr double MaxNoiseRate = 1000;
+constexpr int MaxNoiseGapMs = 3600 * 1000;
+// The stray bytes' generator starts alike for every peer, so a run can be repeated.
+constexpr unsigned NoiseSeed = 20231;
 
 } // namespace
 
@@ -45,7 +53,8 @@ constexpr int CloseLingerMs = 2000;
 
 Peer::Peer(Engine *engine)
     : QObject(engine), engine_(engine), silenceTimer_(new QTimer(this)), sendTimer_(new QTimer(this)),
-      endlessTimer_(new QTimer(this))
+      endlessTimer_(new QTimer(this)), wireTimer_(new QTimer(this)), noiseTimer_(new QTimer(this)),
+      noiseRandom_(NoiseSeed)
 {
     silenceTimer_->setSingleShot(true);
     connect(silenceTimer_, &QTimer::timeout, this, [this] { silenceEnded(); });
@@ -55,6 +64,12 @@ Peer::Peer(Engine *engine)
     endlessTimer_->setInterval(EndlessPeriodMs);
     endlessTimer_->setTimerType(Qt::PreciseTimer);
     connect(endlessTimer_, &QTimer::timeout, this, [this] { endlessTick(); });
+    wireTimer_->setSingleShot(true);
+    wireTimer_->setTimerType(Qt::PreciseTimer);
+    connect(wireTimer_, &QTimer::timeout, this, [this] { wireDue(); });
+    noiseTimer_->setSingleShot(true);
+    connect(noiseTimer_, &QTimer::timeout, this, [this] { noiseTick(); });
+    restartNoise();
 }
 
 void Peer::inputReady()
@@ -69,15 +84,19 @@ bool Peer::takeTurn()
     while (!closing_) {
         RequestFramer::Item item = framer_.next(false);
         if (item.kind == RequestFramer::Item::Dropped) {
+            consumed_ += item.bytes.size();
             engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(item.bytes));
         } else if (item.kind == RequestFramer::Item::Request) {
+            consumed_ += item.bytes.size();
             engine_->handleFrame(this, item.bytes);
+            wire_.forgetToolBytesBefore(consumed_);
             break;
         } else {
-            const QByteArray bytes = read ? QByteArray() : readInput(TurnBytes);
+            QByteArray bytes = read ? QByteArray() : readInput(TurnBytes);
             if (bytes.isEmpty())
                 break;
             read = true;
+            lineInput(bytes);
             framer_.append(bytes);
         }
     }
@@ -97,6 +116,7 @@ void Peer::silenceEnded()
         RequestFramer::Item item = framer_.next(true);
         if (item.kind == RequestFramer::Item::None)
             break;
+        consumed_ += item.bytes.size();
         if (item.kind == RequestFramer::Item::Request)
             engine_->handleFrame(this, item.bytes);
         else
@@ -105,7 +125,91 @@ void Peer::silenceEnded()
     if (closing_ || framer_.partial().isEmpty())
         return;
     engine_->d->appendLog(QStringLiteral("DROP ") + logBytes(framer_.partial()));
+    consumed_ += framer_.partial().size();
     framer_.clearPartial();
+    wire_.forgetToolBytesBefore(consumed_);
+}
+
+void Peer::lineInput(QByteArray &bytes)
+{
+    const bool halfDuplex = engine_->d->halfDuplex.load();
+    QStringList log;
+    const int garbled =
+        wire_.toolSends(engine_->nowNs(), halfDuplex ? characterTime() : characterNs(0), bytes.size(), &log);
+    for (qsizetype i = garbled < 0 ? bytes.size() : garbled; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(~bytes[i]);
+    for (const QString &line : std::as_const(log))
+        engine_->d->appendLog(line);
+    if (engine_->d->lineEcho.load()) {
+        engine_->d->appendLog(QStringLiteral("ECHO ") + logBytes(bytes));
+        sendNow(bytes);
+    }
+}
+
+qint64 Peer::characterTime() const
+{
+    const int baud = lineSpeed();
+    return characterNs(baud > 0 ? baud : engine_->d->lineBaud.load());
+}
+
+void Peer::transmit(const QByteArray &bytes, qint64 start, const QString &tag)
+{
+    if (closing_ || bytes.isEmpty())
+        return;
+    QStringList log;
+    if (wire_.transmit(bytes, start, characterTime(), tag, &log))
+        framer_.garblePending();
+    for (const QString &line : std::as_const(log))
+        engine_->d->appendLog(line);
+    accountOutput();
+    armWire();
+}
+
+void Peer::armWire()
+{
+    const qint64 next = wire_.nextDue();
+    if (closing_ || next < 0) {
+        wireTimer_->stop();
+        return;
+    }
+    const qint64 waitNs = next - engine_->nowNs();
+    wireTimer_->start(waitNs <= 0 ? 0 : static_cast<int>(std::min<qint64>((waitNs + 999'999) / 1'000'000, INT_MAX)));
+}
+
+void Peer::wireDue()
+{
+    if (closing_)
+        return;
+    QStringList log;
+    const QByteArray bytes = wire_.takeDue(engine_->nowNs(), &log);
+    for (const QString &line : std::as_const(log))
+        engine_->d->appendLog(line);
+    emitStep(bytes);
+    accountOutput();
+    armWire();
+}
+
+void Peer::restartNoise()
+{
+    const double rate = std::min(engine_->d->noiseRate.load(), MaxNoiseRate);
+    if (closing_ || !(rate > 0)) {
+        noiseTimer_->stop();
+        return;
+    }
+    // About rate a second: each gap between half and one and a half times the mean one.
+    const double meanMs = 1000.0 / rate;
+    const double gap = meanMs * (0.5 + std::uniform_real_distribution<double>(0, 1)(noiseRandom_));
+    noiseTimer_->start(static_cast<int>(std::clamp(gap, 1.0, double(MaxNoiseGapMs))));
+}
+
+void Peer::noiseTick()
+{
+    if (closing_)
+        return;
+    const QByteArray byte(1, static_cast<char>(std::uniform_int_distribution<int>(0, 255)(noiseRandom_)));
+    engine_->d->appendLog(QStringLiteral("NOISE ") + logBytes(byte));
+    sendNow(byte);
+    restartNoise();
 }
 
 void Peer::fireRunningTimers()
@@ -120,6 +224,13 @@ void Peer::fireRunningTimers()
     }
     if (endlessTimer_->isActive())
         endlessTick();
+    if (wireTimer_->isActive()) {
+        wireTimer_->stop();
+        QStringList log;
+        emitStep(wire_.takeDue(std::numeric_limits<qint64>::max() / 2, &log));
+        for (const QString &line : std::as_const(log))
+            engine_->d->appendLog(line);
+    }
 }
 
 void Peer::waitEnded()
@@ -249,7 +360,7 @@ qint64 Peer::cost(const Step &step)
 
 void Peer::accountOutput()
 {
-    const qint64 now = closed_ ? 0 : queuedBytes_ + transportBacklog();
+    const qint64 now = closed_ ? 0 : queuedBytes_ + wire_.pendingBytes() + transportBacklog();
     engine_->outputTotal += now - reported_;
     reported_ = now;
     if (now > MaxPeerOutput)
@@ -271,6 +382,8 @@ void Peer::overrun()
         waited_ = false;
         steps_.clear();
         queuedBytes_ = 0;
+        wireTimer_->stop();
+        wire_.clear();
         discardTransportOutput();
         accountOutput();
         return;
@@ -316,6 +429,9 @@ void Peer::quiesce()
     closing_ = true;
     silenceTimer_->stop();
     sendTimer_->stop();
+    wireTimer_->stop();
+    noiseTimer_->stop();
+    wire_.clear();
     if (endlessTimer_->isActive()) {
         endlessTimer_->stop();
         engine_->d->appendLog(

@@ -1,6 +1,7 @@
 #pragma once
 // The two kinds of peer: a TCP client and the pseudo-terminal.
 #include "simframing.h"
+#include "simline.h"
 #include "virtualreader.h"
 
 #include <QByteArray>
@@ -10,6 +11,8 @@
 #include <QStringList>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <random>
 
 class QSocketNotifier;
 
@@ -36,6 +39,15 @@ public:
     // any endless stream stops.
     void beginAnswer(int closeAfterBytes);
     void queueAnswer(const QByteArray &response, const FaultScript &faults, bool endless);
+    // On a half-duplex line: an answer on the wire from start (the engine's clock), at the
+    // line's speed. Bytes the tool is still sending when it begins are garbled.
+    void transmit(const QByteArray &bytes, qint64 start, const QString &tag);
+    // When the last bit of the request just framed was on the wire.
+    qint64 requestEnd() const { return wire_.toolByteEnd(consumed_ - 1); }
+    // One character's time on the wire: at the tool's speed, or the nominal one.
+    qint64 characterTime() const;
+    // The stray bytes of the line start, change rate or stop as the engine's setting says.
+    void restartNoise();
     void sendNow(const QByteArray &bytes);
     // Closes the transport and hands the peer back to the engine to be deleted.
     void close();
@@ -85,6 +97,12 @@ private:
     void silenceEnded();
     void waitEnded();
     void endlessTick();
+    void wireDue();
+    void noiseTick();
+    // What the line does to the bytes just read from the tool: garbled where an answer was on
+    // the wire, echoed back.
+    void lineInput(QByteArray &bytes);
+    void armWire();
     void write(const QByteArray &bytes);
     void pump();
     void emitStep(const QByteArray &bytes);
@@ -93,6 +111,11 @@ private:
     QTimer *silenceTimer_;
     QTimer *sendTimer_;
     QTimer *endlessTimer_;
+    QTimer *wireTimer_;
+    QTimer *noiseTimer_;
+    WireSchedule wire_;
+    qint64 consumed_ = 0; // bytes of the tool's input framed, as requests or dropped
+    std::minstd_rand noiseRandom_;
     static qint64 cost(const Step &step);
     QList<Step> steps_;
     qint64 queuedBytes_ = 0;    // cost of steps_

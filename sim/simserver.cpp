@@ -4,6 +4,7 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <memory>
 
 namespace relvix::sim {
@@ -76,6 +77,48 @@ void SimServer::setFaults(const FaultScript &faults)
 FaultScript SimServer::faults() const
 {
     return d->faultsNow();
+}
+
+void SimServer::setLineMode(LineMode mode)
+{
+    d->lineEcho = mode.echo;
+    d->halfDuplex = mode.halfDuplex;
+}
+
+LineMode SimServer::lineMode() const
+{
+    return {d->lineEcho.load(), d->halfDuplex.load()};
+}
+
+void SimServer::setLineBaud(int baud)
+{
+    d->lineBaud = baud > 0 ? baud : DefaultLineBaud;
+}
+
+int SimServer::lineBaud() const
+{
+    return d->lineBaud.load();
+}
+
+void SimServer::setNoiseRate(double perSecond)
+{
+    d->noiseRate = perSecond > 0 ? std::min(perSecond, 1000.0) : 0.0;
+    d->run([this] { d->engine->restartNoise(); });
+}
+
+double SimServer::noiseRate() const
+{
+    return d->noiseRate.load();
+}
+
+void SimServer::setGatewayDelayMs(int ms)
+{
+    d->gatewayDelayMs = ms < 0 ? -1 : ms;
+}
+
+int SimServer::gatewayDelayMs() const
+{
+    return d->gatewayDelayMs.load();
 }
 
 void SimServer::withReader(const std::function<void(VirtualReader &)> &fn)

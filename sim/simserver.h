@@ -1,4 +1,5 @@
 #pragma once
+#include "simline.h"
 #include "virtualreader.h"
 
 #include <QList>
@@ -41,6 +42,23 @@ public:
     void setFaults(const FaultScript &faults);
     FaultScript faults() const;
 
+    // The line's model: local echo and half-duplex collisions (see WireSchedule), from the
+    // next bytes on.
+    void setLineMode(LineMode mode);
+    LineMode lineMode() const;
+    // Wire times where the line has no speed: over TCP, and on a pseudo-terminal whose speed
+    // cannot be told (default 19200 baud).
+    void setLineBaud(int baud);
+    int lineBaud() const;
+    // Stray random bytes to the tool, about this many a second on each link (0 none, at
+    // most 1000).
+    void setNoiseRate(double perSecond);
+    double noiseRate() const;
+    // Over TCP a request for an address no reader has gets exception 0B after this many ms,
+    // as from a gateway with no device behind it; -1 for none (the default).
+    void setGatewayDelayMs(int ms);
+    int gatewayDelayMs() const;
+
     // Runs fn on the server thread with the first reader's register map, and waits for it.
     void withReader(const std::function<void(VirtualReader &)> &fn);
     // The same with the reader at this index (0 the first); false when there is none.
@@ -58,7 +76,10 @@ public:
 
     // Every frame received and sent, with a timestamp: "12:00:00.123 RX 01 03 ...".
     // Tags: RX a whole request (any address), TX a response as it starts to go out (with the
-    // faults applied to its bytes), NOISE noise bytes, INJECT injected bytes, DROP bytes that
+    // faults applied to its bytes, and on a half-duplex line garbled where it collided),
+    // ECHO the tool's bytes returned by the line, COLLISION transmissions that overlapped
+    // on a half-duplex line, GATEWAY an absent address answered with exception 0B,
+    // NOISE noise bytes (also the stray ones), INJECT injected bytes, DROP bytes that
     // never formed a request, OPEN/CLOSED a connection or the pseudo-terminal, CLOSE a close
     // made by closeAfterBytes, ENDLESS start/stop of an endless stream, SPEED a request that
     // a reader did not answer because the line was at another speed, OVERRUN output that

@@ -32,7 +32,7 @@ const QString kExitCodes =
                    "  5    a result, report or log could not be written (full disk, closed pipe)\n"
                    "  130  interrupted (Ctrl+C), or a confirmation was declined");
 
-const QStringList kLinkOptions = {"port", "mode", "tcp", "address", "timeout-ms"};
+const QStringList kLinkOptions = {"port", "mode", "tcp", "address", "timeout-ms", "echo"};
 
 const QString kAnswerRule =
     QStringLiteral("Every answer is checked: only a frame with the request's slave address and function\n"
@@ -88,7 +88,7 @@ QList<Command> commands()
          {},
          0,
          0,
-         {"format", "lsb", "all-formats", "key-hex", "watch", "count", "for", "clear", "interval-ms"},
+         {"format", "lsb", "all-formats", "key-hex", "watch", "count", "for", "clear", "interval-ms", "reconnect"},
          true,
          runCard},
         {"clear", "Clear the card UID and keypad blocks on the reader.", "", {}, 0, 0, {}, true, runClear},
@@ -174,9 +174,14 @@ QMap<QString, QCommandLineOption> allOptions()
         {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.", "FILE"},
         {"port", "Serial port: a path such as /dev/ttyUSB0, or a name under /dev.", "PATH"},
         {"mode", "Serial mode as the window writes it: baud,parity,data,stop (default 19200,e,8,1).", "TEXT"},
-        {"tcp", "RTU frames over raw TCP to an IPv4 address and port.", "HOST:PORT"},
+        {"tcp", "RTU frames over raw TCP to a host name or address and port ([::1]:4001 for IPv6).", "HOST:PORT"},
         {"address", "Slave address of the reader, 1 to 254 (default 1).", "N"},
         {"timeout-ms", "Receive time-out of each exchange, 1 to 60000 ms (default 1000).", "MS"},
+        {"echo",
+         "The line's local echo of each request: auto (default: found by itself), on (always skip "
+         "the first copy), off.",
+         "WHEN"},
+        {"reconnect", "With --watch: reopen a lost port or connection (after 1 s, growing to 30 s) and go on."},
         {"retries", "Tries beyond the first when the reader does not answer, 0 to 100 (default 2).", "N"},
         {"force", "Change the address even when a reader answers at the new one (two readers then share it)."},
         {"from", "First address to try (default 1).", "N"},
@@ -333,17 +338,22 @@ LinkChoice linkChoice(const QCommandLineParser &p)
     LinkChoice c;
     if (p.isSet("tcp")) {
         const QString text = p.value("tcp");
+        // HOST:PORT, where HOST is a name, an IPv4 address or an IPv6 address in brackets.
         const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
-        const QString host = colon > 0 ? text.left(colon) : QString();
+        QString host = colon > 0 ? text.left(colon) : QString();
         const QString portText = colon > 0 ? text.mid(colon + 1) : QString();
+        const bool bracketed = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'));
+        if (bracketed)
+            host = host.mid(1, host.size() - 2);
         bool ok = false;
         const int port = portText.toInt(&ok, 10);
-        std::uint32_t address = 0;
         if (host.isEmpty() || !ok || port < 1 || port > 65535 || portText != QString::number(port))
             throw UsageError{
                 QStringLiteral("bad --tcp '%1': expected HOST:PORT with a port from 1 to 65535").arg(text)};
-        if (!ParsePeerAddress(host, address))
-            throw UsageError{QStringLiteral("bad --tcp '%1': '%2' is not an IPv4 address").arg(text, host)};
+        if (!bracketed && host.contains(QLatin1Char(':')))
+            throw UsageError{QStringLiteral("bad --tcp '%1': an IPv6 address goes in brackets, [::1]:4001").arg(text)};
+        if (host.contains(QLatin1Char(' ')) || host.contains(QLatin1Char('[')) || host.contains(QLatin1Char(']')))
+            throw UsageError{QStringLiteral("bad --tcp '%1': '%2' is not a host name or address").arg(text, host)};
         if (p.isSet("mode"))
             throw UsageError{QStringLiteral("--mode applies to a serial port, not to --tcp")};
         c.transport = Transport::Tcp;
@@ -406,6 +416,13 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     if (command.link) {
         o.address = intValue(p, "address", 1, 254, 1);
         o.timeoutMs = intValue(p, "timeout-ms", 1, 60000, 1000);
+        const QString echo = p.isSet("echo") ? p.value("echo") : QStringLiteral("auto");
+        if (echo == QLatin1String("on"))
+            o.echo = EchoMode::On;
+        else if (echo == QLatin1String("off"))
+            o.echo = EchoMode::Off;
+        else if (echo != QLatin1String("auto"))
+            throw UsageError{QStringLiteral("bad --echo '%1': expected auto, on or off").arg(echo)};
     }
     o.retries = intValue(p, "retries", 0, 100, 2);
     o.force = p.isSet("force");
@@ -443,8 +460,9 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     o.count = intValue(p, "count", 1, 1000000000, 0);
     o.forSeconds = secondsValue(p, "for", 0);
     o.intervalMs = intValue(p, "interval-ms", 10, 60000, 100);
-    if (!o.watch && (p.isSet("count") || p.isSet("for") || p.isSet("clear") || p.isSet("interval-ms")))
-        throw UsageError{QStringLiteral("--count, --for, --clear and --interval-ms go with --watch")};
+    o.reconnect = p.isSet("reconnect");
+    if (!o.watch && (p.isSet("count") || p.isSet("for") || p.isSet("clear") || p.isSet("interval-ms") || o.reconnect))
+        throw UsageError{QStringLiteral("--count, --for, --clear, --interval-ms and --reconnect go with --watch")};
     o.wait = p.isSet("wait");
     o.waitTimeoutS = intValue(p, "wait-timeout", 1, 3600, 30);
     if (p.isSet("expect")) {

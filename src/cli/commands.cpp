@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 #include <cmath>
 #include <functional>
@@ -98,35 +99,51 @@ int refuseWithoutConsent(const Options &options, const QString &question, const 
     return Usage;
 }
 
-// Reads the address register at `address`, with --retries more tries 100 ms apart. An
-// exception or a lost link is an answer of its own: no more tries.
-std::optional<std::uint8_t> findReader(Session &session, std::uint16_t address)
+// Reads the address register at `address`, with --retries more tries 100 ms apart. Silence
+// (a gateway's "no reader behind it" too) is tried again; anything else heard is an answer
+// of its own: no more tries. `tries` says how many were made.
+std::optional<std::uint8_t> findReader(Session &session, std::uint16_t address, int *tries = nullptr)
 {
-    const int tries = 1 + session.options().retries;
-    for (int attempt = 1; attempt <= tries; ++attempt) {
+    const int most = 1 + session.options().retries;
+    for (int attempt = 1; attempt <= most; ++attempt) {
         if (attempt > 1 && !pauseMs(kRetryPauseMs))
             return std::nullopt;
+        if (tries)
+            *tries = attempt;
         if (const auto found = session.reader().readAddress(address))
             return found;
-        const Outcome o = session.link().lastResult().outcome;
-        if (shouldStop() || o == Outcome::Exception || o == Outcome::LinkLost || o == Outcome::PeerClosed)
+        const ExchangeResult &r = session.link().lastResult();
+        if (shouldStop() || !NobodyAnswered(r))
             return std::nullopt;
     }
     return std::nullopt;
 }
 
-QString triesText(const Options &o)
+QString triesText(int tries)
 {
-    return o.retries == 0 ? QStringLiteral("1 try") : QStringLiteral("%1 tries").arg(1 + o.retries);
+    return tries == 1 ? QStringLiteral("1 try") : QStringLiteral("%1 tries").arg(tries);
 }
 
 // Why findReader found nothing, before its outcome: an exception is an answer, not silence.
-QString notFound(Session &session)
+QString notFound(Session &session, int tries)
 {
     const Options &o = session.options();
-    if (session.link().lastResult().outcome == Outcome::Exception)
+    const ExchangeResult &r = session.link().lastResult();
+    if (r.outcome == Outcome::AnsweredTwice || r.outcome == Outcome::Garbled)
+        return QStringLiteral("address %1: two readers answer").arg(o.address);
+    if (r.outcome == Outcome::Exception && IsGatewayException(r.exceptionCode))
+        return QStringLiteral("no reader behind the gateway at address %1 in %2")
+            .arg(QString::number(o.address), triesText(tries));
+    if (r.outcome == Outcome::Exception)
         return QStringLiteral("the reader at address %1 refused the address read").arg(o.address);
-    return QStringLiteral("no answer at address %1 in %2").arg(QString::number(o.address), triesText(o));
+    return QStringLiteral("no answer at address %1 in %2").arg(QString::number(o.address), triesText(tries));
+}
+
+// A write that a busy reader refused (exception 06) is not tried again: it may be half
+// done for all the tool knows.
+bool refusedBusy(const ExchangeResult &r)
+{
+    return r.outcome == Outcome::Exception && r.exceptionCode == 0x06;
 }
 
 QJsonObject identityJson(int address, const std::optional<Identity> &id)
@@ -252,11 +269,12 @@ int runIdentify(const Options &o)
     Session session(o);
     if (!session.open())
         return session.openFailed();
-    const auto address = findReader(session, session.address());
+    int tries = 0;
+    const auto address = findReader(session, session.address(), &tries);
     if (interrupted())
         return Interrupted;
     if (!address)
-        return session.failed(notFound(session));
+        return session.failed(notFound(session, tries));
     // The identity is read where the reader says it is, as the window does.
     const auto identity = session.reader().readIdentity(*address);
     if (!identity)
@@ -275,9 +293,30 @@ int runIdentify(const Options &o)
 
 // ---- scan --------------------------------------------------------------------------------
 
+namespace {
+// Addresses where more than one reader answered a scan's request: a second answer right
+// after the first, or bytes that began as an answer from that address and were garbled.
+class TwoReaders final : public FrameObserver {
+public:
+    void frameEvent(const FrameEvent &e) override
+    {
+        if (e.kind != FrameEvent::Kind::NoResponse || named_.contains(e.slave))
+            return;
+        const bool twice = e.outcome == Outcome::AnsweredTwice;
+        const bool collided =
+            e.outcome == Outcome::Garbled && !e.bytes.isEmpty() && std::uint8_t(e.bytes[0]) == e.slave;
+        if (twice || collided)
+            named_.insert(e.slave);
+    }
+    QSet<std::uint8_t> named_;
+};
+} // namespace
+
 int runScan(const Options &o)
 {
     Session session(o);
+    TwoReaders twoReaders;
+    session.link().addObserver(&twoReaders);
     BusScan scan(session.link());
     ScanSettings settings;
     settings.transport = o.link.transport;
@@ -346,7 +385,16 @@ int runScan(const Options &o)
     QElapsedTimer clock;
     clock.start();
     const ScanResult result = scan.run(settings);
+    session.link().removeObserver(&twoReaders);
     clearProgress();
+    QList<std::uint8_t> doubled(twoReaders.named_.begin(), twoReaders.named_.end());
+    std::sort(doubled.begin(), doubled.end());
+    for (std::uint8_t a : doubled) {
+        if (o.json)
+            outJson({{"address", a}, {"twoReaders", true}});
+        else
+            out(QStringLiteral("address %1: two readers answer").arg(a));
+    }
     if (result.openFailed) {
         if (!result.openFailedMode.isEmpty())
             err(QStringLiteral("in mode %1").arg(result.openFailedMode));
@@ -374,7 +422,7 @@ int runScan(const Options &o)
         return session.failed(QStringLiteral("scan"), {{"done", result.done}, {"total", result.total}});
     if (result.stopped)
         return stopped();
-    return result.found > 0 ? Done : NoAnswer;
+    return result.found > 0 || !doubled.isEmpty() ? Done : NoAnswer;
 }
 
 // ---- card --------------------------------------------------------------------------------
@@ -408,15 +456,47 @@ int watchCards(const Options &o, Session &session)
         return (o.count > 0 && events >= o.count) ||
                (o.forSeconds > 0 && double(elapsed.elapsed()) >= o.forSeconds * 1000);
     };
-    while (!timeUp() && !linkLost(session)) {
+    // With --reconnect a lost link is opened again, after 1 s and then twice as long each
+    // time up to 30 s; the blocks seen before stay the baseline, so a card presented while
+    // the link was down is reported once it is back, and an old one is not reported again.
+    const auto reconnect = [&] {
+        const QString why = session.lostText();
+        err(QStringLiteral("%1; reconnecting").arg(why));
+        if (o.json)
+            outJson({{"time", isoNow()}, {"event", "link-lost"}, {"reason", why}});
+        session.close();
+        int pause = 1000, attempts = 0;
+        while (!shouldStop() && !timeUp()) {
+            if (!pauseMs(pause))
+                return false;
+            ++attempts;
+            if (session.open()) {
+                err(QStringLiteral("the link to %1 is back after %2 attempt(s)")
+                        .arg(o.link.describe(), QString::number(attempts)));
+                if (o.json)
+                    outJson({{"time", isoNow()}, {"event", "link-back"}, {"attempts", attempts}});
+                return true;
+            }
+            pause = std::min(pause * 2, 30000);
+        }
+        return false;
+    };
+    while (!timeUp() && (o.reconnect || !linkLost(session))) {
+        if (linkLost(session) && !reconnect())
+            break;
         if (!first && !pauseMs(o.intervalMs))
             break;
         first = false;
         const auto card = reader.readCardBlock(address);
         const QString cardFailure = card ? QString() : outcomeLine(reader.lastResult());
         const auto keys = linkLost(session) ? std::nullopt : reader.readKeypadBlock(address);
-        if (shouldStop() || linkLost(session))
+        if (shouldStop())
             break;
+        if (linkLost(session)) {
+            if (o.reconnect)
+                continue;
+            break;
+        }
         const bool ok = card && keys;
         everAnswered = everAnswered || card || keys;
         QString failure = ok ? QString() : (!card ? cardFailure : outcomeLine(reader.lastResult()));
@@ -457,8 +537,8 @@ int watchCards(const Options &o, Session &session)
         consider(card, lastCard, true);
         consider(keys, lastKeys, false);
     }
-    if (linkLost(session))
-        return session.failed(QStringLiteral("watch"));
+    if (linkLost(session) || (o.reconnect && !session.link().isOpen()))
+        return shouldStop() ? stopped() : session.failed(QStringLiteral("watch"));
     if (shouldStop() && !timeUp())
         return stopped();
     if (!everAnswered)
@@ -539,10 +619,12 @@ int runSetDo(const Options &o)
     Session session(o);
     if (!session.open())
         return session.openFailed();
+    if (!session.learnEcho(session.address()))
+        return session.failed(QStringLiteral("nothing was written %1").arg(at(o)));
     const bool written = session.reader().writeOutputs(session.address(), outputs);
     const ExchangeResult write = session.link().lastResult();
-    if (linkLost(session))
-        return session.failed(QStringLiteral("set-do"));
+    if (linkLost(session) || refusedBusy(write))
+        return session.failed(QStringLiteral("set-do: the write was refused"));
     const auto io = session.reader().readIo(session.address());
     if (!io) {
         // The reader answered the write (an echo or an exception) but not the read-back: 4.
@@ -601,17 +683,21 @@ int runSetAddress(const Options &o)
     if (!o.force) {
         const auto there = reader.readIdentity(target);
         const ExchangeResult r = reader.lastResult();
-        if (there || r.outcome == Outcome::Exception) {
-            const QString who = there ? QStringLiteral("a reader with S/N %1").arg(serialText(*there))
-                                      : QStringLiteral("a device (%1)").arg(outcomeLine(r));
-            const QString message =
-                QStringLiteral("address %1 is taken: %2 answers there; nothing was written (--force overrides)")
-                    .arg(QString::number(newAddress), who);
+        if (there || somethingHeard(r)) {
+            const QString who = there ? QStringLiteral("a reader with S/N %1 answers there").arg(serialText(*there))
+                                      : QStringLiteral("something answers there: %1").arg(outcomeLine(r));
+            const QString message = QStringLiteral("address %1 is taken: %2; nothing was written (--force overrides)")
+                                        .arg(QString::number(newAddress), who);
             err(message);
             if (o.json) {
                 QJsonObject fields{{"from", o.address}, {"to", newAddress}};
                 if (there)
                     fields.insert("serialThere", serialText(*there));
+                else {
+                    const QJsonObject heard = outcomeJson(r);
+                    for (auto it = heard.begin(); it != heard.end(); ++it)
+                        fields.insert(it.key(), it.value());
+                }
                 outError(NoAnswer, message, fields);
             }
             return NoAnswer;
@@ -621,8 +707,8 @@ int runSetAddress(const Options &o)
     }
     const bool echoed = reader.writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
     const ExchangeResult write = reader.lastResult();
-    if (linkLost(session))
-        return session.failed(QStringLiteral("set-address"));
+    if (linkLost(session) || refusedBusy(write) || write.outcome == Outcome::EchoOnly)
+        return session.failed(QStringLiteral("set-address: the write was refused"));
     // The proof is the reader answering at the new address with that address.
     const auto answer = findReader(session, target);
     if (linkLost(session))
@@ -855,6 +941,8 @@ int runWrite(const Options &o)
     Session session(o);
     if (!session.open())
         return session.openFailed();
+    if (!session.learnEcho(session.address()))
+        return session.failed(QStringLiteral("nothing was written %1").arg(at(o)));
     if (!session.reader().writeHolding(session.address(), r16, v16))
         return session.failed(
             QStringLiteral("writing 0x%1 to register 0x%2 %3").arg(RegisterText(v16), RegisterText(r16), at(o)));
@@ -938,13 +1026,14 @@ int runSelftest(const Options &o)
     };
 
     step(QStringLiteral("identify"), [&] {
-        const auto found = findReader(session, address);
+        int tries = 0;
+        const auto found = findReader(session, address, &tries);
         if (!found)
             return Step{{},
                         false,
                         false,
                         QStringLiteral("no answer at address %1 in %2: %3")
-                            .arg(QString::number(address), triesText(o), outcomeLine(reader.lastResult()))};
+                            .arg(QString::number(address), triesText(tries), outcomeLine(reader.lastResult()))};
         address = *found;
         const auto id = reader.readIdentity(address);
         if (!id)

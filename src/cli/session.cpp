@@ -33,9 +33,15 @@
 
 namespace relvix::cli {
 
+namespace {
+// A busy reader (exception 06) is asked again after this pause, within --retries.
+constexpr int kBusyPauseMs = 100;
+} // namespace
+
 QString LinkChoice::describe() const
 {
-    return transport == Transport::Tcp ? QStringLiteral("tcp %1:%2").arg(peerAddress, peerPort)
+    const QString host = peerAddress.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(peerAddress) : peerAddress;
+    return transport == Transport::Tcp ? QStringLiteral("tcp %1:%2").arg(host, peerPort)
                                        : QStringLiteral("serial %1 %2").arg(portName, serialMode);
 }
 
@@ -252,12 +258,37 @@ QJsonObject outcomeJson(const ExchangeResult &r)
 QString outcomeLine(const ExchangeResult &r)
 {
     switch (r.outcome) {
+    case Outcome::Exception:
+        if (IsGatewayException(r.exceptionCode))
+            return QStringLiteral("%1: no reader behind the gateway").arg(outcomeText(r.outcome, r.exceptionCode));
+        return outcomeText(r.outcome, r.exceptionCode);
+    case Outcome::Garbled:
+        return QStringLiteral("garbled (%1 byte(s) of no valid frame: noise, or two readers at once)")
+            .arg(r.garbledBytes);
+    case Outcome::EchoOnly:
+        return QStringLiteral("only the local echo came back: no reader answered");
+    case Outcome::AnsweredTwice:
+        return r.detail;
     case Outcome::Mismatch:
         return QStringLiteral("mismatch (slave %1 sent a frame that was not the answer)").arg(r.droppedFrom);
     case Outcome::LinkLost:
         return QStringLiteral("link lost: %1").arg(r.lostReason);
     default:
         return outcomeText(r.outcome, r.exceptionCode);
+    }
+}
+
+bool somethingHeard(const ExchangeResult &r)
+{
+    switch (r.outcome) {
+    case Outcome::Garbled:
+    case Outcome::AnsweredTwice:
+    case Outcome::Mismatch:
+        return true;
+    case Outcome::Exception:
+        return !IsGatewayException(r.exceptionCode);
+    default:
+        return false;
     }
 }
 
@@ -299,30 +330,55 @@ private:
 
 } // namespace
 
-// Late answers: a dropped frame from the address a request went to, and how long after
-// that request it came.
+// Late answers: a dropped frame from the address a request went to that came after the
+// receive time-out, and how long after that request it came. A frame that came in time
+// but was not the answer is no late answer.
 class Session::LateNotes final : public FrameObserver {
 public:
+    explicit LateNotes(const ReaderLink &link) : link_(link) {}
     void frameEvent(const FrameEvent &e) override
     {
         if (e.kind == FrameEvent::Kind::Request) {
             sentAt[e.slave] = e.timeMs;
-        } else if (e.kind == FrameEvent::Kind::Dropped && !e.bytes.isEmpty()) {
+            timeoutAt[e.slave] = link_.receiveTimeoutMs();
+        } else if (e.kind == FrameEvent::Kind::Dropped && e.outcome == Outcome::Mismatch && !e.bytes.isEmpty()) {
             const auto from = std::uint8_t(e.bytes[0]);
-            if (sentAt.contains(from))
+            if (sentAt.contains(from) && std::int64_t(e.timeMs - sentAt[from]) > timeoutAt[from])
                 lateMs[from] = e.timeMs - sentAt[from];
         }
     }
     QMap<std::uint8_t, std::uint32_t> sentAt, lateMs;
+    QMap<std::uint8_t, std::int32_t> timeoutAt;
+
+private:
+    const ReaderLink &link_;
+};
+
+// Says once on stderr that the line hands back the requests' own bytes.
+class Session::EchoNote final : public FrameObserver {
+public:
+    void frameEvent(const FrameEvent &e) override
+    {
+        if (!said && e.kind == FrameEvent::Kind::Dropped && e.outcome == Outcome::EchoOnly) {
+            said = true;
+            err(QStringLiteral("local echo on this line"));
+        }
+    }
+    bool said = false;
 };
 
 // ---- the session -------------------------------------------------------------------------
 
-Session::Session(const Options &options) : options_(options), link_(*this), late_(std::make_unique<LateNotes>())
+Session::Session(const Options &options)
+    : options_(options), link_(*this, steadyClock(), namedLinkOpener()), late_(std::make_unique<LateNotes>(link_))
 {
     link_.setAnswerRule(AnswerRule::Strict);
     link_.setReceiveTimeoutMs(options.timeoutMs);
+    link_.setEchoMode(options.echo);
+    link_.setBusyRetries(options.retries, kBusyPauseMs);
     link_.addObserver(late_.get());
+    echoNote_ = std::make_unique<EchoNote>();
+    link_.addObserver(echoNote_.get());
     if (options.logPath.isEmpty())
         return;
     if (options.logPath == QLatin1String("-")) {
@@ -344,6 +400,7 @@ Session::~Session()
     if (log_)
         link_.removeObserver(log_.get());
     link_.removeObserver(late_.get());
+    link_.removeObserver(echoNote_.get());
     if (logFile_)
         std::fclose(logFile_);
 }
@@ -397,6 +454,14 @@ void Session::close()
     link_.CloseLink();
 }
 
+bool Session::learnEcho(std::uint16_t slave)
+{
+    if (options_.echo != EchoMode::Auto || link_.echoDetected())
+        return true;
+    reader_.readAddress(slave);
+    return link_.lastResult().outcome != Outcome::EchoOnly;
+}
+
 std::optional<std::uint32_t> Session::lateAnswerMs(std::uint8_t slave) const
 {
     if (!late_->lateMs.contains(slave))
@@ -427,7 +492,7 @@ int Session::failed(const QString &what, QJsonObject fields, int exitCode)
         hint = QStringLiteral("the reader at %1 answered after %2 ms, later than the time-out of %3 ms: raise "
                               "--timeout-ms")
                    .arg(QString::number(slave), QString::number(late_->lateMs[slave]),
-                        QString::number(options_.timeoutMs));
+                        QString::number(link_.receiveTimeoutMs()));
     } else if (r.outcome == Outcome::Silence && options_.link.transport == Transport::Serial &&
                !options_.link.modeGiven) {
         hint = QStringLiteral("if the reader is set to another speed than %1, give --mode, or find it with "

@@ -38,6 +38,8 @@ struct Options {
     QString logPath; // "" none, "-" standard error
     bool yes = false;
     bool force = false; // set-address: even when another reader answers at the new address
+    EchoMode echo = EchoMode::Auto;
+    bool reconnect = false; // card --watch
 
     // scan
     int from = 1, to = 254;
@@ -101,6 +103,9 @@ QJsonObject outcomeJson(const ExchangeResult &result);
 QString outcomeLine(const ExchangeResult &result);
 // 3 for a lost link, else 1.
 int exitFor(const ExchangeResult &result);
+// Whether something other than a reader's silence was heard: garbled bytes, two answers,
+// another reader's frame, or an exception other than a gateway's 0A or 0B.
+bool somethingHeard(const ExchangeResult &result);
 
 // An open link to the reader and the device over it, for one command, under the strict
 // answer rule.
@@ -128,16 +133,22 @@ public:
     std::optional<std::uint32_t> lateAnswerMs(std::uint8_t slave) const;
     // A lost link as one line: "the link to serial /dev/ttyUSB0 was lost: Input/output error".
     QString lostText() const;
+    // Auto echo, before a command whose first request is a write (its answer is the
+    // request itself): one read at `slave` tells whether the line echoes. False when only
+    // the echo came back: no reader answered, and nothing should be written.
+    bool learnEcho(std::uint16_t slave);
 
     void processMessages() override;
 
 private:
     class LateNotes;
+    class EchoNote;
     const Options &options_;
     ReaderLink link_;
     CardReader reader_{link_};
     std::unique_ptr<FrameObserver> log_;
     std::unique_ptr<LateNotes> late_;
+    std::unique_ptr<EchoNote> echoNote_;
     std::FILE *logFile_ = nullptr;
 };
 

@@ -105,6 +105,9 @@ public:
     virtual OpenFailure lastOpenFailure() const { return {}; }
 };
 LinkOpener &systemLinkOpener();
+// The same, but a network peer may be a host name or an IPv6 literal (the command line's
+// link); the window's opener reads only dotted IPv4 addresses.
+LinkOpener &namedLinkOpener();
 
 // How long a TCP connect may take before the open fails.
 constexpr int kConnectTimeoutMs = 3000;

@@ -114,6 +114,7 @@ bool ReaderLink::OpenLink()
     net_.reset();
     lost_ = false;
     drainPending_ = false;
+    echoDetected_ = false; // another line, perhaps: its echo is learned again
     result_ = {};
     openFailure_ = {};
 

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -237,11 +238,11 @@ constexpr int kTimedOutError = ETIMEDOUT;
 // Connects within timeoutMs: a blocking connect to an address that does not answer can
 // hang for minutes, with the window frozen all that time. 0 when connected, else the
 // system's error code (a connect that ran out of time gives the code for "timed out").
-int connectBounded(SocketHandle s, const sockaddr_in &peer, int timeoutMs)
+int connectBounded(SocketHandle s, const sockaddr *peer, socklen_t peerLength, int timeoutMs)
 {
     if (!setBlocking(s, false))
         return lastSocketError();
-    const int r = ::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    const int r = ::connect(s, peer, peerLength);
     if (r != 0) {
 #ifdef _WIN32
         if (::WSAGetLastError() != WSAEWOULDBLOCK)
@@ -417,6 +418,8 @@ private:
 
 class SystemLinkOpener final : public LinkOpener {
 public:
+    explicit SystemLinkOpener(bool resolveNames = false) : resolveNames_(resolveNames) {}
+
     OpenFailure lastOpenFailure() const override { return failure_; }
 
     std::unique_ptr<SerialIo> openSerial(const QString &portName, const QString &serialMode) override
@@ -432,6 +435,8 @@ public:
 
     std::unique_ptr<NetIo> openNetwork(const QString &peerAddress, const QString &peerPort) override
     {
+        if (resolveNames_)
+            return openNamed(peerAddress, peerPort);
         // Both texts are checked before anything is created, so an address that cannot be
         // read is never connected to in any form.
         failure_ = {};
@@ -467,7 +472,9 @@ public:
         peer.sin_family = AF_INET;
         peer.sin_port = htons(port);
         peer.sin_addr.s_addr = address;
-        if (const int error = connectBounded(s, peer, kConnectTimeoutMs); error != 0) {
+        if (const int error =
+                connectBounded(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer, kConnectTimeoutMs);
+            error != 0) {
             failure_ = connectFailure(error);
             closeSocket(s);
             releaseSocketLibrary();
@@ -481,6 +488,61 @@ public:
     }
 
 private:
+    // A host name or an IPv4 or IPv6 literal, through the system's resolver; each address it
+    // gives is tried in turn.
+    std::unique_ptr<NetIo> openNamed(const QString &host, const QString &portText)
+    {
+        failure_ = {};
+#ifdef _WIN32
+        WSADATA data;
+        if (const int started = ::WSAStartup(MAKEWORD(2, 2), &data); started != 0) {
+            failure_ = {OpenFailure::Kind::Other, systemErrorText(started), {}};
+            return nullptr;
+        }
+#endif
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo *found = nullptr;
+        const QByteArray name = host.toUtf8(), service = portText.toLatin1();
+        if (const int r = ::getaddrinfo(name.constData(), service.constData(), &hints, &found); r != 0 || !found) {
+            failure_ = {
+                OpenFailure::Kind::BadAddress,
+                QStringLiteral("'%1' cannot be resolved: %2").arg(host, QString::fromLocal8Bit(gai_strerror(r))),
+                {}};
+            releaseSocketLibrary();
+            return nullptr;
+        }
+        std::unique_ptr<NetIo> io;
+        for (addrinfo *a = found; a && !io; a = a->ai_next) {
+#ifdef _WIN32
+            const SocketHandle s = ::socket(a->ai_family, SOCK_STREAM, 0);
+#else
+            const SocketHandle s = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
+            if (s == kNoSocket) {
+                failure_ = {OpenFailure::Kind::Other, systemErrorText(lastSocketError()), {}};
+                continue;
+            }
+            if (const int error =
+                    connectBounded(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), kConnectTimeoutMs);
+                error != 0) {
+                failure_ = connectFailure(error);
+                closeSocket(s);
+                continue;
+            }
+            int one = 1;
+            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+            io = std::make_unique<SocketIo>(s);
+        }
+        ::freeaddrinfo(found);
+        if (!io)
+            releaseSocketLibrary();
+        return io;
+    }
+
+    bool resolveNames_;
     OpenFailure failure_;
 };
 
@@ -489,6 +551,12 @@ private:
 LinkOpener &systemLinkOpener()
 {
     static SystemLinkOpener opener;
+    return opener;
+}
+
+LinkOpener &namedLinkOpener()
+{
+    static SystemLinkOpener opener(true);
     return opener;
 }
 

@@ -47,13 +47,14 @@ void TfrmModule::btnUIDClick()
             // read leaves its panel as it was.
             if (const auto uid = reader.readCardBlock(slaveAddress())) {
                 pnUID->setText(UidText(*uid, cmbFormat->currentIndex(), chkLSB->isChecked()));
-                cardHistory().noteCard(*uid, pnUID->text(), cmbFormat->currentText(), chkLSB->isChecked());
+                cardHistory().noteCard(*uid, pnUID->text(), cmbFormat->currentText(), chkLSB->isChecked(),
+                                       cardSource());
                 anyGoodRead = true;
             }
             Pause(50);
             if (const auto keys = reader.readKeypadBlock(slaveAddress())) {
                 pnKey->setText(KeypadText(*keys, chkKeyHex->isChecked()));
-                cardHistory().noteKeys(*keys, pnKey->text(), chkKeyHex->isChecked());
+                cardHistory().noteKeys(*keys, pnKey->text(), chkKeyHex->isChecked(), cardSource());
                 anyGoodRead = true;
             }
 

@@ -35,14 +35,15 @@ void CardHistory::note(std::optional<DataBlock> &last, const DataBlock &block, R
     endInsertRows();
 }
 
-void CardHistory::noteCard(const DataBlock &uid, const QString &text, const QString &format, bool lsb)
+void CardHistory::noteCard(const DataBlock &uid, const QString &text, const QString &format, bool lsb,
+                           const Source &source)
 {
-    note(lastCard_, uid, {0, true, text, lsb ? format + QStringLiteral(" LSB") : format, {}});
+    note(lastCard_, uid, {0, true, text, lsb ? format + QStringLiteral(" LSB") : format, {}, source});
 }
 
-void CardHistory::noteKeys(const DataBlock &keys, const QString &text, bool hex)
+void CardHistory::noteKeys(const DataBlock &keys, const QString &text, bool hex, const Source &source)
 {
-    note(lastKeys_, keys, {0, false, text, hex ? QStringLiteral("HEX") : QString(), {}});
+    note(lastKeys_, keys, {0, false, text, hex ? QStringLiteral("HEX") : QString(), {}, source});
 }
 
 void CardHistory::clear()
@@ -76,6 +77,10 @@ QString CardHistory::field(int row, Column column) const
     case Bytes:
         return QString::fromLatin1(
             QByteArray(reinterpret_cast<const char *>(r.bytes.data()), qsizetype(r.bytes.size())).toHex().toUpper());
+    case Slave:
+        return QString::number(r.source.slave);
+    case Link:
+        return r.source.link;
     case ColumnCount:
         break;
     }
@@ -93,7 +98,8 @@ bool CardHistory::saveCsv(QIODevice &file) const
 {
     // The columns and kinds are the same in every language, for programs that read the file.
     if (!writeCsvRecord(file, {QStringLiteral("time"), QStringLiteral("kind"), QStringLiteral("read"),
-                               QStringLiteral("format"), QStringLiteral("bytes")}))
+                               QStringLiteral("format"), QStringLiteral("bytes"), QStringLiteral("slave"),
+                               QStringLiteral("link")}))
         return false;
     for (int row = 0; row < rowCount(); ++row) {
         QStringList fields;
@@ -132,8 +138,9 @@ QVariant CardHistory::headerData(int section, Qt::Orientation orientation, int r
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static constexpr ToolText kHeaders[ColumnCount] = {ToolText::TimeColumn, ToolText::KindColumn, ToolText::ReadColumn,
-                                                       ToolText::FormatColumn, ToolText::BytesColumn};
+    static constexpr ToolText kHeaders[ColumnCount] = {
+        ToolText::TimeColumn,  ToolText::KindColumn,  ToolText::ReadColumn, ToolText::FormatColumn,
+        ToolText::BytesColumn, ToolText::SlaveColumn, ToolText::LinkColumn};
     if (section < 0 || section >= ColumnCount)
         return {};
     return toolText(language_, kHeaders[section]);

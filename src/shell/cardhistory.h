@@ -12,6 +12,13 @@ class QIODevice;
 
 namespace relvix {
 
+// Where a read came from: the slave that answered and the link ("COM3 19200,e,8,1",
+// "192.168.1.101:4001").
+struct CardSource {
+    std::uint8_t slave = 0;
+    QString link;
+};
+
 // Each new card UID and keypad code the window reads, once or in the loop. The reader keeps
 // the last card and the last code until the next one comes or they are cleared, so a block
 // that reads as it did the time before is the same card still there (or gone and not yet
@@ -21,16 +28,18 @@ namespace relvix {
 class CardHistory : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Time, Kind, Read, Format, Bytes, ColumnCount };
+    enum Column { Time, Kind, Read, Format, Bytes, Slave, Link, ColumnCount };
+    using Source = CardSource;
     static constexpr int kMaxRows = 100'000;
 
     // `wallClock` gives milliseconds since the epoch; null means the system's clock.
     explicit CardHistory(QObject *parent = nullptr, std::function<qint64()> wallClock = {});
 
     // The UID block as read and its text in the format chosen at that moment.
-    void noteCard(const DataBlock &uid, const QString &text, const QString &format, bool lsb);
+    void noteCard(const DataBlock &uid, const QString &text, const QString &format, bool lsb,
+                  const Source &source = {});
     // The keypad block as read and its text as shown.
-    void noteKeys(const DataBlock &keys, const QString &text, bool hex);
+    void noteKeys(const DataBlock &keys, const QString &text, bool hex, const Source &source = {});
     void clear();
     void setLanguage(int language);
 
@@ -51,6 +60,7 @@ private:
         QString text;
         QString format;
         DataBlock bytes{};
+        Source source;
     };
     // Adds a row when `block` is neither empty nor what `last` already holds.
     void note(std::optional<DataBlock> &last, const DataBlock &block, Row row);

@@ -17,14 +17,20 @@ inline QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-// One record, CRLF-terminated as RFC 4180 has it, in UTF-8; false when the write failed.
-inline bool writeCsvRecord(QIODevice &file, const QStringList &fields)
+// One record, CRLF-terminated as RFC 4180 has it.
+inline QString csvRecordText(const QStringList &fields)
 {
     QStringList quoted;
     quoted.reserve(fields.size());
     for (const QString &f : fields)
         quoted << csvField(f);
-    const QByteArray bytes = (quoted.join(QLatin1Char(',')) + QStringLiteral("\r\n")).toUtf8();
+    return quoted.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+}
+
+// One record in UTF-8; false when the write failed.
+inline bool writeCsvRecord(QIODevice &file, const QStringList &fields)
+{
+    const QByteArray bytes = csvRecordText(fields).toUtf8();
     return file.write(bytes) == bytes.size();
 }
 

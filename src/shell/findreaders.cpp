@@ -11,6 +11,8 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QSet>
 #include <QVBoxLayout>
 
 namespace relvix {
@@ -92,17 +94,28 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
 
     gbModes = new QGroupBox(this);
     gbModes->setObjectName(QStringLiteral("gbModes"));
-    auto *modesBox = new QVBoxLayout(gbModes);
+    auto *modesOuter = new QVBoxLayout(gbModes);
+    auto *modesBox = new QGridLayout;
+    modesOuter->addLayout(modesBox);
     QStringList modes = DefaultScanModes();
+    for (const QString &mode : WideScanModes())
+        if (!modes.contains(mode))
+            modes << mode;
     modes << QString(); // the main window's own mode, when it is none of those
+    const int columns = 3;
     for (const QString &mode : modes) {
         auto *box = new QCheckBox(mode, gbModes);
-        box->setObjectName(QStringLiteral("chkMode%1").arg(chkModes.size()));
-        box->setChecked(!mode.isEmpty());
+        const int at = int(chkModes.size());
+        box->setObjectName(QStringLiteral("chkMode%1").arg(at));
         box->setVisible(!mode.isEmpty());
-        modesBox->addWidget(box);
+        modesBox->addWidget(box, at / columns, at % columns);
         chkModes.push_back(box);
     }
+    auto *presets = new QHBoxLayout;
+    modesOuter->addLayout(presets);
+    btnUsual = toolButton(gbModes, presets, "btnUsual");
+    btnWide = toolButton(gbModes, presets, "btnWide");
+    presets->addStretch();
     top->addWidget(gbModes);
 
     auto *scanRow = new QHBoxLayout;
@@ -122,6 +135,10 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     lblStatus->setWordWrap(true);
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     outer->addWidget(lblStatus);
+    lblHint = new QLabel(this);
+    lblHint->setObjectName(QStringLiteral("lblHint"));
+    lblHint->setWordWrap(true);
+    outer->addWidget(lblHint);
 
     grdFound = new QTableWidget(0, ColumnCount, this);
     grdFound->setObjectName(QStringLiteral("grdFound"));
@@ -129,6 +146,7 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     grdFound->setSelectionBehavior(QAbstractItemView::SelectRows);
     grdFound->setSelectionMode(QAbstractItemView::SingleSelection);
     grdFound->setWordWrap(false);
+    grdFound->setTabKeyNavigation(false); // Tab moves on; the arrow keys move within
     grdFound->verticalHeader()->hide();
     grdFound->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     grdFound->horizontalHeader()->setStretchLastSection(true);
@@ -143,6 +161,13 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
 
     connect(rbSerial, &QRadioButton::toggled, this, [this] { updateButtons(); });
     connect(btnStart, &QPushButton::clicked, this, [this] { startScan(); });
+    connect(btnUsual, &QPushButton::clicked, this, &FindReadersDialog::tickUsual);
+    connect(btnWide, &QPushButton::clicked, this, [this] {
+        const QStringList wide = WideScanModes();
+        for (QCheckBox *box : chkModes)
+            if (wide.contains(box->text()))
+                box->setChecked(true);
+    });
     connect(btnCancel, &QPushButton::clicked, this, &FindReadersDialog::cancelScan);
     connect(btnUse, &QPushButton::clicked, this, [this] { useRow(grdFound->currentRow()); });
     connect(grdFound, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { useRow(row); });
@@ -158,6 +183,8 @@ FindReadersDialog::FindReadersDialog(TfrmModule &window, int language) : window_
     connect(window_.edPort, &QLineEdit::textChanged, this, &FindReadersDialog::followWindow);
 
     (window_.pcPort->currentWidget() == window_.tsNet ? rbTcp : rbSerial)->setChecked(true);
+    followWindow();
+    tickUsual();
     setLanguage(language);
     resize(std::max(sizeHint().width(), 620), 480);
 }
@@ -179,6 +206,51 @@ void FindReadersDialog::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
+void FindReadersDialog::tickUsual()
+{
+    const QStringList usual = DefaultScanModes();
+    for (QCheckBox *box : chkModes)
+        box->setChecked(box == chkModes.back() ? ownOffered_ : usual.contains(box->text()));
+    followWindow();
+    const QString mode = window_.cmbBaudrate->currentText().trimmed();
+    for (QCheckBox *box : chkModes)
+        if ((box != chkModes.back() || ownOffered_) && box->text().compare(mode, Qt::CaseInsensitive) == 0)
+            box->setChecked(true);
+}
+
+int FindReadersDialog::distinctReaders() const
+{
+    QSet<QString> readers;
+    for (const Row &r : rows_)
+        readers.insert(r.hit.identity ? QStringLiteral("s%1").arg(r.hit.identity->serialNumber)
+                                      : QStringLiteral("a%1").arg(r.hit.address));
+    return int(readers.size());
+}
+
+void FindReadersDialog::keyPressEvent(QKeyEvent *event)
+{
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (event->key() == Qt::Key_Escape && plain) {
+        close(); // which cancels a running scan first
+        event->accept();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && plain) {
+        // A focused button is pressed, a result row is used, and anywhere else Enter starts.
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget())) {
+            if (button->isEnabled())
+                button->click();
+        } else if (focusWidget() == grdFound) {
+            useRow(grdFound->currentRow());
+        } else if (btnStart->isEnabled()) {
+            btnStart->click();
+        }
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void FindReadersDialog::setLanguage(int language)
 {
     language_ = language;
@@ -196,6 +268,8 @@ void FindReadersDialog::setLanguage(int language)
     btnCancel->setText(text(ToolText::CancelScan));
     btnUse->setText(text(ToolText::Use));
     btnExport->setText(text(ToolText::ExportCsv));
+    btnWide->setText(text(ToolText::WidePreset));
+    btnUsual->setText(text(ToolText::UsualPreset));
     grdFound->setHorizontalHeaderLabels({text(ToolText::ModeColumn), text(ToolText::AddressColumn),
                                          text(ToolText::SerialNumberColumn), text(ToolText::VersionColumn),
                                          text(ToolText::ResponseColumn), text(ToolText::NoteColumn)});
@@ -219,11 +293,19 @@ void FindReadersDialog::followWindow()
     // The main window's mode is offered too, unticked, when it is none of the usual ones.
     QCheckBox *own = chkModes.back();
     const QString mode = window_.cmbBaudrate->currentText().trimmed();
-    const bool offered = !mode.isEmpty() && !DefaultScanModes().contains(mode, Qt::CaseInsensitive);
+    bool listed = false;
+    for (std::size_t i = 0; i + 1 < chkModes.size(); ++i)
+        listed = listed || chkModes[i]->text().compare(mode, Qt::CaseInsensitive) == 0;
+    const bool offered = !mode.isEmpty() && !listed;
     if (own->text() != mode)
-        own->setChecked(false);
+        own->setChecked(offered); // the window's own mode is tried too
+    // Its box among the others is ticked, as its own would be.
+    for (std::size_t i = 0; listed && i + 1 < chkModes.size() && own->text() != mode; ++i)
+        if (chkModes[i]->text().compare(mode, Qt::CaseInsensitive) == 0)
+            chkModes[i]->setChecked(true);
     own->setText(mode);
     own->setVisible(offered);
+    ownOffered_ = offered;
 }
 
 QString FindReadersDialog::linkText(const Row &row) const
@@ -249,7 +331,7 @@ bool FindReadersDialog::startScan()
     s.peerAddress = window_.edIP->text();
     s.peerPort = window_.edPort->text();
     for (QCheckBox *box : chkModes)
-        if (box->isChecked() && box->isVisible())
+        if (box->isChecked() && (box != chkModes.back() || ownOffered_))
             s.modes << box->text();
     s.from = seFrom->value();
     s.to = seTo->value();
@@ -273,6 +355,8 @@ bool FindReadersDialog::startScan()
     cancel_ = false;
     scanning_ = true;
     status_ = Status::Scanning;
+    scanClock_.start();
+    lblHint->clear();
     updateButtons();
     showStatus();
 
@@ -373,6 +457,11 @@ void FindReadersDialog::showStatus()
                    .arg(progress_.address)
                    .arg(progress_.done)
                    .arg(progress_.total);
+        // The rest at the pace so far: silent addresses cost the time-out each.
+        if (progress_.done > 0 && progress_.total > progress_.done) {
+            const qint64 left = scanClock_.elapsed() * (progress_.total - progress_.done) / progress_.done;
+            line += QStringLiteral(", ") + text(ToolText::TimeLeftNote).arg((left + 999) / 1000);
+        }
         break;
     case Status::Done:
         if (result_.openFailed)
@@ -383,11 +472,15 @@ void FindReadersDialog::showStatus()
                             failure_);
         else if (result_.lost)
             line = text(ToolText::LinkLostStatus).arg(failure_);
-        else
+        else {
             line = text(result_.stopped ? ToolText::CancelledStatus : ToolText::FoundStatus)
-                       .arg(result_.found)
+                       .arg(distinctReaders())
                        .arg(result_.done)
                        .arg(result_.total);
+            if (int(rows_.size()) != distinctReaders())
+                line += QStringLiteral(" (") + text(ToolText::HitsNote).arg(rows_.size()) + QLatin1Char(')');
+        }
+        showHint();
         break;
     case Status::Busy:
         line = text(ToolText::BusyStatus);
@@ -415,6 +508,29 @@ void FindReadersDialog::showStatus()
     }
     if (status_ == Status::Scanning || status_ == Status::Done)
         pbScan->setTextVisible(true);
+}
+
+void FindReadersDialog::showHint()
+{
+    // As the command line says it: how many came late, the time-out they missed, the
+    // slowest, and the time-out that finds them at once.
+    int late = 0, timeout = 0;
+    std::uint32_t slowest = 0;
+    for (const Row &r : rows_) {
+        if (!r.hit.late)
+            continue;
+        ++late;
+        slowest = std::max(slowest, r.hit.responseMs);
+        timeout = settings_.scanTimeoutMs > 0
+                      ? settings_.scanTimeoutMs
+                      : DefaultScanTimeoutMs(r.hit.mode.section(QLatin1Char(','), 0, 0).toInt());
+    }
+    lblHint->setText(late == 0 ? QString()
+                               : toolText(language_, ToolText::LateHint)
+                                     .arg(late)
+                                     .arg(timeout)
+                                     .arg(slowest)
+                                     .arg(SuggestedScanTimeoutMs(slowest)));
 }
 
 void FindReadersDialog::updateButtons()

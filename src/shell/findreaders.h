@@ -3,6 +3,7 @@
 #include "reader/busscan.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -62,7 +63,10 @@ public:
     QRadioButton *rbSerial = nullptr;
     QRadioButton *rbTcp = nullptr;
     QGroupBox *gbModes = nullptr;
-    std::vector<QCheckBox *> chkModes; // DefaultScanModes(), then the main window's own mode
+    // DefaultScanModes(), the rest of WideScanModes(), then the main window's own mode.
+    std::vector<QCheckBox *> chkModes;
+    QPushButton *btnWide = nullptr;  // ticks every mode of WideScanModes()
+    QPushButton *btnUsual = nullptr; // back to DefaultScanModes() and the window's own
     QSpinBox *seFrom = nullptr;
     QSpinBox *seTo = nullptr;
     QSpinBox *seTimeout = nullptr; // 0: automatic
@@ -70,6 +74,7 @@ public:
     QPushButton *btnCancel = nullptr;
     QProgressBar *pbScan = nullptr;
     QLabel *lblStatus = nullptr;
+    QLabel *lblHint = nullptr; // how to find late readers at once
     QTableWidget *grdFound = nullptr;
     QPushButton *btnUse = nullptr;
     QPushButton *btnExport = nullptr;
@@ -77,6 +82,7 @@ public:
 protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     enum Column { ModeCol, AddressCol, SerialCol, VersionCol, ResponseCol, NoteCol, ColumnCount };
@@ -87,7 +93,11 @@ private:
     void fitColumns();
     void showRowTexts(int row);
     void showStatus();
+    void showHint();
     void updateButtons();
+    void tickUsual();
+    // Readers found: a serial number found at several modes or addresses counts once.
+    int distinctReaders() const;
     QString linkText(const Row &row) const;
 
     TfrmModule &window_;
@@ -103,6 +113,8 @@ private:
     QString failure_;       // why the latest scan's open failed or its link was lost
     enum class Status { None, Scanning, Done, Busy, NoModes, EmptyRange, Used } status_ = Status::None;
     int usedRow_ = -1;
+    QElapsedTimer scanClock_;
+    bool ownOffered_ = false; // the window's own mode is none of the others
     bool scanning_ = false;
     bool cancel_ = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 #include "link/readerlink.h"
 #include "reader/cardreader.h"
+#include "shell/cardhistory.h"
 #include "shell/filedialogcomponent.h"
 
 #include <QCheckBox>
@@ -159,6 +160,10 @@ public:
     FindReadersDialog *findReaders() const { return findReaders_.get(); }
     // Each new card and code read, from start-up on (its list is made on the first one).
     CardHistory &cardHistory();
+    // Where the latest read came from: its answer's sender and the link.
+    CardHistory::Source cardSource() const;
+    // The link as the tools show it: "COM3 19200,e,8,1" or "192.168.1.101:4001".
+    QString linkText() const;
 
     // Runs one handler: errors that escape it are shown in an error box captioned with the
     // application title, and a close asked for while any handler runs waits until the

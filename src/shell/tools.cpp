@@ -14,6 +14,22 @@ CardHistory &TfrmModule::cardHistory()
     return *cardHistory_;
 }
 
+QString TfrmModule::linkText() const
+{
+    const LinkState &s = link.state;
+    return s.transport == Transport::Tcp ? QStringLiteral("%1:%2").arg(s.peerAddress, s.peerPort)
+                                         : QStringLiteral("%1 %2").arg(s.portName, s.serialMode);
+}
+
+CardHistory::Source TfrmModule::cardSource() const
+{
+    // The window's rule takes the first valid frame from whichever slave: its first byte
+    // says which one it was.
+    const LinkState &s = link.state;
+    const std::uint8_t sender = s.responseLength > 0 ? s.response[0] : std::uint8_t(s.slaveAddress);
+    return {sender, linkText()};
+}
+
 void TfrmModule::mnuTrafficMonitorClick()
 {
     // Made on first use: its views, models and observer cost start-up nothing.

@@ -225,3 +225,151 @@ TEST_F(Strict, ALostLinkEndsTheExchangeAndEveryOneAfterIt)
     EXPECT_EQ(link.lastResult().outcome, Outcome::PeerClosed);
     EXPECT_LT(clock.now - net.sendTime, 30u); // not waited out, as the window's rule does
 }
+
+// What the strict rule names when no answer came, and what it does around an answer, on
+// each transport: one row per line condition.
+TEST_F(Strict, TheLineConditionsAreNamedNeverTakenForAResult)
+{
+    const Bytes read = kReadAt2;
+    const Bytes write = withCrc({0x02, 0x06, 0x01, 0x11, 0xF0, 0x0F});
+    const Bytes noise = {0x13, 0x37, 0xFF, 0x00, 0x5A};
+    const struct Row {
+        const char *name;
+        bool net;
+        EchoMode echo;
+        bool isWrite;
+        std::vector<std::pair<std::uint32_t, Bytes>> arrivals;
+        bool answered;
+        Outcome outcome;
+        std::uint32_t atMost; // ms from the request to the end of the exchange
+    } rows[] = {
+        {"collision garbage",
+         false,
+         EchoMode::Auto,
+         false,
+         {{10, {0x02, 0x03, 0x02, 0x61, 0x00, 0x7F, 0x13}}},
+         false,
+         Outcome::Garbled,
+         1020},
+        {"noise only", true, EchoMode::Auto, false, {{5, noise}}, false, Outcome::Garbled, 1010},
+        {"echo of a read, then the answer",
+         false,
+         EchoMode::Auto,
+         false,
+         {{1, read}, {20, kAnswerOf2}},
+         true,
+         Outcome::None,
+         40},
+        {"only the echo of a write (echo on)", false, EchoMode::On, true, {{1, write}}, false, Outcome::EchoOnly, 1020},
+        {"echo and answer of a write (echo on)",
+         true,
+         EchoMode::On,
+         true,
+         {{1, write}, {20, write}},
+         true,
+         Outcome::None,
+         40},
+        {"a write answer without echo (auto)", false, EchoMode::Auto, true, {{20, write}}, true, Outcome::None, 40},
+        {"a second answer 1 ms after the first",
+         false,
+         EchoMode::Auto,
+         false,
+         {{10, kAnswerOf2}, {11, withCrc({0x02, 0x03, 0x02, 0x00, 0x09})}},
+         false,
+         Outcome::AnsweredTwice,
+         40},
+        {"two answers in one chunk",
+         true,
+         EchoMode::Auto,
+         false,
+         {{10,
+           [&] {
+               Bytes both = kAnswerOf2;
+               const Bytes other = withCrc({0x02, 0x03, 0x02, 0x00, 0x09});
+               both.insert(both.end(), other.begin(), other.end());
+               return both;
+           }()}},
+         false,
+         Outcome::AnsweredTwice,
+         40},
+        {"gateway: no reader behind it",
+         true,
+         EchoMode::Auto,
+         false,
+         {{50, withCrc({0x02, 0x83, 0x0B})}},
+         false,
+         Outcome::Exception,
+         60},
+    };
+    for (const Row &row : rows) {
+        link.setEchoMode(row.echo);
+        if (row.net) {
+            FakeNet &n = openNet();
+            for (const auto &[at, bytes] : row.arrivals)
+                n.arrive(at, bytes);
+        } else {
+            FakeSerial &p = openSerial();
+            for (const auto &[at, bytes] : row.arrivals)
+                p.arrive(at, bytes);
+        }
+        const std::uint32_t start = clock.now;
+        const Bytes payload = row.isWrite ? hexBytes("01 11 F0 0F") : hexBytes("01 00 00 01");
+        const bool answered = link.ExchangeFrame(2, row.isWrite ? 6 : 3, row.isWrite ? 8 : 7, payload.data(), 4);
+        EXPECT_EQ(answered, row.answered) << row.name;
+        EXPECT_EQ(link.lastResult().outcome, row.outcome) << row.name;
+        EXPECT_LE(clock.now - start, row.atMost) << row.name;
+        if (row.answered) {
+            EXPECT_EQ(response(), row.isWrite ? write : kAnswerOf2) << row.name;
+        }
+        if (row.outcome == Outcome::Garbled) {
+            EXPECT_GT(link.lastResult().garbledBytes, 0) << row.name;
+        }
+        if (row.outcome == Outcome::Exception) {
+            EXPECT_EQ(link.lastResult().exceptionCode, 0x0B);
+            EXPECT_TRUE(NobodyAnswered(link.lastResult()));
+        }
+        link.CloseLink();
+        clock.now += 5000; // the next row's drain finds a quiet line
+    }
+}
+
+TEST_F(Strict, NoiseDoesNotStretchTheSilenceAndABusyReadIsAskedAgain)
+{
+    // A stray byte every 30 ms: the silence still ends 1000 ms after the request.
+    FakeSerial &port = openSerial();
+    for (std::uint32_t t = 30; t < 3000; t += 30)
+        port.arrive(t, {0x55});
+    const std::uint32_t start = clock.now;
+    EXPECT_FALSE(readAddress(2));
+    EXPECT_EQ(link.lastResult().outcome, Outcome::Garbled);
+    EXPECT_LE(clock.now - start, 1002u);
+    link.CloseLink();
+
+    // Busy twice, then the answer: three tries with --retries 2, none with 0.
+    for (int retries : {2, 0}) {
+        link.setBusyRetries(retries, 100);
+        int sends = 0;
+        struct Busy : FrameObserver {
+            int *sends;
+            FakeNet *net;
+            void frameEvent(const FrameEvent &e) override
+            {
+                if (e.kind != FrameEvent::Kind::Request)
+                    return;
+                ++*sends;
+                net->arrive(5, *sends < 3 ? withCrc({0x02, 0x83, 0x06}) : kAnswerOf2);
+            }
+        } busy;
+        FakeNet &n = openNet();
+        busy.sends = &sends;
+        busy.net = &n;
+        link.addObserver(&busy);
+        const bool ok = readAddress(2);
+        link.removeObserver(&busy);
+        EXPECT_EQ(ok, retries == 2);
+        EXPECT_EQ(link.lastResult().tries, retries == 2 ? 3 : 1);
+        EXPECT_EQ(sends, retries == 2 ? 3 : 1);
+        link.CloseLink();
+        clock.now += 5000;
+    }
+}

@@ -93,9 +93,31 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
     EXPECT_EQ(ticked, DefaultScanModes());
     EXPECT_FALSE(dialog->chkModes.back()->isVisible()) << "the window's mode is one of them";
     window->cmbBaudrate->setEditText(QStringLiteral("115200,n,8,1"));
+    EXPECT_FALSE(dialog->chkModes.back()->isVisible()) << "one of the wide preset's modes";
+    EXPECT_TRUE(std::any_of(dialog->chkModes.begin(), dialog->chkModes.end(), [](QCheckBox *b) {
+        return b->text() == QStringLiteral("115200,n,8,1") && b->isChecked() && !b->isHidden();
+    })) << "the window's own mode is ticked";
+    window->cmbBaudrate->setEditText(QStringLiteral("230400,n,8,1"));
     EXPECT_TRUE(dialog->chkModes.back()->isVisible()) << "the window's own mode, offered";
-    EXPECT_FALSE(dialog->chkModes.back()->isChecked());
-    EXPECT_EQ(dialog->chkModes.back()->text(), QStringLiteral("115200,n,8,1"));
+    EXPECT_TRUE(dialog->chkModes.back()->isChecked()) << "and tried";
+    EXPECT_EQ(dialog->chkModes.back()->text(), QStringLiteral("230400,n,8,1"));
+    // The wide preset ticks its 24 modes; Usual modes goes back.
+    dialog->btnWide->click();
+    QStringList wide;
+    for (QCheckBox *box : dialog->chkModes)
+        if (box->isChecked() && !box->isHidden() && box != dialog->chkModes.back())
+            wide << box->text();
+    EXPECT_EQ(wide.size(), WideScanModes().size());
+    dialog->btnUsual->click();
+    EXPECT_FALSE(dialog->chkModes[std::size_t(DefaultScanModes().size())]->isChecked());
+    window->cmbBaudrate->setEditText(QStringLiteral("19200,e,8,1"));
+    // Access keys on every button, in every language.
+    for (int language : {0, 1, 2}) {
+        dialog->setLanguage(language);
+        for (QPushButton *b : dialog->findChildren<QPushButton *>())
+            EXPECT_TRUE(b->text().contains(QLatin1Char('&'))) << b->objectName().toStdString() << " " << language;
+    }
+    dialog->setLanguage(0);
 
     window->mnuTrafficMonitor->trigger();
     const QByteArray settingsBefore = fileBytes(settingsFile());
@@ -118,6 +140,9 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
     EXPECT_EQ(dialog->grdFound->item(1, 2)->text(), QStringLiteral("00001903"));
     EXPECT_EQ(dialog->grdFound->item(2, 5)->text(), toolText(0, ToolText::LateNote));
     EXPECT_EQ(dialog->lblStatus->text(), QStringLiteral("3 reader(s) found; 16 of 16 addresses asked"));
+    EXPECT_TRUE(dialog->lblHint->text().startsWith(
+        QStringLiteral("1 reader(s) answered later than the scan time-out of 60 ms (at most ")))
+        << dialog->lblHint->text().toStdString();
     expectIdle(kRed);
     EXPECT_EQ(window->link.answerRule(), AnswerRule::FirstValid) << "the window's own rule is back";
 

@@ -7,6 +7,7 @@
 #include "shell/trafficmonitor.h"
 #include "support/simwindowfixture.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -134,13 +135,22 @@ TEST_P(ToolsEndToEnd, MonitorSeesConnectAndCardLoopAndHistoryListsEachCardOnce)
         << text[1].toStdString();
     const QStringList csv = fileLines(files.filePath(QStringLiteral("t.csv")));
     ASSERT_EQ(csv.size(), log.rowCount() + 1);
-    EXPECT_EQ(csv[0], QStringLiteral("time,direction,slave,function,bytes,meaning"));
-    EXPECT_TRUE(csv[5].endsWith(QStringLiteral(",RX,1,03,01 03 06 00 12 AB CD 1A 05 E3 CE,\"S/N 0012ABCD, VER 1A05\"")))
+    EXPECT_EQ(csv[0], QStringLiteral("time,direction,slave,function,bytes,meaning,delta_ms,response_ms,asked_slave"));
+    EXPECT_TRUE(
+        csv[5].contains(QStringLiteral(",RX,1,03,01 03 06 00 12 AB CD 1A 05 E3 CE,\"S/N 0012ABCD, VER 1A05\",")))
         << csv[5].toStdString();
+    EXPECT_TRUE(csv[5].endsWith(QStringLiteral(",1"))) << "the slave asked comes last";
+    // ISO 8601 with the UTC offset, on every line of both files.
+    const QRegularExpression iso(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d[ ,]"));
+    EXPECT_TRUE(iso.match(csv[1]).hasMatch()) << csv[1].toStdString();
+    EXPECT_TRUE(iso.match(text.last()).hasMatch()) << text.last().toStdString();
     const QStringList cardCsv = fileLines(files.filePath(QStringLiteral("c.csv")));
     ASSERT_EQ(cardCsv.size(), 4);
-    EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes"));
-    EXPECT_TRUE(cardCsv[3].endsWith(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000")));
+    EXPECT_EQ(cardCsv[0], QStringLiteral("time,kind,read,format,bytes,slave,link"));
+    EXPECT_TRUE(cardCsv[3].contains(QStringLiteral(",card,A1B2C3D4 (H),8H,A1B2C3D4000000000000000000000000,1,")))
+        << cardCsv[3].toStdString();
+    EXPECT_EQ(cards.field(2, CardHistory::Link), window->linkText());
 
 #ifndef _WIN32
     // On a full disk (a file size limit stands in for it) the save fails and the old file stays.
@@ -201,7 +211,8 @@ TEST_F(ToolsLanguage, EveryNewTextInEveryLanguageAndShownInPlace)
         {"btnCardsClear", [&] { return m.btnCardsClear->text(); }, ToolText::Clear},
         {"time header", [&] { return m.log().headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(); },
          ToolText::TimeColumn},
-        {"meaning header", [&] { return m.log().headerData(5, Qt::Horizontal, Qt::DisplayRole).toString(); },
+        {"meaning header",
+         [&] { return m.log().headerData(TrafficLog::Meaning, Qt::Horizontal, Qt::DisplayRole).toString(); },
          ToolText::MeaningColumn},
         {"read header", [&] { return m.cards().headerData(2, Qt::Horizontal, Qt::DisplayRole).toString(); },
          ToolText::ReadColumn},
@@ -217,7 +228,7 @@ TEST_F(ToolsLanguage, EveryNewTextInEveryLanguageAndShownInPlace)
     }
 }
 
-TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndNothingWhilePaused)
+TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndAPauseKeepsRecording)
 {
     const qint64 midnight = QDateTime(QDate(2024, 5, 2), QTime(0, 0)).toMSecsSinceEpoch();
     qint64 now = midnight - 2;
@@ -234,8 +245,11 @@ TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndNothingWhil
     log.setPaused(true);
     log.frameEvent(event);
     log.flush();
-    EXPECT_EQ(log.rowCount(), 3);
+    EXPECT_EQ(log.rowCount(), 3) << "the view stands still";
+    EXPECT_EQ(log.lineCount(), 4) << "the line is kept";
+    EXPECT_EQ(log.heldCount(), 1);
     log.setPaused(false);
+    EXPECT_EQ(log.rowCount(), 4);
 
     now = midnight;
     log.clear();
@@ -247,6 +261,13 @@ TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndNothingWhil
     log.flush();
     ASSERT_EQ(log.rowCount(), TrafficLog::kMaxLines);
     EXPECT_EQ(log.field(0, TrafficLog::Time), QStringLiteral("2024-05-02 00:00:00.005")) << "the oldest went first";
+    EXPECT_EQ(log.droppedCount(), 5);
+    QBuffer saved;
+    saved.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(log.saveText(saved));
+    EXPECT_TRUE(
+        saved.data().startsWith("5 older lines were dropped before this one (the window keeps the latest 100000)\n"))
+        << saved.data().left(120).toStdString();
 }
 
 // A frame with its CRC, low byte first.

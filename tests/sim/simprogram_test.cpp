@@ -297,8 +297,9 @@ TEST(SimProgram, BadOptionsEndWithAnError)
                                     QStringList{QStringLiteral("--serial"), QStringLiteral("123456789")},
                                     QStringList{QStringLiteral("--script"), QStringLiteral("/nonexistent/script")},
                                     QStringList{QStringLiteral("--reader"), QStringLiteral("5:XYZ:1A05")},
-                                    QStringList{QStringLiteral("--reader"), QStringLiteral("3:1:1"),
-                                                QStringLiteral("--reader"), QStringLiteral("3:2:2")},
+                                    QStringList{QStringLiteral("--reader"), QStringLiteral("3:1:1::x")},
+                                    QStringList{QStringLiteral("--line"), QStringLiteral("full-duplex")},
+                                    QStringList{QStringLiteral("--noise"), QStringLiteral("-3")},
                                     QStringList{QStringLiteral("--no-such-option")}}) {
         QProcess p;
         p.start(QStringLiteral(RELVIX_SIM_PROGRAM), args);
