@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMap>
 #include <QRegularExpression>
 
@@ -169,6 +170,7 @@ QMap<QString, QCommandLineOption> allOptions()
         {QStringList{"h", "help"}, "Show this help (for a command: COMMAND --help)."},
         {"version", "Show the program's version."},
         {"json", "Print results as JSON: one object per result, one line per event for streams."},
+        {"verbose", "Say on stderr what the serial driver was asked and refused (low latency)."},
         {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.", "FILE"},
 #ifdef _WIN32
         {"port", "Serial port: a port name such as COM3.", "NAME"},
@@ -190,12 +192,16 @@ QMap<QString, QCommandLineOption> allOptions()
         {"to", "Last address to try (default 254).", "N"},
         {"modes",
          "Serial modes to try, separated by ';' or given again (default: 9600, 19200, 38400, 57600 "
-         "and 115200 baud, each e,8,1). Ignored over TCP.",
+         "and 115200 baud, each e,8,1); 'wide': 1200 to 115200 baud, each with even, odd and no "
+         "parity. Ignored over TCP.",
          "LIST"},
         {"scan-timeout-ms",
-         QStringLiteral("Time-out per address, 1 to 60000 ms (default %1, longer below 9600 baud by the "
-                        "wire time of a request and its answer). An answer that comes later is still "
-                        "found: the address is asked again with %2 ms.")
+         QStringLiteral("Time-out per address, 1 to 60000 ms (default: the wire time of a request and "
+                        "its answer at each mode's speed, 3.5 characters and %1 ms for the reader, e.g. "
+                        "%2 ms at 9600 baud; %3 ms over TCP). A later answer is still found: the "
+                        "address is asked again with %4 ms.")
+             .arg(kScanAllowanceMs)
+             .arg(DefaultScanTimeoutMs(9600))
              .arg(kDefaultScanTimeoutMs)
              .arg(kLateProbeTimeoutMs),
          "MS"},
@@ -255,7 +261,7 @@ QString generalHelp(const QMap<QString, QCommandLineOption> &options)
         text += line + QLatin1Char('\n');
     }
     QCommandLineParser p;
-    for (const char *name : {"help", "version", "json", "log"})
+    for (const char *name : {"help", "version", "json", "log", "verbose"})
         p.addOption(options.find(QString::fromLatin1(name)).value());
     for (const QString &name : kLinkOptions)
         p.addOption(options.find(name).value());
@@ -276,7 +282,7 @@ QString commandHelp(const Command &c, const QMap<QString, QCommandLineOption> &o
     }
     for (const QString &name : c.options)
         p.addOption(options.find(name).value());
-    for (const char *name : {"json", "log", "help"})
+    for (const char *name : {"json", "log", "verbose", "help"})
         p.addOption(options.find(QString::fromLatin1(name)).value());
     if (c.link)
         for (const QString &name : kLinkOptions)
@@ -411,6 +417,9 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
             QStringLiteral("%1 takes %2")
                 .arg(command.name, command.usage.isEmpty() ? QStringLiteral("no arguments") : command.usage)};
     o.json = p.isSet("json");
+    // The serial backend says what the driver gave in its own logging category.
+    if (p.isSet("verbose"))
+        QLoggingCategory::setFilterRules(QStringLiteral("relvix.serial.info=true"));
     o.logPath = p.value("log");
     o.yes = p.isSet("yes");
     if (command.link) {
@@ -435,8 +444,12 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
         if (modes.isEmpty() || list.trimmed().isEmpty())
             throw UsageError{
                 QStringLiteral("bad --modes '%1': expected modes such as 9600,e,8,1;19200,e,8,1").arg(list)};
-        for (const QString &mode : modes)
-            o.modes << checkedMode(mode.trimmed(), QStringLiteral("mode in --modes"));
+        for (const QString &mode : modes) {
+            if (mode.trimmed().compare(QLatin1String("wide"), Qt::CaseInsensitive) == 0)
+                o.modes << WideScanModes();
+            else
+                o.modes << checkedMode(mode.trimmed(), QStringLiteral("mode in --modes"));
+        }
     }
     if (o.modes.isEmpty())
         o.modes = DefaultScanModes();
@@ -542,7 +555,7 @@ int run(const QStringList &arguments)
         return usage(name.isEmpty() ? QStringLiteral("no command given (see relvix-cli --help)")
                                     : QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
     // An option of another command is a mistake worth saying, not something to ignore.
-    QStringList allowed = command->options + QStringList{"json", "log", "help", "h", "version"};
+    QStringList allowed = command->options + QStringList{"json", "log", "verbose", "help", "h", "version"};
     if (command->link)
         allowed += kLinkOptions;
     for (const QString &given : parser.optionNames()) {

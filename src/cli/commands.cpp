@@ -360,15 +360,14 @@ int runScan(const Options &o)
     scan.onHit = [&](const ScanHit &hit) {
         ++found;
         clearProgress();
-        const int timeout = o.scanTimeoutMs > 0  ? o.scanTimeoutMs
-                            : hit.mode.isEmpty() ? kDefaultScanTimeoutMs
-                                                 : DefaultScanTimeoutMs(ParseSerialMode(hit.mode).baudRate.value_or(0));
+        const int timeout = hit.timeoutMs;
         if (o.json) {
             QJsonObject j = identityJson(hit.address, hit.identity);
             if (!hit.mode.isEmpty())
                 j.insert("mode", hit.mode);
             j.insert("responseMs", qint64(hit.responseMs));
             j.insert("late", hit.late);
+            j.insert("timeoutMs", hit.timeoutMs);
             outJson(j);
         } else {
             out(QStringLiteral("%1address %2  serial %3  version %4%5")
@@ -405,6 +404,11 @@ int runScan(const Options &o)
             .arg(result.stopped || result.lost ? QStringLiteral("stopped after") : QStringLiteral("scanned"),
                  QString::number(result.done), QString::number(result.total),
                  QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), QString::number(result.found)));
+    for (const QString &mode : result.noisyModes)
+        err(QStringLiteral("%1: garbled bytes kept coming and re-asking found no sender %2 times: a noisy line? "
+                           "Garbled bytes were no longer followed there")
+                .arg(mode.isEmpty() ? o.link.describe() : QStringLiteral("mode %1").arg(mode))
+                .arg(kNoisySweeps));
     if (lateCount > 0) {
         const std::uint32_t suggested = SuggestedScanTimeoutMs(lateMaxMs);
         err(QStringLiteral("%1 answered later than the scan time-out of %2 ms (at most %3 ms) and %4 found by a "

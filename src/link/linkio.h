@@ -37,7 +37,8 @@ class SerialIo {
 public:
     enum class Read { Byte, Nothing, Failed };
     virtual ~SerialIo() = default;
-    // Abort and clear both directions, the input kept by the port and by the driver.
+    // Clear the input kept by the port and by the driver. Win32 also aborts and clears the
+    // output, as its PurgeComm does; Linux leaves a request still on its way out alone.
     virtual void purge() = 0;
     // One synchronous write of the whole frame; the result is not looked at.
     virtual void write(const std::uint8_t *bytes, int count) = 0;

@@ -3,25 +3,92 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+#include <cerrno>
+#include <cstring>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSerialPort>
 #include <QThread>
 #include <algorithm>
 
+// What the backend asked of the driver and what it refused; shown by relvix-cli --verbose.
+Q_LOGGING_CATEGORY(lcSerial, "relvix.serial", QtWarningMsg)
+
 namespace relvix {
 namespace {
 
+// Low latency while the port is open. A USB serial adapter otherwise holds received bytes
+// for up to 16 ms before handing them over (its latency timer), longer than a whole answer
+// at 9600 baud. The driver's flags as they were go back at close. Drivers without serial
+// information (a pseudo-terminal, many USB CDC devices) refuse; the port works as before.
+class LowLatency {
+public:
+    void take(int fd, const QString &portName)
+    {
+#ifdef __linux__
+        serial_struct info{};
+        if (::ioctl(fd, TIOCGSERIAL, &info) != 0) {
+            qCInfo(lcSerial).noquote() << QStringLiteral("%1: no low-latency mode: %2")
+                                              .arg(portName, QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        if ((info.flags & int(ASYNC_LOW_LATENCY)) != 0) {
+            qCInfo(lcSerial).noquote() << QStringLiteral("%1: low latency already on").arg(portName);
+            return;
+        }
+        const int oldFlags = info.flags;
+        info.flags |= int(ASYNC_LOW_LATENCY);
+        if (::ioctl(fd, TIOCSSERIAL, &info) != 0) {
+            qCInfo(lcSerial).noquote() << QStringLiteral("%1: the driver refused low latency: %2")
+                                              .arg(portName, QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        fd_ = fd;
+        oldFlags_ = oldFlags;
+        qCInfo(lcSerial).noquote() << QStringLiteral("%1: low latency on").arg(portName);
+#else
+        Q_UNUSED(fd);
+        Q_UNUSED(portName);
+#endif
+    }
+    void giveBack()
+    {
+#ifdef __linux__
+        if (fd_ < 0)
+            return;
+        serial_struct info{};
+        if (::ioctl(fd_, TIOCGSERIAL, &info) == 0) {
+            info.flags = oldFlags_;
+            ::ioctl(fd_, TIOCSSERIAL, &info);
+        }
+        fd_ = -1;
+#endif
+    }
+
+private:
+    int fd_ = -1;
+    int oldFlags_ = 0;
+};
+
 class PortIo final : public SerialIo {
 public:
-    explicit PortIo(std::unique_ptr<QSerialPort> port) : port_(std::move(port)) {}
+    explicit PortIo(std::unique_ptr<QSerialPort> port) : port_(std::move(port))
+    {
+        lowLatency_.take(static_cast<int>(port_->handle()), port_->portName());
+    }
 
     ~PortIo() override
     {
+        lowLatency_.giveBack();
         // Abort and clear both directions, then close: Qt puts back the terminal settings
         // that were in force before the open.
         port_->clear(QSerialPort::AllDirections);
@@ -30,7 +97,11 @@ public:
 
     void purge() override
     {
-        port_->clear(QSerialPort::AllDirections);
+        // The input only. Our last frame was written synchronously, so nothing stale of ours
+        // waits in the output; what does is a request the other side has not read yet (a
+        // pseudo-terminal keeps it until the peer reads, a driver until the wire takes it),
+        // and flushing it lost requests when a short scan time-out put them 7 ms apart.
+        port_->clear(QSerialPort::Input);
         if (port_->bytesAvailable() > 0)
             port_->readAll();
         port_->clearError();
@@ -114,6 +185,7 @@ private:
 
     std::unique_ptr<QSerialPort> port_;
     QString lostReason_;
+    LowLatency lowLatency_;
 };
 
 // The program that holds a port: "minicom, pid 4242"; empty where it cannot be found. First

@@ -87,7 +87,13 @@ SerialMode ParseSerialMode(const QString &text)
 std::int64_t WireTimeUs(std::int64_t characters, std::int64_t baud)
 {
     const std::int64_t b = std::max<std::int64_t>(baud, 1);
-    return (characters * 11 * 1'000'000 + b - 1) / b;
+    return (characters * kBitsPerCharacter * 1'000'000 + b - 1) / b;
+}
+
+std::int64_t FrameGapUs(std::int64_t baud)
+{
+    const std::int64_t b = std::max<std::int64_t>(baud, 1);
+    return (7 * kBitsPerCharacter * 1'000'000 + 2 * b - 1) / (2 * b);
 }
 
 } // namespace relvix

@@ -28,4 +28,12 @@ SerialMode ParseSerialMode(const QString &text);
 // gives; a baud rate below 1 counts as 1.
 std::int64_t WireTimeUs(std::int64_t characters, std::int64_t baud);
 
+// The wire constants every time-out is counted in: a character of the reader's framing is 11
+// bits (start, 8 data, parity, stop; 8N2 is as long), and 1200 baud is the slowest speed a
+// reader of this kind is set to, so any slower or unknown speed counts as 1200.
+constexpr int kBitsPerCharacter = 11;
+constexpr std::int32_t kSlowestCountedBaud = 1200;
+// The silence that ends an RTU frame: 3.5 characters, in microseconds, rounded up.
+std::int64_t FrameGapUs(std::int64_t baud);
+
 } // namespace relvix

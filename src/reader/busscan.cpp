@@ -2,7 +2,9 @@
 #include "link/serialmode.h"
 #include "reader/registers.h"
 
+#include <QElapsedTimer>
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <deque>
 
@@ -27,12 +29,38 @@ std::uint32_t SuggestedScanTimeoutMs(std::uint32_t lateMaxMs)
     return (2 * lateMaxMs + 9) / 10 * 10;
 }
 
+namespace {
+
+// An address read and its answer: 8 and 7 bytes.
+constexpr int kScanFrameCharacters = 8 + reg::ReadLength(1);
+
+std::int64_t scanWireUs(qint32 baud)
+{
+    const std::int64_t b = std::max<std::int64_t>(baud, kSlowestCountedBaud);
+    return WireTimeUs(kScanFrameCharacters, b) + FrameGapUs(b);
+}
+
+} // namespace
+
+int WireScanTimeoutMs(qint32 baud, int allowanceMs)
+{
+    return static_cast<int>((scanWireUs(baud) + 999) / 1000) + std::max(allowanceMs, 0);
+}
+
+int ScanTurnaroundMs(qint32 baud, std::uint32_t responseMs)
+{
+    const std::int64_t left = std::int64_t(responseMs) * 1000 - scanWireUs(baud);
+    return left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
+}
+
 int DefaultScanTimeoutMs(qint32 baud)
 {
-    // An 8-byte request and a 7-byte answer, against their time at 9600 baud, which the 60 ms
-    // already cover.
-    const std::int64_t extraUs = baud > 0 ? WireTimeUs(15, baud) - WireTimeUs(15, 9600) : 0;
-    return kDefaultScanTimeoutMs + static_cast<int>((std::max<std::int64_t>(extraUs, 0) + 999) / 1000);
+    return WireScanTimeoutMs(baud);
+}
+
+int DefaultScanTimeoutMs(const QString &mode)
+{
+    return mode.isEmpty() ? kDefaultScanTimeoutMs : WireScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
 }
 
 namespace {
@@ -94,18 +122,34 @@ ScanResult BusScan::run(const ScanSettings &settings)
             result.openFailedMode = mode;
             break;
         }
-        const int scanTimeout = settings.scanTimeoutMs > 0 ? settings.scanTimeoutMs
-                                : mode.isEmpty()           ? kDefaultScanTimeoutMs
-                                                 : DefaultScanTimeoutMs(ParseSerialMode(mode).baudRate.value_or(0));
+        const qint32 baud = mode.isEmpty() ? 0 : ParseSerialMode(mode).baudRate.value_or(0);
+        // A time-out given by the caller is kept as it is; the wire-paced one may rise.
+        int allowance = kScanAllowanceMs;
+        int scanTimeout = settings.scanTimeoutMs > 0 ? settings.scanTimeoutMs : DefaultScanTimeoutMs(mode);
+        const auto raiseAllowance = [&](std::uint32_t responseMs) {
+            if (settings.scanTimeoutMs > 0 || mode.isEmpty())
+                return;
+            const int wanted = ScanTurnaroundMs(baud, responseMs) + kScanAllowanceMarginMs;
+            if (wanted > allowance && wanted <= kMaxScanAllowanceMs) {
+                allowance = wanted;
+                scanTimeout = WireScanTimeoutMs(baud, allowance);
+            }
+        };
         std::bitset<256> asked, found;
+        // When each address was asked, for the re-asking after garbled bytes.
+        std::array<qint64, 256> askedAtMs{};
+        QElapsedTimer clock;
+        clock.start();
+        int fruitlessSweeps = 0;
         late.noted.clear();
 
         // A reader that answered: its identity, then the hit.
-        const auto report = [&](std::uint8_t address, bool wasLate) {
+        const auto report = [&](std::uint8_t address, bool wasLate, bool afterGarble) {
             const std::uint32_t responseMs = link_.lastResult().responseMs;
             found.set(address);
             ++result.found;
-            ScanHit hit{mode, address, std::nullopt, responseMs, wasLate};
+            ScanHit hit{mode, address, std::nullopt, responseMs, wasLate, scanTimeout, afterGarble};
+            raiseAllowance(responseMs);
             if (!stop()) {
                 const ReaderLink::TimeoutScope timeout(link_, settings.timeoutMs);
                 hit.identity = reader.readIdentity(address);
@@ -122,8 +166,34 @@ ScanResult BusScan::run(const ScanSettings &settings)
                     continue;
                 const ReaderLink::TimeoutScope timeout(link_, kLateProbeTimeoutMs);
                 if (reader.readAddress(address))
-                    report(address, true);
+                    report(address, true, false);
             }
+        };
+        // Garbled bytes heard at heardMs, while `current` was asked (whose own request or
+        // answer they may have spoiled): the addresses that could have sent them, nearest
+        // first, until one answers. Its late answer may collide again with a re-asking, so
+        // the re-askings' own garbled bytes start nothing new.
+        const auto followGarble = [&](int current, qint64 heardMs) {
+            if (fruitlessSweeps >= kNoisySweeps)
+                return;
+            ++result.garbleSweeps;
+            bool answered = false;
+            for (int a = current; a >= from && !answered && !link_.lost() && !stop(); --a) {
+                const auto address = static_cast<std::uint8_t>(a);
+                const qint64 since = heardMs - askedAtMs[address];
+                if (a != current && since > kLongestTurnaroundMs)
+                    break;
+                if (found.test(address) || !asked.test(address))
+                    continue;
+                const int timeoutMs = std::max<int>(scanTimeout, static_cast<int>(since) + scanTimeout);
+                const ReaderLink::TimeoutScope timeout(link_, timeoutMs);
+                if (reader.readAddress(address)) {
+                    answered = true;
+                    report(address, a != current, true);
+                }
+            }
+            if (!answered && ++fruitlessSweeps == kNoisySweeps)
+                result.noisyModes << mode;
         };
 
         for (int a = from; a <= to && !stop() && !link_.lost(); ++a) {
@@ -131,6 +201,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
             if (onProgress)
                 onProgress({result.done, result.total, mode, address});
             bool answered = false;
+            askedAtMs[address] = clock.elapsed();
             {
                 const ReaderLink::TimeoutScope timeout(link_, scanTimeout);
                 answered = reader.readAddress(address).has_value();
@@ -139,13 +210,17 @@ ScanResult BusScan::run(const ScanSettings &settings)
             ++result.done;
             if (link_.lost())
                 break;
+            const bool garbled = !answered && link_.lastResult().garbledBytes > 0;
             if (answered && !found.test(address))
-                report(address, false);
+                report(address, false, false);
+            followLate();
+            if (garbled && !found.test(address))
+                followGarble(a, clock.elapsed());
             followLate();
         }
-        // The last addresses' late answers come after the loop: listen for one time-out more.
+        // The last addresses' late answers come after the loop: listen a while longer.
         if (!link_.lost() && !stop()) {
-            link_.drain(scanTimeout);
+            link_.drain(std::max(scanTimeout, kEndListenMs));
             followLate();
         }
         const bool lost = link_.lost();
