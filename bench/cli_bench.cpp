@@ -6,6 +6,7 @@
 //  - card --watch: from a card presented on the reader to its event line on stdout;
 //  - identify: from the start of the process to the reader seeing the first request.
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
+#include "benchcommon.h"
 #include "reader/cardreader.h"
 #include "simserver.h"
 
@@ -22,20 +23,10 @@
 #include <vector>
 
 using namespace relvix;
+using relvix::bench::cliProgram;
+using relvix::bench::median;
 
 namespace {
-
-QString cliProgram()
-{
-    return QString::fromLocal8Bit(qgetenv("RELVIX_CLI").isEmpty() ? QByteArray(RELVIX_CLI_PROGRAM)
-                                                                  : qgetenv("RELVIX_CLI"));
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 QProcess *startCli(const QStringList &args, const QTemporaryDir &config)
 {

@@ -326,22 +326,36 @@ void stallFigures(Host &host)
     peer.join();
 }
 
+// A pseudo-terminal pair whose far end is raw and held open, so that the line stays up.
+struct RawPty {
+    int master = -1, slave = -1;
+    char name[128] = {};
+};
+
+RawPty openRawPty()
+{
+    RawPty p;
+    p.master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(p.master);
+    unlockpt(p.master);
+    ptsname_r(p.master, p.name, sizeof p.name);
+    p.slave = open(p.name, O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(p.slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(p.slave, TCSANOW, &t);
+    return p;
+}
+
 // ---- stream
 
 void streamFigures(Host &host)
 {
     // A pseudo-terminal typed as 50 baud; the peer answers the request with a zero byte
     // every 5 ms and never stops, so only the exchange's overall bound ends it.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    char name[128] = {};
-    ptsname_r(master, name, sizeof name);
-    const int slave = open(name, O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
+    const RawPty pty = openRawPty();
+    const int master = pty.master, slave = pty.slave;
+    const char *name = pty.name;
     std::atomic<bool> stop{false};
     std::thread peer([&] {
         if (!readRequest(master, 5000))
@@ -383,16 +397,9 @@ void guardFigures(Host &host, int rounds)
     for (const int baud : {9600, 19200, 115200}) {
         double median[2] = {0, 0}, worst[2] = {0, 0};
         for (const AnswerRule rule : {AnswerRule::FirstValid, AnswerRule::Strict}) {
-            const int master = posix_openpt(O_RDWR | O_NOCTTY);
-            grantpt(master);
-            unlockpt(master);
-            char name[128] = {};
-            ptsname_r(master, name, sizeof name);
-            const int slave = open(name, O_RDWR | O_NOCTTY);
-            termios t{};
-            tcgetattr(slave, &t);
-            cfmakeraw(&t);
-            tcsetattr(slave, TCSANOW, &t);
+            const RawPty pty = openRawPty();
+            const int master = pty.master, slave = pty.slave;
+            const char *name = pty.name;
             std::atomic<bool> stop{false};
             std::atomic<std::int64_t> sentNs{0};
             std::thread peer([&] {
@@ -497,16 +504,9 @@ int main(int argc, char **argv)
 
     // ---- pseudo-terminal
     {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master);
-        unlockpt(master);
-        char name[128] = {};
-        ptsname_r(master, name, sizeof name);
-        const int slave = open(name, O_RDWR | O_NOCTTY); // raw, held so the line stays up
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
+        const RawPty pty = openRawPty();
+        const int master = pty.master, slave = pty.slave;
+        const char *name = pty.name;
         Peer peer;
         std::thread th([&] { peer.serve(master); });
         ReaderLink link(host);

@@ -5,6 +5,7 @@
 // same over loopback TCP.
 //   build/bench/finder_bench [ROUNDS]
 // Prints figures; never fails. Run under scripts/loopback-only.
+#include "benchcommon.h"
 #include "shell/findreaders.h"
 #include "shell/frmmodule.h"
 #include "shell/tone.h"
@@ -22,6 +23,7 @@
 #include <vector>
 
 using namespace relvix;
+using relvix::bench::median;
 
 namespace {
 
@@ -34,12 +36,6 @@ double cpuSeconds()
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // One scan of 1..254 in the dialog; prints its figures and gives the time per silent address.

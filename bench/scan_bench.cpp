@@ -8,6 +8,7 @@
 //     scan_bench [RUNS] [--no-baselines]      (RUNS default 3; the full figure takes 20)
 //
 // Prints figures; never passes or fails. Run under scripts/loopback-only.
+#include "benchcommon.h"
 #include "link/serialmode.h"
 #include "reader/busscan.h"
 #include "simserver.h"
@@ -27,20 +28,10 @@
 #include <vector>
 
 using namespace relvix;
+using relvix::bench::cliProgram;
+using relvix::bench::median;
 
 namespace {
-
-QString cliProgram()
-{
-    return QString::fromLocal8Bit(qgetenv("RELVIX_CLI").isEmpty() ? QByteArray(RELVIX_CLI_PROGRAM)
-                                                                  : qgetenv("RELVIX_CLI"));
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 struct Placed {
     QString mode;

@@ -42,6 +42,16 @@ protected:
     QStringList link;
 };
 
+// One command on a line with a fault: its exit code, its error's outcome and what stderr says.
+struct FaultCase {
+    const char *name;
+    sim::FaultScript faults;
+    QStringList args;
+    int exit;
+    const char *outcome; // of the error object; "" for a result
+    const char *errSays;
+};
+
 // The cases around the table; a suite name of its own (Cli is another file's).
 class CliAround : public Cli {};
 
@@ -49,14 +59,7 @@ class CliAround : public Cli {};
 
 TEST_P(CliStrict, LateForeignExceptionAndStaleAnswersAreNeverResults)
 {
-    const struct {
-        const char *name;
-        sim::FaultScript faults;
-        QStringList args;
-        int exit;
-        const char *outcome; // of the error object; "" for a result
-        const char *errSays;
-    } cases[] = {
+    const FaultCase cases[] = {
         {"a late answer is a mismatch at the next address, then found at its own",
          faults([](auto &f) { f.delayMs = 80; }),
          {"scan", "--from", "1", "--to", "10", "--modes", "19200,e,8,1"},
@@ -146,14 +149,7 @@ TEST_P(CliStrict, LineConditionsAreNamedByEveryCommand)
         f.faultyRequests = 1;
     });
     const auto noise = faults([](auto &f) { f.noiseBefore = QByteArray::fromHex("FF0013"); });
-    const struct {
-        const char *name;
-        sim::FaultScript faults;
-        QStringList args;
-        int exit;
-        const char *outcome; // of the error object; "" for a result
-        const char *errSays;
-    } rows[] = {
+    const FaultCase rows[] = {
         {"two answers: identify", twice, {"identify"}, 1, "answered twice", "two readers answer"},
         {"two answers: card", twice, {"card"}, 1, "answered twice", "more than one reader at address 1"},
         {"two answers: watch", twice, {"card", "--watch", "--for", "1"}, 1, "answered twice", "two answers"},

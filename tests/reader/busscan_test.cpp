@@ -14,6 +14,28 @@ struct Host : ExchangeHost {
     void processMessages() override { QCoreApplication::processEvents(); }
 };
 
+// One mode of a pseudo-terminal scanned over the addresses given, with the hits it reported.
+struct PtyScan {
+    ScanResult result;
+    QList<ScanHit> hits;
+};
+
+PtyScan scanPty(const QString &pty, int from, int to)
+{
+    Host host;
+    ReaderLink link(host);
+    BusScan scan(link);
+    ScanSettings settings;
+    settings.portName = pty;
+    settings.modes = {QStringLiteral("19200,e,8,1")};
+    settings.from = from;
+    settings.to = to;
+    PtyScan out;
+    scan.onHit = [&](const ScanHit &h) { out.hits << h; };
+    out.result = scan.run(settings);
+    return out;
+}
+
 } // namespace
 
 TEST(BusScan, ReportsEachReaderOnceWithItsIdentityProgressAndLateness)
@@ -119,17 +141,7 @@ TEST(BusScan, FoundReaderRaisesTheAllowanceWithinItsBound)
     sim.addReader([](sim::VirtualReader &r) { r.setAddress(9); });
     const QString pty = sim.openPty();
     ASSERT_FALSE(pty.isEmpty());
-    Host host;
-    ReaderLink link(host);
-    BusScan scan(link);
-    ScanSettings settings;
-    settings.portName = pty;
-    settings.modes = {QStringLiteral("19200,e,8,1")};
-    settings.from = 1;
-    settings.to = 12;
-    QList<ScanHit> hits;
-    scan.onHit = [&](const ScanHit &h) { hits << h; };
-    const ScanResult result = scan.run(settings);
+    const auto [result, hits] = scanPty(pty, 1, 12);
     ASSERT_EQ(result.found, 2);
     ASSERT_EQ(hits.size(), 2);
     EXPECT_EQ(hits[0].address, 3);
@@ -169,17 +181,7 @@ TEST(BusScan, GarbledLateAnswerIsTracedBackAndANoisyLineIsNamed)
         sim.setFaults(faults);
         const QString pty = sim.openPty();
         ASSERT_FALSE(pty.isEmpty());
-        Host host;
-        ReaderLink link(host);
-        BusScan scan(link);
-        ScanSettings settings;
-        settings.portName = pty;
-        settings.modes = {QStringLiteral("19200,e,8,1")};
-        settings.from = 5;
-        settings.to = 30;
-        QList<ScanHit> hits;
-        scan.onHit = [&](const ScanHit &h) { hits << h; };
-        const ScanResult result = scan.run(settings);
+        const auto [result, hits] = scanPty(pty, 5, 30);
         EXPECT_EQ(result.done, 26);
         EXPECT_EQ(result.found, c.found);
         EXPECT_EQ(result.garbleSweeps, c.sweeps);
