@@ -79,6 +79,9 @@ public:
     void CloseLink();
     bool isOpen() const;
 
+    // The clock the time-out rules read; a caller that paces its own requests reads it too.
+    Clock &clock() const { return clock_; }
+
     // The receive time-out of every exchange (1000 ms until a caller chooses).
     void setReceiveTimeoutMs(std::int32_t ms) { receiveTimeoutMs_ = ms; }
     std::int32_t receiveTimeoutMs() const { return receiveTimeoutMs_; }

@@ -2,7 +2,6 @@
 #include "link/serialmode.h"
 #include "reader/registers.h"
 
-#include <QElapsedTimer>
 #include <algorithm>
 #include <array>
 #include <bitset>
@@ -138,8 +137,8 @@ ScanResult BusScan::run(const ScanSettings &settings)
         std::bitset<256> asked, found;
         // When each address was asked, for the re-asking after garbled bytes.
         std::array<qint64, 256> askedAtMs{};
-        QElapsedTimer clock;
-        clock.start();
+        const std::uint32_t modeStartMs = link_.clock().nowMs();
+        const auto elapsedMs = [&] { return qint64(link_.clock().nowMs() - modeStartMs); };
         int fruitlessSweeps = 0;
         late.noted.clear();
 
@@ -201,7 +200,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
             if (onProgress)
                 onProgress({result.done, result.total, mode, address});
             bool answered = false;
-            askedAtMs[address] = clock.elapsed();
+            askedAtMs[address] = elapsedMs();
             {
                 const ReaderLink::TimeoutScope timeout(link_, scanTimeout);
                 answered = reader.readAddress(address).has_value();
@@ -215,7 +214,7 @@ ScanResult BusScan::run(const ScanSettings &settings)
                 report(address, false, false);
             followLate();
             if (garbled && !found.test(address))
-                followGarble(a, clock.elapsed());
+                followGarble(a, elapsedMs());
             followLate();
         }
         // The last addresses' late answers come after the loop: listen a while longer.
