@@ -1,30 +1,10 @@
-// The real clock, TCP connection and link opener behind the link's seams; the serial port
-// is the system's serial backend (serialbackend.h).
-#ifdef _WIN32
-// inet_addr is the conversion whose reading of address texts the settings rely on.
-#define _WINSOCK_DEPRECATED_NO_WARNINGS
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
+// The system's clock, the setting texts of a network link, the TCP connection and the opener,
+// over the socket calls of socketsystem.h.
+#include "link/socketsystem.h"
 #include "link/linkio.h"
 #include "link/serialbackend.h"
 #include "link/serialmode.h"
 #include "link/systemio.h"
-#include "link/winerror.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -114,226 +94,13 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // TCP connection
 
-#ifdef _WIN32
-using SocketHandle = SOCKET;
-using IoLength = int; // what recv and send take as a length
-const SocketHandle kNoSocket = INVALID_SOCKET;
-void closeSocket(SocketHandle s)
-{
-    ::closesocket(s);
-}
-void releaseSocketLibrary()
-{
-    ::WSACleanup();
-}
-bool interrupted()
-{
-    return false;
-}
-bool wouldBlock()
-{
-    return ::WSAGetLastError() == WSAEWOULDBLOCK;
-}
-// Winsock has no per-call flag for a send that must not block: the socket is switched to
-// non-blocking for the length of the send instead.
-constexpr int kSendFlags = 0;
-#else
-using SocketHandle = int;
-using IoLength = std::size_t;
-const SocketHandle kNoSocket = -1;
-void closeSocket(SocketHandle s)
-{
-    ::close(s);
-}
-void releaseSocketLibrary() {}
-bool interrupted()
-{
-    return errno == EINTR;
-}
-bool wouldBlock()
-{
-    return errno == EAGAIN || errno == EWOULDBLOCK;
-}
-// A send takes what fits and returns instead of waiting for room: the wait for room is
-// bounded separately. A peer that has reset must not kill the process with SIGPIPE.
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#else
-constexpr int kSendFlags = MSG_DONTWAIT;
-#endif
-#endif
-
-int pollOne(SocketHandle s, short events, int timeoutMs, short &revents)
-{
-#ifdef _WIN32
-    WSAPOLLFD p{s, events, 0};
-    const int r = ::WSAPoll(&p, 1, timeoutMs);
-#else
-    pollfd p{s, events, 0};
-    const int r = ::poll(&p, 1, timeoutMs);
-#endif
-    revents = p.revents;
-    return r;
-}
-
-bool setBlocking(SocketHandle s, bool blocking)
-{
-#ifdef _WIN32
-    u_long nonBlocking = blocking ? 0 : 1;
-    // FIONBIO is an unsigned constant, ioctlsocket takes a long.
-    return ::ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) == 0;
-#else
-    const int flags = ::fcntl(s, F_GETFL, 0);
-    if (flags < 0)
-        return false;
-    return ::fcntl(s, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) == 0;
-#endif
-}
-
-#ifdef _WIN32
-// select() for writability or failure (a failed connect shows only there; WSAPoll does
-// not report it on older systems). failed tells which.
-int selectWritable(SocketHandle s, int timeoutMs, bool &failed)
-{
-    fd_set writable, failedSet;
-    FD_ZERO(&writable);
-    FD_ZERO(&failedSet);
-    FD_SET(s, &writable);
-    FD_SET(s, &failedSet);
-    timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    const int r = ::select(0, nullptr, &writable, &failedSet, &wait);
-    failed = r > 0 && FD_ISSET(s, &failedSet);
-    return r;
-}
-#endif
-
-// Waits at most timeoutMs for room in the send buffer: above 0 there is room (or an error
-// that the next send reports), 0 the time ran out, below 0 the wait itself failed.
-int waitWritable(SocketHandle s, int timeoutMs)
-{
-#ifdef _WIN32
-    bool failed = false;
-    return selectWritable(s, timeoutMs, failed);
-#else
-    short revents = 0;
-    return pollOne(s, POLLOUT, timeoutMs, revents);
-#endif
-}
-
-int lastSocketError()
-{
-#ifdef _WIN32
-    return ::WSAGetLastError();
-#else
-    return errno;
-#endif
-}
-
-#ifdef _WIN32
-constexpr int kTimedOutError = WSAETIMEDOUT;
-#else
-constexpr int kTimedOutError = ETIMEDOUT;
-#endif
-
-// Connects within timeoutMs: a blocking connect to an address that does not answer can
-// hang for minutes, with the window frozen all that time. 0 when connected, else the
-// system's error code (a connect that ran out of time gives the code for "timed out").
-int connectBounded(SocketHandle s, const sockaddr *peer, socklen_t peerLength, int timeoutMs)
-{
-    if (!setBlocking(s, false))
-        return lastSocketError();
-    const int r = ::connect(s, peer, peerLength);
-    if (r != 0) {
-#ifdef _WIN32
-        if (::WSAGetLastError() != WSAEWOULDBLOCK)
-            return lastSocketError();
-        bool failed = false;
-        const int ready = selectWritable(s, timeoutMs, failed);
-        if (ready == 0)
-            return kTimedOutError;
-        if (ready < 0)
-            return lastSocketError();
-#else
-        if (errno != EINPROGRESS && errno != EINTR)
-            return lastSocketError();
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            const int left = static_cast<int>(std::max<qint64>(0, timeoutMs - timer.elapsed()));
-            short revents = 0;
-            const int p = pollOne(s, POLLOUT, left, revents);
-            if (p > 0)
-                break;
-            if (p == 0)
-                return kTimedOutError;
-            if (!interrupted())
-                return lastSocketError(); // poll itself failed
-        }
-#endif
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0)
-            return lastSocketError();
-        if (error != 0)
-            return error;
-    }
-    return setBlocking(s, true) ? 0 : lastSocketError();
-}
-
-QString systemErrorText(int code)
-{
-#ifdef _WIN32
-    return windowsErrorText(static_cast<DWORD>(code));
-#else
-    return QString::fromStdString(std::system_category().message(code));
-#endif
-}
-
-OpenFailure connectFailure(int code)
-{
-    OpenFailure f;
-    f.systemText = systemErrorText(code);
-#ifdef _WIN32
-    switch (code) {
-    case WSAECONNREFUSED:
-        f.kind = OpenFailure::Kind::Refused;
-        break;
-    case WSAETIMEDOUT:
-        f.kind = OpenFailure::Kind::TimedOut;
-        break;
-    case WSAENETUNREACH:
-    case WSAEHOSTUNREACH:
-        f.kind = OpenFailure::Kind::Unreachable;
-        break;
-    default:
-        f.kind = OpenFailure::Kind::Other;
-    }
-#else
-    switch (code) {
-    case ECONNREFUSED:
-        f.kind = OpenFailure::Kind::Refused;
-        break;
-    case ETIMEDOUT:
-        f.kind = OpenFailure::Kind::TimedOut;
-        break;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        f.kind = OpenFailure::Kind::Unreachable;
-        break;
-    default:
-        f.kind = OpenFailure::Kind::Other;
-    }
-#endif
-    return f;
-}
-
 class SocketIo final : public NetIo {
 public:
-    explicit SocketIo(SocketHandle s) : socket_(s) {}
+    explicit SocketIo(sockets::Handle s) : socket_(s) {}
     ~SocketIo() override
     {
-        closeSocket(socket_);
-        releaseSocketLibrary();
+        sockets::close(socket_);
+        sockets::releaseLibrary();
     }
 
     bool waitReadable(int timeoutMs) override
@@ -343,11 +110,11 @@ public:
         for (;;) {
             const int left = static_cast<int>(std::max<qint64>(0, timeoutMs - timer.elapsed()));
             short revents = 0;
-            const int r = pollOne(socket_, POLLIN, left, revents);
+            const int r = sockets::pollOne(socket_, POLLIN, left, revents);
             // A hang-up or an error counts as readable, so that receive reports it.
             if (r > 0)
                 return (revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-            if (r == 0 || !interrupted())
+            if (r == 0 || !sockets::interrupted())
                 return false;
         }
     }
@@ -355,49 +122,44 @@ public:
     int receive(std::uint8_t *bytes, int maxCount) override
     {
         for (;;) {
-            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<IoLength>(maxCount), 0);
-            if (n < 0 && interrupted())
+            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<sockets::IoLength>(maxCount), 0);
+            if (n < 0 && sockets::interrupted())
                 continue;
             if (n < 0)
-                lostReason_ = systemErrorText(lastSocketError());
+                lostReason_ = sockets::errorText(sockets::lastError());
             return static_cast<int>(n);
         }
     }
 
     Send send(const std::uint8_t *bytes, int count, int timeoutMs) override
     {
-#ifdef _WIN32
-        struct NonBlocking {
-            explicit NonBlocking(SocketHandle h) : s(h) { setBlocking(s, false); }
-            ~NonBlocking() { setBlocking(s, true); }
-            SocketHandle s;
-        } nonBlocking(socket_);
-#endif
+        const sockets::SendWithoutWaiting withoutWaiting(socket_);
         QElapsedTimer timer;
         timer.start();
         int done = 0;
         while (done < count) {
             const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done),
-                                  static_cast<IoLength>(count - done), kSendFlags);
+                                  static_cast<sockets::IoLength>(count - done),
+                                  sockets::SendWithoutWaiting::sendFlags());
             if (n > 0) {
                 done += static_cast<int>(n);
                 continue;
             }
-            if (n < 0 && interrupted())
+            if (n < 0 && sockets::interrupted())
                 continue;
-            if (n < 0 && wouldBlock()) {
+            if (n < 0 && sockets::wouldBlock()) {
                 // The buffers are full: the peer is not reading. Wait for room until the
                 // time is up, then leave the rest of the frame unsent.
                 const qint64 left = timeoutMs - timer.elapsed();
                 if (left <= 0)
                     return Send::TimedOut;
-                if (waitWritable(socket_, static_cast<int>(left)) < 0 && !interrupted()) {
-                    lostReason_ = systemErrorText(lastSocketError());
+                if (sockets::waitWritable(socket_, static_cast<int>(left)) < 0 && !sockets::interrupted()) {
+                    lostReason_ = sockets::errorText(sockets::lastError());
                     return Send::Failed;
                 }
                 continue;
             }
-            lostReason_ = systemErrorText(lastSocketError());
+            lostReason_ = sockets::errorText(sockets::lastError());
             return Send::Failed;
         }
         return Send::Done;
@@ -409,7 +171,7 @@ public:
     }
 
 private:
-    SocketHandle socket_;
+    sockets::Handle socket_;
     QString lostReason_;
 };
 
@@ -453,19 +215,14 @@ public:
             return nullptr;
         }
 
-#ifdef _WIN32
-        WSADATA data;
-        if (const int started = ::WSAStartup(MAKEWORD(2, 2), &data); started != 0) {
-            failure_ = {OpenFailure::Kind::Other, systemErrorText(started), {}};
+        if (const int started = sockets::startLibrary(); started != 0) {
+            failure_ = {OpenFailure::Kind::Other, sockets::errorText(started), {}};
             return nullptr;
         }
-        const SocketHandle s = ::socket(AF_INET, SOCK_STREAM, 0);
-#else
-        const SocketHandle s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-#endif
-        if (s == kNoSocket) {
-            failure_ = {OpenFailure::Kind::Other, systemErrorText(lastSocketError()), {}};
-            releaseSocketLibrary();
+        const sockets::Handle s = sockets::openStream(AF_INET);
+        if (s == sockets::kNone) {
+            failure_ = {OpenFailure::Kind::Other, sockets::errorText(sockets::lastError()), {}};
+            sockets::releaseLibrary();
             return nullptr;
         }
         sockaddr_in peer{};
@@ -473,17 +230,14 @@ public:
         peer.sin_port = htons(port);
         peer.sin_addr.s_addr = address;
         if (const int error =
-                connectBounded(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer, kConnectTimeoutMs);
+                sockets::connectBounded(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer, kConnectTimeoutMs);
             error != 0) {
-            failure_ = connectFailure(error);
-            closeSocket(s);
-            releaseSocketLibrary();
+            failure_ = sockets::connectFailure(error);
+            sockets::close(s);
+            sockets::releaseLibrary();
             return nullptr;
         }
-        // Each frame is one send followed by a wait for the answer: no reason to let
-        // Nagle's algorithm hold it back.
-        int one = 1;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+        sockets::setNoDelay(s);
         return std::make_unique<SocketIo>(s);
     }
 
@@ -493,13 +247,10 @@ private:
     std::unique_ptr<NetIo> openNamed(const QString &host, const QString &portText)
     {
         failure_ = {};
-#ifdef _WIN32
-        WSADATA data;
-        if (const int started = ::WSAStartup(MAKEWORD(2, 2), &data); started != 0) {
-            failure_ = {OpenFailure::Kind::Other, systemErrorText(started), {}};
+        if (const int started = sockets::startLibrary(); started != 0) {
+            failure_ = {OpenFailure::Kind::Other, sockets::errorText(started), {}};
             return nullptr;
         }
-#endif
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
@@ -511,34 +262,29 @@ private:
                 OpenFailure::Kind::BadAddress,
                 QStringLiteral("'%1' cannot be resolved: %2").arg(host, QString::fromLocal8Bit(gai_strerror(r))),
                 {}};
-            releaseSocketLibrary();
+            sockets::releaseLibrary();
             return nullptr;
         }
         std::unique_ptr<NetIo> io;
         for (addrinfo *a = found; a && !io; a = a->ai_next) {
-#ifdef _WIN32
-            const SocketHandle s = ::socket(a->ai_family, SOCK_STREAM, 0);
-#else
-            const SocketHandle s = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-#endif
-            if (s == kNoSocket) {
-                failure_ = {OpenFailure::Kind::Other, systemErrorText(lastSocketError()), {}};
+            const sockets::Handle s = sockets::openStream(a->ai_family);
+            if (s == sockets::kNone) {
+                failure_ = {OpenFailure::Kind::Other, sockets::errorText(sockets::lastError()), {}};
                 continue;
             }
             if (const int error =
-                    connectBounded(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), kConnectTimeoutMs);
+                    sockets::connectBounded(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen), kConnectTimeoutMs);
                 error != 0) {
-                failure_ = connectFailure(error);
-                closeSocket(s);
+                failure_ = sockets::connectFailure(error);
+                sockets::close(s);
                 continue;
             }
-            int one = 1;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+            sockets::setNoDelay(s);
             io = std::make_unique<SocketIo>(s);
         }
         ::freeaddrinfo(found);
         if (!io)
-            releaseSocketLibrary();
+            sockets::releaseLibrary();
         return io;
     }
 
