@@ -574,7 +574,8 @@ int run(const QStringList &arguments)
         return usage(name.isEmpty() ? QStringLiteral("no command given (see relvix-cli --help)")
                                     : QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
     // An option of another command is a mistake worth saying, not something to ignore.
-    QStringList allowed = command->options + QStringList{"json", "log", "log-max-mb", "verbose", "help", "h", "version"};
+    QStringList allowed =
+        command->options + QStringList{"json", "log", "log-max-mb", "verbose", "help", "h", "version"};
     if (command->link)
         allowed += kLinkOptions;
     for (const QString &given : parser.optionNames()) {

@@ -152,8 +152,7 @@ bool refusedBusy(const ExchangeResult &r)
 constexpr int kReadBackAfterStopMs = 500;
 
 // Runs the read-back of a write: as usual, or after a stop signal once with a short time-out.
-template<typename Read>
-auto readBack(Session &session, Read read)
+template <typename Read> auto readBack(Session &session, Read read)
 {
     if (!interrupted())
         return read();
@@ -600,10 +599,12 @@ int runCard(const Options &o)
         return watchCards(o, session);
     const auto card = session.reader().readCardBlock(session.address());
     if (!card)
-        return interrupted() ? interruptedExit() : session.failed(QStringLiteral("reading the card block %1").arg(at(o)));
+        return interrupted() ? interruptedExit()
+                             : session.failed(QStringLiteral("reading the card block %1").arg(at(o)));
     const auto keys = session.reader().readKeypadBlock(session.address());
     if (!keys)
-        return interrupted() ? interruptedExit() : session.failed(QStringLiteral("reading the keypad block %1").arg(at(o)));
+        return interrupted() ? interruptedExit()
+                             : session.failed(QStringLiteral("reading the keypad block %1").arg(at(o)));
     if (o.json) {
         outJson({{"card", cardJson(o, *card)}, {"keypad", keysJson(o, *keys)}});
     } else {
@@ -760,7 +761,8 @@ int runSetAddress(const Options &o)
         if (linkLost(session))
             return session.failed(QStringLiteral("set-address"));
     }
-    const QString what = QStringLiteral("address %1 -> %2").arg(QString::number(o.address), QString::number(newAddress));
+    const QString what =
+        QStringLiteral("address %1 -> %2").arg(QString::number(o.address), QString::number(newAddress));
     if (interrupted())
         return leftAtStop(o, what, Left::NotWritten, {{"from", o.address}, {"to", newAddress}});
     const bool echoed = reader.writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
@@ -768,8 +770,8 @@ int runSetAddress(const Options &o)
     if (linkLost(session) || refusedBusy(write) || (NobodyAnswered(write) && write.outcome != Outcome::Silence))
         return session.failed(QStringLiteral("set-address: the write was refused"));
     // The proof is the reader answering at the new address with that address.
-    const auto answer = interrupted() ? readBack(session, [&] { return reader.readAddress(target); })
-                                      : findReader(session, target);
+    const auto answer =
+        interrupted() ? readBack(session, [&] { return reader.readAddress(target); }) : findReader(session, target);
     if (linkLost(session))
         return session.failed(QStringLiteral("set-address"));
     const bool verified = answer && *answer == newAddress;
@@ -1174,8 +1176,9 @@ int runSelftest(const Options &o)
         };
         step(QStringLiteral("write outputs"), [&] { return writeAndCheck(o.pattern); });
         const bool patternSent = !steps.isEmpty() && steps.constLast().name == QLatin1String("write outputs");
+        const std::function<Step()> restore = [&] { return writeAndCheck(io->outputs); };
         if (io)
-            step(QStringLiteral("restore outputs"), [&] { return writeAndCheck(io->outputs); }, patternSent);
+            step(QStringLiteral("restore outputs"), restore, patternSent);
         else
             step(QStringLiteral("restore outputs"), [&] {
                 return Step{{}, false, false, QStringLiteral("old value unknown: read I/O failed")};

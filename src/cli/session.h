@@ -35,7 +35,7 @@ struct Options {
     int timeoutMs = 1000;
     int retries = 2; // identify, set-address, selftest, reboot --wait: tries beyond the first
     bool json = false;
-    QString logPath; // "" none, "-" standard error
+    QString logPath;                  // "" none, "-" standard error
     qint64 logMaxBytes = 100'000'000; // a log file is rotated before it grows past this; 0 no bound
     bool yes = false;
     bool force = false; // set-address: even when another reader answers at the new address

@@ -31,19 +31,19 @@ protected:
         p.start(QStringLiteral(RELVIX_CLI_PROGRAM), args);
         p.closeWriteChannel();
         const bool sent = simtest::waitUntil(
-            [&] {
-                return !sim.log().filter(needle).isEmpty() || p.state() == QProcess::NotRunning;
-            },
-            20000);
+            [&] { return !sim.log().filter(needle).isEmpty() || p.state() == QProcess::NotRunning; }, 20000);
         EXPECT_TRUE(sent && p.state() == QProcess::Running) << needle.toStdString() << " never came";
 #ifndef _WIN32
         ::kill(static_cast<pid_t>(p.processId()), signal);
 #endif
         EXPECT_TRUE(p.waitForFinished(30000));
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-                QString::fromUtf8(p.readAllStandardError())};
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
-    QStringList tcp() { return {"--tcp", QStringLiteral("127.0.0.1:%1").arg(sim.listenTcp())}; }
+    QStringList tcp()
+    {
+        return {"--tcp", QStringLiteral("127.0.0.1:%1").arg(sim.listenTcp())};
+    }
 };
 
 class CliLog : public Cli {};
