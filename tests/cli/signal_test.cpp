@@ -3,8 +3,10 @@
 #include "clifixture.h"
 #include "support/simtestutil.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <gtest/gtest.h>
@@ -187,6 +189,24 @@ TEST_F(CliStopped, AWatchAndAScanEndCleanly)
     EXPECT_EQ(r.code, 130) << r;
 }
 
+// The self-test's pattern on the outputs is put back even after a signal.
+TEST_F(CliStopped, TheSelftestPutsTheOutputsBack)
+{
+    sim.withReader([](sim::VirtualReader &r) { r.setRegister(0x0111, 0x1234); });
+    sim::FaultScript slow;
+    slow.delayMs = 300;
+    sim.setFaults(slow);
+    const Result r = runAndSignal(QStringList{"selftest", "--outputs", "--json", "--timeout-ms", "4000"} << tcp(),
+                                  "RX 01 06 01 11 A5 5A", SIGTERM);
+    EXPECT_EQ(r.code, 143) << r;
+    EXPECT_TRUE(r.json()["interrupted"].toBool()) << r;
+    const QJsonArray steps = r.json()["steps"].toArray();
+    ASSERT_FALSE(steps.isEmpty()) << r;
+    EXPECT_EQ(steps.last()["name"].toString(), "restore outputs") << r;
+    EXPECT_TRUE(steps.last()["passed"].toBool()) << r;
+    sim.withReader([](sim::VirtualReader &reader) { EXPECT_EQ(reader.outputs(), 0x1234); });
+}
+
 #endif
 
 // A log file with a bound is turned over before it grows past it: one older file, FILE.1,
@@ -246,6 +266,18 @@ TEST_F(CliLog, TheLogIsRotatedAtItsBound)
             }
         }
     }
+
+    // A bound that cannot be kept is a log that cannot be written: said, and exit 5.
+    const QString stuck = config.filePath("stuck.log");
+    {
+        QFile old(stuck);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(20000, 'o'));
+    }
+    ASSERT_TRUE(QDir().mkpath(stuck + ".1/full"));
+    const Result r = run({"identify", "--tcp", tcp, "--log", stuck, "--log-max-mb", "0.01"});
+    EXPECT_EQ(r.code, 5) << r;
+    EXPECT_TRUE(r.err.contains(QStringLiteral("cannot rotate the log %1 to %1.1").arg(stuck))) << r;
 
     // Nonsense is refused before anything is sent.
     const int requests = sim.requestCount();
