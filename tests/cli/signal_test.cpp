@@ -37,6 +37,8 @@ protected:
         EXPECT_TRUE(sent && p.state() == QProcess::Running) << needle.toStdString() << " never came";
 #ifndef _WIN32
         ::kill(static_cast<pid_t>(p.processId()), signal);
+#else
+        Q_UNUSED(signal);
 #endif
         EXPECT_TRUE(p.waitForFinished(30000));
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
