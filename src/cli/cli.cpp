@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -30,7 +31,8 @@ const QString kExitCodes =
                    "  3    the serial port or the TCP connection could not be opened, or was lost\n"
                    "  4    the reader answered, but a write was not read back as written\n"
                    "  5    a result, report or log could not be written (full disk, closed pipe)\n"
-                   "  130  interrupted (Ctrl+C), or a confirmation was declined");
+                   "  130  interrupted (Ctrl+C), or a confirmation was declined\n"
+                   "  143  stopped by SIGTERM; 129 by SIGHUP");
 
 const QStringList kLinkOptions = {"port", "mode", "tcp", "address", "timeout-ms", "echo"};
 
@@ -172,6 +174,10 @@ QMap<QString, QCommandLineOption> allOptions()
         {"json", "Print results as JSON: one object per result, one line per event for streams."},
         {"verbose", "Say on stderr what the serial driver was asked and refused (low latency)."},
         {"log", "Log every frame (time, direction, slave address, bytes, outcome) to FILE; - for stderr.", "FILE"},
+        {"log-max-mb",
+         "With --log FILE: at N megabytes (10^6 bytes, default 100, fractions too) FILE is renamed to FILE.1, "
+         "replacing an older one, and begun again; 0 for no bound.",
+         "N"},
 #ifdef _WIN32
         {"port", "Serial port: a port name such as COM3.", "NAME"},
 #else
@@ -261,7 +267,7 @@ QString generalHelp(const QMap<QString, QCommandLineOption> &options)
         text += line + QLatin1Char('\n');
     }
     QCommandLineParser p;
-    for (const char *name : {"help", "version", "json", "log", "verbose"})
+    for (const char *name : {"help", "version", "json", "log", "log-max-mb", "verbose"})
         p.addOption(options.find(QString::fromLatin1(name)).value());
     for (const QString &name : kLinkOptions)
         p.addOption(options.find(name).value());
@@ -282,7 +288,7 @@ QString commandHelp(const Command &c, const QMap<QString, QCommandLineOption> &o
     }
     for (const QString &name : c.options)
         p.addOption(options.find(name).value());
-    for (const char *name : {"json", "log", "verbose", "help"})
+    for (const char *name : {"json", "log", "log-max-mb", "verbose", "help"})
         p.addOption(options.find(QString::fromLatin1(name)).value());
     if (c.link)
         for (const QString &name : kLinkOptions)
@@ -421,6 +427,19 @@ Options parseOptions(const Command &command, const QCommandLineParser &p)
     if (p.isSet("verbose"))
         QLoggingCategory::setFilterRules(QStringLiteral("relvix.serial.info=true"));
     o.logPath = p.value("log");
+    if (p.isSet("log-max-mb")) {
+        const QString text = p.value("log-max-mb");
+        bool ok = false;
+        const double mb = text.trimmed() == text ? text.toDouble(&ok) : 0;
+        // Below a kilobyte every few frames would turn the log over; above a terabyte is no bound.
+        if (!ok || !(mb == 0 || (mb >= 0.001 && mb <= 1e6)))
+            throw UsageError{QStringLiteral("bad --log-max-mb '%1': expected 0 (no bound) or megabytes from 0.001 "
+                                            "to 1000000")
+                                 .arg(text)};
+        if (o.logPath.isEmpty() || o.logPath == QLatin1String("-"))
+            throw UsageError{QStringLiteral("--log-max-mb bounds a log file: it goes with --log FILE")};
+        o.logMaxBytes = std::llround(mb * 1e6);
+    }
     o.yes = p.isSet("yes");
     if (command.link) {
         o.address = intValue(p, "address", 1, 254, 1);
@@ -555,7 +574,8 @@ int run(const QStringList &arguments)
         return usage(name.isEmpty() ? QStringLiteral("no command given (see relvix-cli --help)")
                                     : QStringLiteral("unknown command '%1' (see relvix-cli --help)").arg(name));
     // An option of another command is a mistake worth saying, not something to ignore.
-    QStringList allowed = command->options + QStringList{"json", "log", "verbose", "help", "h", "version"};
+    QStringList allowed =
+        command->options + QStringList{"json", "log", "log-max-mb", "verbose", "help", "h", "version"};
     if (command->link)
         allowed += kLinkOptions;
     for (const QString &given : parser.optionNames()) {
@@ -572,10 +592,14 @@ int run(const QStringList &arguments)
     installInterruptHandler();
     const int code = command->run(parsed);
     checkOutputReader(true);
-    if (outputFailed()) {
+    if (outputFailed())
         err(outputFailure());
+    // A stop signal decides the status, whatever else happened meanwhile: whoever sent it
+    // learns that it was heard (and a hang-up is often why the output failed).
+    if (interrupted())
+        return interruptedExit();
+    if (outputFailed())
         return code == Done || code == Interrupted ? OutputFailed : code;
-    }
     return code;
 }
 

@@ -70,10 +70,11 @@ bool linkLost(const Session &session)
     return o == Outcome::LinkLost || o == Outcome::PeerClosed;
 }
 
-// What a stop without a result returns: 130 for Ctrl+C, 5 for output that failed.
+// What a stop without a result returns: 128 + the signal (130 for Ctrl+C), 5 for output that
+// failed.
 int stopped()
 {
-    return interrupted() ? Interrupted : OutputFailed;
+    return interrupted() ? interruptedExit() : OutputFailed;
 }
 
 int refuseWithoutConsent(const Options &options, const QString &question, const QString &what)
@@ -85,8 +86,8 @@ int refuseWithoutConsent(const Options &options, const QString &question, const 
     case Consent::Interrupted:
         err(QStringLiteral("%1: not confirmed; nothing was sent").arg(what));
         if (options.json)
-            outError(Interrupted, QStringLiteral("%1: not confirmed; nothing was sent").arg(what));
-        return Interrupted;
+            outError(interruptedExit(), QStringLiteral("%1: not confirmed; nothing was sent").arg(what));
+        return interruptedExit();
     case Consent::NeedYes: {
         const QString message =
             QStringLiteral("%1 changes the reader: give --yes when not on a terminal; nothing was sent").arg(what);
@@ -144,6 +145,47 @@ QString notFound(Session &session, int tries)
 bool refusedBusy(const ExchangeResult &r)
 {
     return r.outcome == Outcome::Exception && r.exceptionCode == 0x06;
+}
+
+// A stop signal cuts a writing command short, but the reader's state is still said. The
+// read-back after the signal is one try with at most this time-out.
+constexpr int kReadBackAfterStopMs = 500;
+
+// Runs the read-back of a write: as usual, or after a stop signal once with a short time-out.
+template <typename Read> auto readBack(Session &session, Read read)
+{
+    if (!interrupted())
+        return read();
+    const ReaderLink::TimeoutScope shortTimeout(session.link(),
+                                                std::min(session.options().timeoutMs, kReadBackAfterStopMs));
+    return read();
+}
+
+// What a stop signal left the reader in: line ("address 1 -> 7: written, not verified:
+// interrupted") on standard output, or with --json as the error object with the fields;
+// returns 128 + the signal.
+int saidAtStop(const Options &o, const QString &line, QJsonObject fields)
+{
+    err(QStringLiteral("interrupted by %1").arg(interruptName()));
+    fields.insert("interrupted", true);
+    fields.insert("signal", interruptName());
+    if (o.json)
+        outError(interruptedExit(), line, fields);
+    else
+        out(line);
+    return interruptedExit();
+}
+
+enum class Left { NotWritten, Written, Verified };
+
+int leftAtStop(const Options &o, const QString &what, Left left, QJsonObject fields = {})
+{
+    fields.insert("written", left != Left::NotWritten);
+    fields.insert("verified", left == Left::Verified);
+    const QString state = left == Left::NotWritten ? QStringLiteral("not written")
+                          : left == Left::Written  ? QStringLiteral("written, not verified")
+                                                   : QStringLiteral("written and verified");
+    return saidAtStop(o, QStringLiteral("%1: %2: interrupted").arg(what, state), fields);
 }
 
 QJsonObject identityJson(int address, const std::optional<Identity> &id)
@@ -272,7 +314,7 @@ int runIdentify(const Options &o)
     int tries = 0;
     const auto address = findReader(session, session.address(), &tries);
     if (interrupted())
-        return Interrupted;
+        return interruptedExit();
     if (!address)
         return session.failed(notFound(session, tries));
     // The identity is read where the reader says it is, as the window does.
@@ -557,10 +599,12 @@ int runCard(const Options &o)
         return watchCards(o, session);
     const auto card = session.reader().readCardBlock(session.address());
     if (!card)
-        return interrupted() ? Interrupted : session.failed(QStringLiteral("reading the card block %1").arg(at(o)));
+        return interrupted() ? interruptedExit()
+                             : session.failed(QStringLiteral("reading the card block %1").arg(at(o)));
     const auto keys = session.reader().readKeypadBlock(session.address());
     if (!keys)
-        return interrupted() ? Interrupted : session.failed(QStringLiteral("reading the keypad block %1").arg(at(o)));
+        return interrupted() ? interruptedExit()
+                             : session.failed(QStringLiteral("reading the keypad block %1").arg(at(o)));
     if (o.json) {
         outJson({{"card", cardJson(o, *card)}, {"keypad", keysJson(o, *keys)}});
     } else {
@@ -580,6 +624,9 @@ int runClear(const Options &o)
         return session.openFailed();
     if (!session.reader().clearCardBlock(session.address()))
         return session.failed(QStringLiteral("clearing the card block %1").arg(at(o)));
+    if (interrupted())
+        return saidAtStop(o, QStringLiteral("card block cleared, keypad block not cleared: interrupted"),
+                          {{"cardCleared", true}, {"keypadCleared", false}});
     if (!session.reader().clearKeypadBlock(session.address()))
         return session.failed(QStringLiteral("clearing the keypad block %1").arg(at(o)), {{"cardCleared", true}});
     if (o.json)
@@ -621,11 +668,20 @@ int runSetDo(const Options &o)
         return session.openFailed();
     if (!session.learnEcho(session.address()))
         return session.failed(QStringLiteral("nothing was written %1").arg(at(o)));
+    const QString what = QStringLiteral("outputs <- %1").arg(RegisterText(outputs));
+    if (interrupted())
+        return leftAtStop(o, what, Left::NotWritten, {{"outputs", RegisterText(outputs)}});
     const bool written = session.reader().writeOutputs(session.address(), outputs);
     const ExchangeResult write = session.link().lastResult();
     if (linkLost(session) || refusedBusy(write))
         return session.failed(QStringLiteral("set-do: the write was refused"));
-    const auto io = session.reader().readIo(session.address());
+    const auto io = readBack(session, [&] { return session.reader().readIo(session.address()); });
+    if (interrupted() && !linkLost(session)) {
+        QJsonObject fields{{"outputs", RegisterText(outputs)}, {"echoed", written}};
+        if (io)
+            fields.insert("read", ioJson(*io));
+        return leftAtStop(o, what, io && io->outputs == outputs ? Left::Verified : Left::Written, fields);
+    }
     if (!io) {
         // The reader answered the write (an echo or an exception) but not the read-back: 4.
         const bool answered = written || write.outcome == Outcome::Exception;
@@ -705,16 +761,23 @@ int runSetAddress(const Options &o)
         if (linkLost(session))
             return session.failed(QStringLiteral("set-address"));
     }
+    const QString what =
+        QStringLiteral("address %1 -> %2").arg(QString::number(o.address), QString::number(newAddress));
+    if (interrupted())
+        return leftAtStop(o, what, Left::NotWritten, {{"from", o.address}, {"to", newAddress}});
     const bool echoed = reader.writeAddress(session.address(), static_cast<std::uint8_t>(newAddress));
     const ExchangeResult write = reader.lastResult();
     if (linkLost(session) || refusedBusy(write) || (NobodyAnswered(write) && write.outcome != Outcome::Silence))
         return session.failed(QStringLiteral("set-address: the write was refused"));
     // The proof is the reader answering at the new address with that address.
-    const auto answer = findReader(session, target);
+    const auto answer =
+        interrupted() ? readBack(session, [&] { return reader.readAddress(target); }) : findReader(session, target);
     if (linkLost(session))
         return session.failed(QStringLiteral("set-address"));
     const bool verified = answer && *answer == newAddress;
     const QJsonObject fields{{"from", o.address}, {"to", newAddress}, {"echoed", echoed}, {"verified", verified}};
+    if (interrupted())
+        return leftAtStop(o, what, verified ? Left::Verified : Left::Written, fields);
     if (verified) {
         if (o.json)
             outJson(fields);
@@ -760,13 +823,19 @@ int runReboot(const Options &o)
     if (o.wait) {
         before = reader.readIdentity(session.address());
         if (!before)
-            return interrupted() ? Interrupted
+            return interrupted() ? interruptedExit()
                                  : session.failed(QStringLiteral("reading the serial number %1").arg(at(o)));
     }
+    // A reboot cannot be read back: its echo is the check.
+    if (interrupted())
+        return leftAtStop(o, o.command, Left::NotWritten, {{"command", o.command}});
     const bool echoed = factory ? reader.factoryReset(session.address()) : reader.reboot(session.address());
     const ExchangeResult write = reader.lastResult();
     if (linkLost(session))
         return session.failed(o.command);
+    if (interrupted())
+        return leftAtStop(o, o.command, echoed ? Left::Verified : Left::Written,
+                          {{"command", o.command}, {"echoed", echoed}, {"ready", false}});
     if (!o.wait) {
         if (!echoed)
             return session.failed(QStringLiteral("%1 %2: sent, not echoed").arg(o.command, at(o)));
@@ -801,7 +870,10 @@ int runReboot(const Options &o)
     }
     if (linkLost(session))
         return session.failed(o.command);
-    if (shouldStop())
+    if (interrupted() && !readyAt)
+        return leftAtStop(o, o.command, echoed ? Left::Verified : Left::Written,
+                          {{"command", o.command}, {"echoed", echoed}, {"ready", false}});
+    if (shouldStop() && !readyAt)
         return stopped();
     const qint64 ms = waited.elapsed();
     if (!readyAt) {
@@ -943,7 +1015,23 @@ int runWrite(const Options &o)
         return session.openFailed();
     if (!session.learnEcho(session.address()))
         return session.failed(QStringLiteral("nothing was written %1").arg(at(o)));
-    if (!session.reader().writeHolding(session.address(), r16, v16))
+    const QString what =
+        QStringLiteral("0x%1 <- 0x%2 (%3)").arg(RegisterText(r16), RegisterText(v16), QString::number(v16));
+    const QJsonObject fields{{"address", o.address}, {"register", r16}, {"value", v16}};
+    if (interrupted())
+        return leftAtStop(o, what, Left::NotWritten, fields);
+    const bool echoed = session.reader().writeHolding(session.address(), r16, v16);
+    // The echo is the check; without it, after a stop signal, a read of the register may tell.
+    if (interrupted() && !linkLost(session) && session.link().lastResult().outcome != Outcome::Exception) {
+        QJsonObject state = fields;
+        state.insert("echoed", echoed);
+        const auto back =
+            echoed ? std::nullopt
+                   : readBack(session, [&] { return session.reader().readHolding(session.address(), r16, 1); });
+        const bool readAsWritten = back && back->size() == 1 && back->at(0) == v16;
+        return leftAtStop(o, what, echoed || readAsWritten ? Left::Verified : Left::Written, state);
+    }
+    if (!echoed)
         return session.failed(
             QStringLiteral("writing 0x%1 to register 0x%2 %3").arg(RegisterText(v16), RegisterText(r16), at(o)));
     if (o.json)
@@ -1011,8 +1099,9 @@ int runSelftest(const Options &o)
     QList<Step> steps;
     std::uint16_t address = session.address();
 
-    const auto step = [&](const QString &name, const std::function<Step()> &body) {
-        if (shouldStop() || linkLost(session))
+    // The outputs are put back even after a stop signal, once the pattern went out.
+    const auto step = [&](const QString &name, const std::function<Step()> &body, bool evenAfterSignal = false) {
+        if ((shouldStop() && !(evenAfterSignal && interrupted() && !outputFailed())) || linkLost(session))
             return;
         recorder.frames = QJsonArray();
         QElapsedTimer t;
@@ -1086,8 +1175,10 @@ int runSelftest(const Options &o)
             return Step{{}, true, false, QStringLiteral("wrote and read back %1").arg(RegisterText(value))};
         };
         step(QStringLiteral("write outputs"), [&] { return writeAndCheck(o.pattern); });
+        const bool patternSent = !steps.isEmpty() && steps.constLast().name == QLatin1String("write outputs");
+        const std::function<Step()> restore = [&] { return writeAndCheck(io->outputs); };
         if (io)
-            step(QStringLiteral("restore outputs"), [&] { return writeAndCheck(io->outputs); });
+            step(QStringLiteral("restore outputs"), restore, patternSent);
         else
             step(QStringLiteral("restore outputs"), [&] {
                 return Step{{}, false, false, QStringLiteral("old value unknown: read I/O failed")};
@@ -1145,7 +1236,7 @@ int runSelftest(const Options &o)
         return LinkFailed;
     }
     if (interrupted())
-        return Interrupted;
+        return interruptedExit();
     if (reportFailed || outputFailed())
         return OutputFailed;
     if (passed)

@@ -11,15 +11,15 @@
 
 _relvix_cli_commands="ports identify scan card clear io set-do set-address reboot factory-reset read write raw selftest"
 # The options that stand before a command, as relvix-cli --help lists them.
-_relvix_cli_global="-h --help --version --json --log --port --mode --tcp --address --timeout-ms --echo --verbose"
+_relvix_cli_global="-h --help --version --json --log --log-max-mb --port --mode --tcp --address --timeout-ms --echo --verbose"
 # Options that take a value: the word after them is that value, never a command.
-_relvix_cli_valued="--address --count --echo --expect --for --format --from --interval-ms --log --mode --modes --pattern
+_relvix_cli_valued="--address --count --echo --expect --for --format --from --interval-ms --log --log-max-mb --mode --modes --pattern
     --port --report --retries --scan-timeout-ms --tcp --timeout-ms --to --wait-timeout"
 
 # A command's options, as COMMAND --help lists them.
 _relvix_cli_options()
 {
-    local link="--port --mode --tcp --address --timeout-ms --echo" common="--json --log --verbose -h --help"
+    local link="--port --mode --tcp --address --timeout-ms --echo" common="--json --log --log-max-mb --verbose -h --help"
     case $1 in
     ports) echo "$common" ;;
     identify) echo "--retries $common $link" ;;

@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -25,6 +27,7 @@
 #define RELVIX_ISATTY(f) _isatty(_fileno(f))
 #else
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,27 +154,75 @@ QString isoNow()
     return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
-// ---- Ctrl+C ------------------------------------------------------------------------------
+// ---- Ctrl+C, SIGTERM, SIGHUP -------------------------------------------------------------
 
 namespace {
-std::atomic<int> interrupts{0};
+// The first stop signal, 0 before one came. The handler only stores it (or ends the program at
+// a second one): everything else looks at it from the command's own flow.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void onInterrupt(int)
+constexpr int kStopSignals[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+
+extern "C" void onStopSignal(int signal)
 {
-    if (interrupts.fetch_add(1) >= 1)
-        std::_Exit(Interrupted);
-    std::signal(SIGINT, onInterrupt);
+    int none = 0;
+    if (!stopSignal.compare_exchange_strong(none, signal))
+        std::_Exit(128 + signal);
+#ifdef _WIN32
+    std::signal(signal, onStopSignal); // the C runtime resets it to the default first
+#endif
 }
 } // namespace
 
 void installInterruptHandler()
 {
-    std::signal(SIGINT, onInterrupt);
+    for (const int signal : kStopSignals) {
+#ifdef _WIN32
+        std::signal(signal, onStopSignal);
+#else
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART; // a write to a pipe or a file is not cut short by it
+        ::sigaction(signal, &action, nullptr);
+#endif
+    }
 }
 
 bool interrupted()
 {
-    return interrupts.load() > 0;
+    return stopSignal.load() != 0;
+}
+
+int interruptedExit()
+{
+    const int signal = stopSignal.load();
+    return signal ? 128 + signal : Interrupted;
+}
+
+QString interruptName()
+{
+    switch (stopSignal.load()) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+#ifdef SIGHUP
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+#endif
+    case 0:
+        return {};
+    default:
+        return QStringLiteral("signal %1").arg(stopSignal.load());
+    }
 }
 
 bool shouldStop()
@@ -189,8 +240,8 @@ bool pauseMs(int ms)
 
 namespace {
 
-// One line from the terminal; nullopt when Ctrl+C came first or the input ended. The wait
-// looks at Ctrl+C every 100 ms, so that the question is declined at once.
+// One line from the terminal; nullopt when a stop signal came first or the input ended. The wait
+// looks at the stop signals every 100 ms, so that the question is declined at once.
 std::optional<QByteArray> terminalLine()
 {
     QByteArray line;
@@ -304,27 +355,79 @@ namespace {
 // One line per frame: the wall-clock time, the direction or event, the slave address, the
 // bytes and, for a failed exchange, why. A log that cannot be written is said once and
 // ends the command.
+//
+// A log file with a bound is rotated before a line would take it past the bound: the file
+// becomes FILE.1 (an older FILE.1 goes), a new FILE is begun, and its first line says where
+// the earlier ones are. So the log takes at most about twice the bound on the disk.
 class FrameLog final : public FrameObserver {
 public:
-    FrameLog(std::FILE *file, QString name) : file_(file), name_(std::move(name)) {}
+    // The standard error stream, never rotated.
+    explicit FrameLog(std::FILE *stream) : file_(stream), name_(QStringLiteral("on standard error")) {}
+    // A file, appended to, owned by the log; maxBytes 0 for no bound.
+    FrameLog(std::FILE *file, const QString &path, qint64 maxBytes)
+        : file_(file), name_(path), path_(path), maxBytes_(maxBytes), size_(QFileInfo(path).size())
+    {
+    }
+    ~FrameLog() override
+    {
+        if (!path_.isEmpty() && file_)
+            std::fclose(file_);
+    }
     void frameEvent(const FrameEvent &event) override
     {
-        if (failed_)
-            return;
         const QByteArray bytes = (isoNow() + QLatin1Char(' ') + frameEventText(event) + QLatin1Char('\n')).toUtf8();
-        errno = 0;
-        const std::size_t written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file_);
-        if (std::fflush(file_) != 0 || written != std::size_t(bytes.size())) {
-            failed_ = true;
-            const int error = errno ? errno : EIO;
-            err(QStringLiteral("cannot write the log %1: %2").arg(name_, QString::fromLocal8Bit(std::strerror(error))));
-            noteOutputFailure(QStringLiteral("cannot write the log %1").arg(name_), error);
-        }
+        if (!failed_ && maxBytes_ > 0 && size_ > 0 && size_ + bytes.size() > maxBytes_)
+            rotate();
+        write(bytes);
     }
 
 private:
+    void write(const QByteArray &bytes)
+    {
+        if (failed_)
+            return;
+        errno = 0;
+        const std::size_t written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file_);
+        size_ += qint64(written);
+        if (std::fflush(file_) != 0 || written != std::size_t(bytes.size()))
+            fail(QStringLiteral("cannot write the log %1").arg(name_), errno ? errno : EIO);
+    }
+    void fail(const QString &what, int error)
+    {
+        failed_ = true;
+        err(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
+        noteOutputFailure(what, error);
+    }
+    void rotate()
+    {
+        const QString older = path_ + QStringLiteral(".1");
+        std::fclose(file_);
+        errno = 0;
+#ifdef _WIN32
+        // Windows renames onto no existing file.
+        QFile::remove(older);
+#endif
+        const bool moved = std::rename(path_.toLocal8Bit().constData(), older.toLocal8Bit().constData()) == 0;
+        const int renameError = errno ? errno : EIO;
+        file_ = std::fopen(path_.toLocal8Bit().constData(), "a");
+        if (!file_) {
+            fail(QStringLiteral("cannot write the log %1").arg(name_), errno ? errno : EIO);
+            return;
+        }
+        if (!moved) {
+            // The bound could not be kept: said, and the command ends as for a log not written.
+            fail(QStringLiteral("cannot rotate the log %1 to %2").arg(name_, older), renameError);
+            return;
+        }
+        size_ = 0;
+        write((isoNow() + QStringLiteral(" log rotated: earlier lines in %1\n").arg(older)).toUtf8());
+    }
+
     std::FILE *file_;
     QString name_;
+    QString path_; // "" for standard error
+    qint64 maxBytes_ = 0;
+    qint64 size_ = 0;
     bool failed_ = false;
 };
 
@@ -382,11 +485,11 @@ Session::Session(const Options &options)
     if (options.logPath.isEmpty())
         return;
     if (options.logPath == QLatin1String("-")) {
-        log_ = std::make_unique<FrameLog>(stderr, QStringLiteral("on standard error"));
+        log_ = std::make_unique<FrameLog>(stderr);
     } else {
-        logFile_ = std::fopen(options.logPath.toLocal8Bit().constData(), "a");
-        if (logFile_)
-            log_ = std::make_unique<FrameLog>(logFile_, options.logPath);
+        std::FILE *file = std::fopen(options.logPath.toLocal8Bit().constData(), "a");
+        if (file)
+            log_ = std::make_unique<FrameLog>(file, options.logPath, options.logMaxBytes);
         else
             noteOutputFailure(QStringLiteral("cannot write the log %1").arg(options.logPath), errno ? errno : EIO);
     }
@@ -401,8 +504,6 @@ Session::~Session()
         link_.removeObserver(log_.get());
     link_.removeObserver(late_.get());
     link_.removeObserver(echoNote_.get());
-    if (logFile_)
-        std::fclose(logFile_);
 }
 
 bool Session::open(const QString &mode)

@@ -1,6 +1,6 @@
 #pragma once
-// What every subcommand stands on: its parsed options, the output streams, Ctrl+C, and an
-// open link to the reader with the device over it.
+// What every subcommand stands on: its parsed options, the output streams, the stop signals
+// (Ctrl+C, SIGTERM, SIGHUP), and an open link to the reader with the device over it.
 #include "cli/cli.h"
 #include "link/hextext.h"
 #include "reader/cardreader.h"
@@ -35,7 +35,8 @@ struct Options {
     int timeoutMs = 1000;
     int retries = 2; // identify, set-address, selftest, reboot --wait: tries beyond the first
     bool json = false;
-    QString logPath; // "" none, "-" standard error
+    QString logPath;                  // "" none, "-" standard error
+    qint64 logMaxBytes = 100'000'000; // a log file is rotated before it grows past this; 0 no bound
     bool yes = false;
     bool force = false; // set-address: even when another reader answers at the new address
     EchoMode echo = EchoMode::Auto;
@@ -83,10 +84,15 @@ void outError(int exitCode, const QString &message, const QJsonObject &fields = 
 // Local time in ISO 8601 with milliseconds and its UTC offset: 2024-05-01T14:03:07.123+02:00.
 QString isoNow();
 
-// Ctrl+C: the first one asks the running command to stop at its next chance (an exchange
-// in progress ends first, at most its time-out later); a second one ends the program at once.
+// Ctrl+C (SIGINT), SIGTERM and SIGHUP: the first one asks the running command to stop at its
+// next chance (an exchange in progress ends first, at most its time-out later); a second one
+// ends the program at once, with 128 + its number.
 void installInterruptHandler();
 bool interrupted();
+// 128 + the first stop signal's number (130 SIGINT, 143 SIGTERM, 129 SIGHUP); 130 before one.
+int interruptedExit();
+// "SIGTERM"; "" before a stop signal.
+QString interruptName();
 // Interrupted, or a result could not be written: time to stop.
 bool shouldStop();
 // Sleeps up to ms, in short slices; false when interrupted meanwhile.
@@ -149,7 +155,6 @@ private:
     std::unique_ptr<FrameObserver> log_;
     std::unique_ptr<LateNotes> late_;
     std::unique_ptr<EchoNote> echoNote_;
-    std::FILE *logFile_ = nullptr;
 };
 
 // The link of the window's settings store (read only): nullopt when it has saved none, or when
