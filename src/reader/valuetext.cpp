@@ -58,14 +58,24 @@ QString KeypadText(const DataBlock &k, bool hex)
     return text;
 }
 
+QString SerialNumberDigits(const Identity &identity)
+{
+    return QString::asprintf("%08X", unsigned(identity.serialNumber));
+}
+
+QString VersionDigits(const Identity &identity)
+{
+    return RegisterText(identity.version);
+}
+
 QString SerialNumberText(const Identity &identity)
 {
-    return QString::asprintf("S/N : %08X", unsigned(identity.serialNumber));
+    return QStringLiteral("S/N : ") + SerialNumberDigits(identity);
 }
 
 QString VersionText(const Identity &identity)
 {
-    return QString::asprintf("VER : %04X", unsigned(identity.version));
+    return QStringLiteral("VER : ") + VersionDigits(identity);
 }
 
 QString RegisterText(std::uint16_t value)

@@ -44,6 +44,10 @@ QString UidText(const DataBlock &uidBlock, int formatIndex, bool lsb);
 // stopping at the first 0; with `hex`, all 16 bytes as hex and " (H)".
 QString KeypadText(const DataBlock &keypadBlock, bool hex);
 
+// "0012ABCD" and "1A05": eight and four hex digits, as the command line and the finder give
+// them.
+QString SerialNumberDigits(const Identity &identity);
+QString VersionDigits(const Identity &identity);
 // "S/N : 0012ABCD" and "VER : 1A05".
 QString SerialNumberText(const Identity &identity);
 QString VersionText(const Identity &identity);

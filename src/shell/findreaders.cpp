@@ -5,6 +5,7 @@
 #include "shell/languagetable.h"
 #include "shell/toolstext.h"
 #include "shell/toolwidgets.h"
+#include "reader/valuetext.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -43,12 +44,12 @@ QString openFailureText(const OpenFailure &f)
 // The identity as the command line's scan gives it: eight and four hex digits.
 QString serialText(const ScanHit &hit)
 {
-    return hit.identity ? QString::asprintf("%08X", unsigned(hit.identity->serialNumber)) : QString();
+    return hit.identity ? SerialNumberDigits(*hit.identity) : QString();
 }
 
 QString versionText(const ScanHit &hit)
 {
-    return hit.identity ? QString::asprintf("%04X", unsigned(hit.identity->version)) : QString();
+    return hit.identity ? VersionDigits(*hit.identity) : QString();
 }
 
 } // namespace
