@@ -1,10 +1,10 @@
 // The system's clock, the setting texts of a network link, the TCP connection and the opener,
 // over the socket calls of socketsystem.h.
-#include "link/socketsystem.h"
+#include "link/systemio.h"
 #include "link/linkio.h"
 #include "link/serialbackend.h"
 #include "link/serialmode.h"
-#include "link/systemio.h"
+#include "link/socketsystem.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -122,7 +122,8 @@ public:
     int receive(std::uint8_t *bytes, int maxCount) override
     {
         for (;;) {
-            const auto n = ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<sockets::IoLength>(maxCount), 0);
+            const auto n =
+                ::recv(socket_, reinterpret_cast<char *>(bytes), static_cast<sockets::IoLength>(maxCount), 0);
             if (n < 0 && sockets::interrupted())
                 continue;
             if (n < 0)
@@ -138,9 +139,9 @@ public:
         timer.start();
         int done = 0;
         while (done < count) {
-            const auto n = ::send(socket_, reinterpret_cast<const char *>(bytes + done),
-                                  static_cast<sockets::IoLength>(count - done),
-                                  sockets::SendWithoutWaiting::sendFlags());
+            const auto n =
+                ::send(socket_, reinterpret_cast<const char *>(bytes + done),
+                       static_cast<sockets::IoLength>(count - done), sockets::SendWithoutWaiting::sendFlags());
             if (n > 0) {
                 done += static_cast<int>(n);
                 continue;
@@ -165,10 +166,7 @@ public:
         return Send::Done;
     }
 
-    QString lostReason() const override
-    {
-        return lostReason_;
-    }
+    QString lostReason() const override { return lostReason_; }
 
 private:
     sockets::Handle socket_;
