@@ -115,8 +115,7 @@ public:
             noteLost();
         // Synchronous, but bounded: the wire time of the frame plus a second, so that a
         // line held by flow control cannot freeze the tool.
-        const qint64 baud = std::max<qint32>(baudRate(), 1200);
-        const qint64 limitMs = (WireTimeUs(count, baud) + 999) / 1000 + 1000;
+        const qint64 limitMs = WriteBoundMs(count, baudRate());
         QElapsedTimer timer;
         timer.start();
         while (port_->bytesToWrite() > 0) {

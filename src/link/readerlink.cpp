@@ -37,7 +37,8 @@ QString stamp()
 // stops sending hold the window for 332 s, and 1 baud for 4.6 hours.
 std::uint32_t bufferWireTimeMs(qint32 baud)
 {
-    return static_cast<std::uint32_t>((WireTimeUs(kFrameBufferSize, std::max<qint32>(baud, 1200)) + 999) / 1000);
+    return static_cast<std::uint32_t>(
+        (WireTimeUs(kFrameBufferSize, std::max<qint32>(baud, kSlowestCountedBaud)) + 999) / 1000);
 }
 
 } // namespace
@@ -412,7 +413,7 @@ AnswerPolicy::Step ReaderLink::receiveNetwork(AnswerPolicy &policy, const std::u
         // Wait in the system until bytes come or the deadline has passed by a millisecond:
         // the same point of acceptance as polling every microsecond, without the spinning.
         const std::int64_t remaining = static_cast<std::int64_t>(receiveTimeoutMs_) - elapsedMs(clock_.nowMs(), start);
-        const int wait = static_cast<int>(std::clamp<std::int64_t>(remaining + 1, 0, 0x7FFFFFFF));
+        const int wait = ClampedCount(remaining + 1);
         if (peerClosed) {
             // A closed connection reads as ready for ever and delivers nothing more: wait out
             // the time-out instead of asking it again, and fail as the time-out would.
@@ -466,8 +467,8 @@ std::int32_t ReaderLink::postAnswerGuardMs() const
         return 2; // TCP: the pieces of one frame come within a millisecond or two on loopback
     // 3.5 characters of 11 bits end an RTU frame; a second reader that answers the same
     // request starts within them. The read's own wait of about 1 ms is the margin.
-    const std::int64_t baud = std::max<qint32>(serial_->baudRate(), 1200);
-    return static_cast<std::int32_t>((35 * 11 * 1000 / 10 + baud - 1) / baud);
+    const std::int64_t baud = std::max<qint32>(serial_->baudRate(), kSlowestCountedBaud);
+    return static_cast<std::int32_t>((FrameGapUs(baud) + 999) / 1000);
 }
 
 bool ReaderLink::heardWithinGuard(const std::uint8_t *rest, int restLength)
@@ -488,8 +489,8 @@ bool ReaderLink::heardWithinGuard(const std::uint8_t *rest, int restLength)
         const std::uint64_t from = clock_.nowUs();
         if (serial_) {
             // In microseconds where the clock has them: the guard is a few milliseconds.
-            const std::int64_t baud = std::max<qint32>(serial_->baudRate(), 1200);
-            const std::uint64_t exactUs = std::uint64_t((35 * 11 * 1000000 / 10 + baud - 1) / baud);
+            const std::int64_t baud = std::max<qint32>(serial_->baudRate(), kSlowestCountedBaud);
+            const std::uint64_t exactUs = std::uint64_t(FrameGapUs(baud));
             const std::uint64_t until = from + std::min(exactUs, guardUs);
             // A read that finds nothing waits about a millisecond, often more on a busy
             // machine: the next one starts only if it can end within a millisecond of the
@@ -543,8 +544,8 @@ std::int32_t ReaderLink::shortGuardMs() const
     if (!serial_)
         return 2; // TCP: the pieces of one frame come within a millisecond or two on loopback
     // Four characters of 11 bits: a frame still on the line shows within that time.
-    const std::int64_t baud = std::max<qint32>(serial_->baudRate(), 1200);
-    return static_cast<std::int32_t>((4 * 11 * 1000 + baud - 1) / baud + 1);
+    const std::int64_t baud = std::max<qint32>(serial_->baudRate(), kSlowestCountedBaud);
+    return static_cast<std::int32_t>((4 * kBitsPerCharacter * 1000 + baud - 1) / baud + 1);
 }
 
 void ReaderLink::loseLink(Outcome outcome, const QString &reason)
@@ -723,7 +724,7 @@ void ReaderLink::drainFor(std::int32_t guardMs, bool fromNow)
     std::array<std::uint8_t, kFrameBufferSize> chunk{};
     for (;;) {
         const std::int64_t left = std::int64_t{std::max(guardMs, 0)} - elapsedMs(clock_.nowMs(), quietSince);
-        if (!net_->waitReadable(static_cast<int>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF)))) {
+        if (!net_->waitReadable(ClampedCount(left))) {
             if (quiet())
                 return;
             continue;

@@ -16,7 +16,7 @@ std::optional<std::int32_t> parseBaud(const QString &field)
         if (c < u'0' || c > u'9')
             return std::nullopt;
         v = v * 10 + (c.unicode() - u'0');
-        if (v > 0x7FFFFFFF)
+        if (v > kLargestCount)
             return std::nullopt;
     }
     if (v == 0)
@@ -94,6 +94,11 @@ std::int64_t FrameGapUs(std::int64_t baud)
 {
     const std::int64_t b = std::max<std::int64_t>(baud, 1);
     return (7 * kBitsPerCharacter * 1'000'000 + 2 * b - 1) / (2 * b);
+}
+
+std::int64_t WriteBoundMs(std::int64_t characters, std::int64_t baud)
+{
+    return (WireTimeUs(characters, std::max<std::int64_t>(baud, kSlowestCountedBaud)) + 999) / 1000 + kWriteSlackMs;
 }
 
 } // namespace relvix

@@ -36,4 +36,17 @@ constexpr std::int32_t kSlowestCountedBaud = 1200;
 // The silence that ends an RTU frame: 3.5 characters, in microseconds, rounded up.
 std::int64_t FrameGapUs(std::int64_t baud);
 
+// A write waits at most its frame's wire time (at least kSlowestCountedBaud) plus this, so
+// that a line held by flow control cannot freeze the tool.
+constexpr int kWriteSlackMs = 1000;
+// The bound of a write of `characters` at baud, in milliseconds.
+std::int64_t WriteBoundMs(std::int64_t characters, std::int64_t baud);
+
+// Speeds and waits are passed on as 32-bit signed counts, however far a sum has run.
+constexpr std::int64_t kLargestCount = 0x7FFFFFFF;
+constexpr int ClampedCount(std::int64_t value)
+{
+    return static_cast<int>(value < 0 ? 0 : value > kLargestCount ? kLargestCount : value);
+}
+
 } // namespace relvix

@@ -235,12 +235,12 @@ std::unique_ptr<SerialIo> openSystemSerial(const QString &portName, const Serial
     // character, rounded up per character) plus a second.
     COMMTIMEOUTS timeouts{};
     ::GetCommTimeouts(port, &timeouts);
-    const DWORD baud = std::max<DWORD>(dcb.BaudRate, 1200);
+    const DWORD baud = std::max<DWORD>(dcb.BaudRate, kSlowestCountedBaud);
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = 1;
-    timeouts.WriteTotalTimeoutMultiplier = (11 * 1000 + baud - 1) / baud;
-    timeouts.WriteTotalTimeoutConstant = 1000;
+    timeouts.WriteTotalTimeoutMultiplier = (kBitsPerCharacter * 1000 + baud - 1) / baud;
+    timeouts.WriteTotalTimeoutConstant = kWriteSlackMs;
     if (!::SetCommTimeouts(port, &timeouts)) {
         // Without them a read could wait for ever.
         failure = {OpenFailure::Kind::Other, windowsErrorText(::GetLastError()), {}};
@@ -248,7 +248,7 @@ std::unique_ptr<SerialIo> openSystemSerial(const QString &portName, const Serial
         return nullptr;
     }
     ::PurgeComm(port, kPurgeAll);
-    return std::make_unique<Win32PortIo>(port, static_cast<qint32>(std::min<DWORD>(dcb.BaudRate, 0x7FFFFFFF)));
+    return std::make_unique<Win32PortIo>(port, ClampedCount(dcb.BaudRate));
 }
 
 } // namespace relvix

@@ -1,11 +1,11 @@
 #include "shell/findreaders.h"
+#include "reader/valuetext.h"
 #include "shell/captions.h"
 #include "shell/csvtext.h"
 #include "shell/frmmodule.h"
 #include "shell/languagetable.h"
 #include "shell/toolstext.h"
 #include "shell/toolwidgets.h"
-#include "reader/valuetext.h"
 
 #include <QCloseEvent>
 #include <QDir>
