@@ -175,12 +175,14 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     auto *filterRow = new QHBoxLayout;
     trafficPage->addLayout(filterRow);
     lblFilterSlave = new QLabel(tsTraffic);
+    lblFilterSlave->setObjectName(QStringLiteral("lblFilterSlave"));
     seFilterSlave = new QSpinBox(tsTraffic);
     seFilterSlave->setObjectName(QStringLiteral("seFilterSlave"));
     seFilterSlave->setRange(-1, 255);
     seFilterSlave->setValue(-1);
     lblFilterSlave->setBuddy(seFilterSlave);
     lblFilterFunction = new QLabel(tsTraffic);
+    lblFilterFunction->setObjectName(QStringLiteral("lblFilterFunction"));
     seFilterFunction = new QSpinBox(tsTraffic);
     seFilterFunction->setObjectName(QStringLiteral("seFilterFunction"));
     seFilterFunction->setRange(-1, 255);

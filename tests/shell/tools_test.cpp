@@ -10,9 +10,14 @@
 #include <QBuffer>
 #include <QColor>
 #include <QDateTime>
+#include <QHeaderView>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <set>
 
 #ifndef _WIN32
 #include <csignal>
@@ -323,6 +328,143 @@ TEST_F(ToolsLanguage, EveryNewTextInEveryLanguageAndShownInPlace)
                       s.id == ToolText::LineCount ? toolText(language, s.id).arg(0) : toolText(language, s.id))
                 << s.what << " in language " << language;
     }
+}
+
+// A frame with its CRC, low byte first.
+QByteArray frame(const char *hex);
+
+// Every outcome the link reports, with the details it gives them, as the monitor shows them in
+// each language: a word for each, and in Chinese no English left but the protocol's own
+// abbreviations and units.
+TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
+{
+    using K = FrameEvent::Kind;
+    const QByteArray asked = frame("050301000001");
+    const struct {
+        K kind;
+        QByteArray bytes;
+        Outcome outcome;
+        std::uint8_t code;
+        const char *detail;
+    } kCases[] = {
+        {K::NoResponse, {}, Outcome::Silence, 0, "silence over 60 ms"},
+        {K::NoResponse, {}, Outcome::Silence, 0, "no response within 1000 ms"},
+        {K::NoResponse, QByteArray::fromHex("AABB"), Outcome::CutOff, 0,
+         "cut off after 1500 ms of bytes without a response"},
+        {K::NoResponse, {}, Outcome::SendTimedOut, 0, "the send was not done within 1000 ms"},
+        {K::NoResponse, {}, Outcome::PeerClosed, 0, "peer closed the connection"},
+        {K::NoResponse, {}, Outcome::LinkLost, 0, "link lost: the connection failed"},
+        {K::NoResponse, {}, Outcome::LinkLost, 0, "link lost: the port could not be read"},
+        {K::NoResponse, frame("058306"), Outcome::Exception, 6, "exception 06 (server device busy)"},
+        {K::NoResponse, frame("05830B"), Outcome::Exception, 0x0B,
+         "exception 0B (gateway target device failed to respond)"},
+        {K::NoResponse, frame("058309"), Outcome::Exception, 9, "exception 09 (unknown exception)"},
+        {K::Dropped, frame("0603020006"), Outcome::Mismatch, 0, "from slave 6, not the answer"},
+        {K::Dropped, frame("0503020005"), Outcome::Mismatch, 0, "from slave 5, late"},
+        {K::NoResponse,
+         {},
+         Outcome::Mismatch,
+         0,
+         "silence over 60 ms; 1 valid frame(s) that were not the answer dropped"},
+        {K::NoResponse, {}, Outcome::NoLink, 0, "no open link"},
+        {K::NoResponse, QByteArray::fromHex("11223344"), Outcome::Garbled, 0,
+         "silence over 60 ms; 4 byte(s) of no valid frame"},
+        {K::Dropped, asked, Outcome::EchoOnly, 0, "the local echo of the request"},
+        {K::NoResponse, {}, Outcome::EchoOnly, 0, "only the local echo came back: no reader answered"},
+        {K::NoResponse, frame("0503020005"), Outcome::AnsweredTwice, 0,
+         "two answers: more than one reader at address 5?"},
+    };
+    std::set<Outcome> covered;
+    for (const auto &c : kCases)
+        covered.insert(c.outcome);
+    EXPECT_EQ(int(covered.size()), int(Outcome::AnsweredTwice)) << "a case for every outcome but None";
+
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    for (const auto &c : kCases) {
+        FrameEvent request;
+        request.kind = K::Request;
+        request.slave = 5;
+        request.bytes = asked;
+        m.log().frameEvent(request);
+        FrameEvent e;
+        e.kind = c.kind;
+        e.slave = 5;
+        e.bytes = c.bytes;
+        e.outcome = c.outcome;
+        e.exceptionCode = c.code;
+        e.detail = QString::fromUtf8(c.detail);
+        m.log().frameEvent(e);
+    }
+    m.log().flush();
+    ASSERT_EQ(m.log().rowCount(), 2 * int(std::size(kCases)));
+
+    // Latin words a Chinese line may keep: the protocol's, the units, the tags.
+    static const QRegularExpression word(QStringLiteral("[A-Za-z]{2,}"));
+    const QStringList kept{QStringLiteral("CRC"), QStringLiteral("DI"),   QStringLiteral("DO"),
+                           QStringLiteral("ms"),  QStringLiteral("FAIL"), QStringLiteral("DROP")};
+    static const QRegularExpression han(QStringLiteral("[\\x{4E00}-\\x{9FFF}]"));
+    QAction *items[] = {window->mnuEnglish, window->mnuSimplified, window->mnuTraditional};
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        // At the window's own size, every header, direction and filter text fits whole.
+        QCoreApplication::processEvents();
+        const QFontMetrics header(m.trafficView->horizontalHeader()->font());
+        const QFontMetrics cells(m.trafficView->font());
+        for (int column = 0; column < TrafficLog::Meaning; ++column) {
+            const QString title = m.log().headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+            EXPECT_GT(m.trafficView->columnWidth(column), header.horizontalAdvance(title))
+                << title.toStdString() << " in language " << language;
+        }
+        for (const QWidget *w :
+             std::initializer_list<const QWidget *>{m.lblFilterSlave, m.seFilterSlave, m.lblFilterFunction,
+                                                    m.seFilterFunction, m.chkTx, m.chkRx, m.chkFail, m.chkDrop})
+            EXPECT_GE(w->width(), w->sizeHint().width())
+                << w->objectName().toStdString() << " in language " << language << ", window " << m.width() << " of "
+                << m.minimumSizeHint().width() << " " << m.minimumWidth();
+        EXPECT_GT(m.edSearch->width(), m.edSearch->fontMetrics().horizontalAdvance(m.edSearch->placeholderText()) + 20)
+            << "the search box in language " << language;
+        const QAbstractItemModel *shown = m.trafficView->model();
+        for (int i = 0; i < int(std::size(kCases)); ++i) {
+            const auto &c = kCases[i];
+            const int row = 2 * i + 1;
+            const QString direction = shown->data(shown->index(row, TrafficLog::Direction)).toString();
+            const QString meaning = shown->data(shown->index(row, TrafficLog::Meaning)).toString();
+            const QString what = QStringLiteral("%1 in language %2: %3 | %4")
+                                     .arg(QString::fromUtf8(c.detail))
+                                     .arg(language)
+                                     .arg(direction, meaning);
+            const QString outcome = outcomeWord(language, c.outcome);
+            EXPECT_FALSE(outcome.isEmpty()) << what.toStdString();
+            EXPECT_TRUE(direction.endsWith(QLatin1Char(' ') + outcome)) << what.toStdString();
+            EXPECT_GT(m.trafficView->columnWidth(TrafficLog::Direction), cells.horizontalAdvance(direction))
+                << what.toStdString();
+            EXPECT_FALSE(meaning.isEmpty()) << what.toStdString();
+            if (language == 0) {
+                EXPECT_EQ(outcome, outcomeName(c.outcome)) << what.toStdString();
+                continue;
+            }
+            EXPECT_TRUE(outcome.contains(han)) << what.toStdString();
+            EXPECT_TRUE(meaning.contains(han)) << what.toStdString();
+            for (auto hit = word.globalMatch(direction + QLatin1Char(' ') + meaning); hit.hasNext();) {
+                const QString latin = hit.next().captured();
+                EXPECT_TRUE(kept.contains(latin)) << latin.toStdString() << " left in " << what.toStdString();
+            }
+        }
+    }
+
+    // Tab moves on from the table, Shift+Tab back into it; the arrows stay inside.
+    m.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
+    m.trafficView->setFocus();
+    QTest::keyClick(m.trafficView, Qt::Key_Down);
+    EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
+    QTest::keyClick(m.trafficView, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), m.trafficView) << "Tab leaves the table";
+    EXPECT_TRUE(m.isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
 }
 
 TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndAPauseKeepsRecording)
