@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 using namespace relvix;
 using namespace relvix::testing;
@@ -197,6 +198,60 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
         EXPECT_EQ(dialog->grdFound->item(2, 5)->text(), toolText(language, ToolText::LateNote));
         EXPECT_EQ(dialog->rbSerial->text(), toolText(language, ToolText::SerialChoice).arg(pty));
     }
+}
+
+// The dialog by keyboard alone: Enter in a field starts, Enter on a row uses it, Tab leaves
+// the table, and Escape cancels a running scan before it closes the window.
+TEST_F(FindReaders, EnterStartsAndUsesTabLeavesTheTableEscapeCancelsThenCloses)
+{
+    const auto key = [](QWidget *to, Qt::Key k) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+        QCoreApplication::sendEvent(to, &press);
+    };
+    tick({QStringLiteral("9600,e,8,1")});
+    dialog->seFrom->setValue(1);
+    dialog->seTo->setValue(3);
+    dialog->seFrom->setFocus();
+    const struct {
+        QWidget *focus;
+        Qt::Key key;
+    } kStarts[] = {{dialog->seFrom, Qt::Key_Return}, {dialog->seTo, Qt::Key_Enter}};
+    for (const auto &s : kStarts) {
+        key(s.focus, s.key); // the scan runs while the key is handled
+        EXPECT_EQ(dialog->lastResult().done, 3) << s.key;
+        ASSERT_EQ(dialog->grdFound->rowCount(), 1) << s.key;
+    }
+
+    window->sbSlave->setValue(9);
+    dialog->grdFound->setFocus();
+    dialog->grdFound->setCurrentCell(0, 0);
+    key(dialog->grdFound, Qt::Key_Return);
+    EXPECT_EQ(window->sbSlave->value(), 2) << "Enter on the row used it";
+    EXPECT_EQ(window->cmbBaudrate->currentText(), QStringLiteral("9600,e,8,1"));
+    EXPECT_EQ(dialog->lastResult().done, 3) << "and started no scan";
+
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+    dialog->grdFound->setFocus();
+    QTest::keyClick(dialog->grdFound, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), dialog->grdFound) << "Tab leaves the table";
+    EXPECT_TRUE(dialog->isAncestorOf(QApplication::focusWidget()));
+
+    bool scanning = false;
+    tick({QStringLiteral("9600,e,8,1"), QStringLiteral("19200,e,8,1")});
+    dialog->seFrom->setValue(1);
+    dialog->seTo->setValue(254);
+    whenReady([&] { return sim->requestCount() >= 10; },
+              [&] {
+                  scanning = !dialog->btnStart->isEnabled();
+                  key(dialog->seFrom, Qt::Key_Escape);
+              });
+    dialog->btnStart->click();
+    EXPECT_TRUE(scanning);
+    EXPECT_TRUE(dialog->lastResult().stopped) << "Escape cancelled the scan";
+    EXPECT_LT(dialog->lastResult().done, dialog->lastResult().total);
+    EXPECT_FALSE(dialog->isVisible()) << "and closed the window";
+    EXPECT_TRUE(window->btnConnect->isEnabled());
 }
 
 TEST_F(FindReaders, CancelEndsTheScanSoonAndGivesTheWindowBack)
