@@ -207,6 +207,20 @@ constexpr Phrase kPhrases[] = {
     {{"the port could not be read", "无法读取串列埠", "無法讀取串列埠"}},
     {{"the connection failed", "连线失败", "連線失敗"}},
     {{"the connection refused the send", "连线拒绝发送", "連線拒絕傳送"}},
+    // What an open tried, and why it failed (the system's own words stay as they came).
+    {{"network %1:%2", "网路 %1:%2", "網路 %1:%2"}},
+    {{"serial %1 %2", "串列 %1 %2", "串列 %1 %2"}},
+    {{"no such device", "没有此装置", "沒有此裝置"}},
+    {{"permission denied", "权限不足", "權限不足"}},
+    {{"in use", "使用中", "使用中"}},
+    {{"not a serial port", "不是串列埠", "不是串列埠"}},
+    {{"bad setting", "设定错误", "設定錯誤"}},
+    {{"connection refused", "连线被拒", "連線被拒"}},
+    {{"timed out", "逾时", "逾時"}},
+    {{"unreachable", "无法连到", "無法連到"}},
+    {{"bad address", "位址错误", "位址錯誤"}},
+    {{"failed", "失败", "失敗"}},
+    {{"%1: %2", "%1: %2", "%1: %2"}},
 };
 
 // Each phrase as a pattern: the English text with every %N a lazy group, matched whole.

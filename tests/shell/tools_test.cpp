@@ -454,6 +454,29 @@ TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
         }
     }
 
+    // What an open tried and why it failed, the system's words as they came.
+    const struct {
+        K kind;
+        const char *detail;
+        const char *simplified;
+    } kOpens[] = {
+        {K::Open, "network 127.0.0.1:502", "网路 127.0.0.1:502"},
+        {K::Open, "serial /dev/pts/3 19200,e,8,1", "串列 /dev/pts/3 19200,e,8,1"},
+        {K::OpenFailed, "connection refused: Connection refused", "连线被拒: Connection refused"},
+        {K::OpenFailed, "no such device", "没有此装置"},
+    };
+    m.log().clear();
+    for (const auto &o : kOpens) {
+        FrameEvent e;
+        e.kind = o.kind;
+        e.detail = QString::fromUtf8(o.detail);
+        m.log().frameEvent(e);
+    }
+    m.log().flush();
+    window->mnuSimplified->trigger();
+    for (int row = 0; row < int(std::size(kOpens)); ++row)
+        EXPECT_EQ(m.log().shownField(row, TrafficLog::Meaning), QString::fromUtf8(kOpens[row].simplified));
+
     // Tab moves on from the table, Shift+Tab back into it; the arrows stay inside.
     m.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
