@@ -285,13 +285,13 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     });
-    connect(log_.get(), &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
-        const QScrollBar *bar = trafficView->verticalScrollBar();
-        followEnd_ = bar->value() == bar->maximum();
-    });
-    connect(log_.get(), &QAbstractItemModel::rowsInserted, this, [this] {
+    // Told by the scroll bar, not when rows come: the view lays its rows out later (after a
+    // filter or the model changes, a while after the rows), and the range grows then.
+    QScrollBar *bar = trafficView->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followEnd_ = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
         if (followEnd_)
-            trafficView->scrollToBottom();
+            bar->setValue(maximum);
     });
     connect(&cards_, &QAbstractItemModel::rowsInserted, cardsView, &QTableView::scrollToBottom);
     for (QAbstractItemModel *model :

@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLayout>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -488,6 +489,42 @@ TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
     EXPECT_TRUE(m.isAncestorOf(QApplication::focusWidget()));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
     EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
+}
+
+// The view follows new lines while it shows the last one, also once a filter has come and
+// gone, and stays put once the user has scrolled back.
+TEST_F(ToolsLanguage, TheViewFollowsTheEndAfterAFilterAndStaysWhereTheUserScrolled)
+{
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    QScrollBar *bar = m.trafficView->verticalScrollBar();
+    const auto add = [&](int lines, std::uint8_t slave) {
+        for (int i = 0; i < lines; ++i) {
+            FrameEvent e;
+            e.kind = FrameEvent::Kind::Request;
+            e.slave = slave;
+            e.bytes = frame("010301000001");
+            e.bytes[0] = char(slave);
+            m.log().frameEvent(e);
+        }
+        m.log().flush();
+        QCoreApplication::processEvents();
+    };
+    add(200, 1);
+    add(2, 9);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    for (const auto &step : {std::pair{"a slave", 9}, std::pair{"no filter", -1}}) {
+        m.seFilterSlave->setValue(step.second);
+        QCoreApplication::processEvents();
+        add(50, 9);
+        EXPECT_GT(bar->maximum(), 0) << step.first;
+        EXPECT_EQ(bar->value(), bar->maximum()) << "after " << step.first;
+    }
+    bar->setValue(bar->maximum() / 2);
+    const int scrolledTo = bar->value();
+    add(50, 1);
+    EXPECT_EQ(bar->value(), scrolledTo) << "the user's place is kept";
 }
 
 TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndAPauseKeepsRecording)
