@@ -211,21 +211,22 @@ TEST_F(FindReaders, EnterStartsAndUsesTabLeavesTheTableEscapeCancelsThenCloses)
     tick({QStringLiteral("9600,e,8,1")});
     dialog->seFrom->setValue(1);
     dialog->seTo->setValue(3);
-    dialog->seFrom->setFocus();
     const struct {
         QWidget *focus;
         Qt::Key key;
     } kStarts[] = {{dialog->seFrom, Qt::Key_Return}, {dialog->seTo, Qt::Key_Enter}};
     for (const auto &s : kStarts) {
+        s.focus->setFocus();
         key(s.focus, s.key); // the scan runs while the key is handled
         EXPECT_EQ(dialog->lastResult().done, 3) << s.key;
         ASSERT_EQ(dialog->grdFound->rowCount(), 1) << s.key;
     }
 
+    // The focus is on the readers found, the first selected: Enter again uses it.
     window->sbSlave->setValue(9);
-    dialog->grdFound->setFocus();
-    dialog->grdFound->setCurrentCell(0, 0);
-    key(dialog->grdFound, Qt::Key_Return);
+    EXPECT_EQ(dialog->focusWidget(), dialog->grdFound);
+    EXPECT_EQ(dialog->grdFound->currentRow(), 0);
+    key(dialog->focusWidget(), Qt::Key_Return);
     EXPECT_EQ(window->sbSlave->value(), 2) << "Enter on the row used it";
     EXPECT_EQ(window->cmbBaudrate->currentText(), QStringLiteral("9600,e,8,1"));
     EXPECT_EQ(dialog->lastResult().done, 3) << "and started no scan";
