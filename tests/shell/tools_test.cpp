@@ -455,6 +455,24 @@ TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
         }
     }
 
+    // A window narrower than its columns scrolls sideways; the meaning of an identity's
+    // answer is not cut. As wide as the window allows, the meaning takes the rest.
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        for (int width : {500, 1400}) {
+            m.resize(width, 400);
+            QCoreApplication::processEvents();
+            const QString identity = trafficWords(language, QStringLiteral("S/N 0012ABCD, VER 1A05"));
+            EXPECT_GT(m.trafficView->columnWidth(TrafficLog::Meaning),
+                      m.trafficView->fontMetrics().horizontalAdvance(identity))
+                << width << " in language " << language;
+            int all = 0;
+            for (int column = 0; column < TrafficLog::ColumnCount; ++column)
+                all += m.trafficView->columnWidth(column);
+            EXPECT_GE(all, m.trafficView->viewport()->width()) << width << " in language " << language;
+        }
+    }
+
     // What an open tried and why it failed, the system's words as they came.
     const struct {
         K kind;
