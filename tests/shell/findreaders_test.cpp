@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeySequence>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -112,11 +113,22 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
     dialog->btnUsual->click();
     EXPECT_FALSE(dialog->chkModes[std::size_t(DefaultScanModes().size())]->isChecked());
     window->cmbBaudrate->setEditText(QStringLiteral("19200,e,8,1"));
-    // Access keys on every button, in every language.
+    // An access key of its own on every button and link choice, in every language.
     for (int language : {0, 1, 2}) {
         dialog->setLanguage(language);
-        for (QPushButton *b : dialog->findChildren<QPushButton *>())
-            EXPECT_TRUE(b->text().contains(QLatin1Char('&'))) << b->objectName().toStdString() << " " << language;
+        QMap<int, QString> keys;
+        for (QAbstractButton *b : dialog->findChildren<QAbstractButton *>()) {
+            if (!qobject_cast<QPushButton *>(b) && !qobject_cast<QRadioButton *>(b))
+                continue; // the modes are ticked with Space as Tab comes by
+            const QKeySequence key = QKeySequence::mnemonic(b->text());
+            EXPECT_FALSE(key.isEmpty()) << b->objectName().toStdString() << " " << language;
+            if (key.isEmpty())
+                continue;
+            EXPECT_FALSE(keys.contains(key[0].toCombined()))
+                << b->objectName().toStdString() << " and " << keys.value(key[0].toCombined()).toStdString() << " "
+                << language;
+            keys.insert(key[0].toCombined(), b->objectName());
+        }
     }
     dialog->setLanguage(0);
 

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLayout>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -507,6 +508,37 @@ TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
     EXPECT_TRUE(m.isAncestorOf(QApplication::focusWidget()));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
     EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
+}
+
+// Every button and labelled field of the monitor's pages has an access key of its own, in
+// every language.
+TEST_F(ToolsLanguage, EveryButtonHasItsOwnAccessKeyInEveryLanguage)
+{
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    QAction *items[] = {window->mnuEnglish, window->mnuSimplified, window->mnuTraditional};
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        for (QWidget *page : {m.tsTraffic, m.tsCards}) {
+            QMap<int, QString> keys;
+            const auto take = [&](const QString &text, const QString &who) {
+                const QKeySequence key = QKeySequence::mnemonic(text);
+                EXPECT_FALSE(key.isEmpty()) << who.toStdString() << " in language " << language;
+                if (key.isEmpty())
+                    return;
+                EXPECT_FALSE(keys.contains(key[0].toCombined()))
+                    << who.toStdString() << " and " << keys.value(key[0].toCombined()).toStdString() << " in language "
+                    << language;
+                keys.insert(key[0].toCombined(), who);
+            };
+            for (QPushButton *b : page->findChildren<QPushButton *>())
+                take(b->text(), b->objectName());
+            for (QLabel *l : page->findChildren<QLabel *>())
+                if (l->buddy())
+                    take(l->text(), l->objectName());
+        }
+    }
 }
 
 // The view follows new lines while it shows the last one, also once a filter has come and
