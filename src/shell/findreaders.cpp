@@ -354,6 +354,9 @@ bool FindReadersDialog::startScan()
     result_ = {};
     progress_ = {};
     cancel_ = false;
+    // The controls are disabled while it scans, and the focus leaves them for the first one
+    // that is not: put back at the end, or on the readers found.
+    QWidget *focused = focusWidget();
     scanning_ = true;
     status_ = Status::Scanning;
     scanClock_.start();
@@ -395,6 +398,12 @@ bool FindReadersDialog::startScan()
     followWindow();
     updateButtons();
     showStatus();
+    if (!rows_.empty())
+        grdFound->setFocus(Qt::OtherFocusReason); // Enter uses the selected reader
+    else if (focused && focused->isEnabled() && isAncestorOf(focused))
+        focused->setFocus(Qt::OtherFocusReason);
+    else
+        btnStart->setFocus(Qt::OtherFocusReason);
     return true;
 }
 

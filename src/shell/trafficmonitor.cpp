@@ -100,7 +100,28 @@ class TrafficView : public QTableView {
 public:
     TrafficView(QWidget *parent, TrafficLog &log) : QTableView(parent), log_(log) {}
 
+    // The meaning takes the room the other columns leave, and never less than its usual
+    // longest texts: a narrow window scrolls sideways instead of cutting them.
+    int meaningWidth = 0;
+    void fitMeaning()
+    {
+        int used = 0;
+        for (int column = 0; column < TrafficLog::Meaning; ++column)
+            used += columnWidth(column);
+        const int width = std::max(meaningWidth, viewport()->width() - used);
+        if (columnWidth(TrafficLog::Meaning) != width)
+            setColumnWidth(TrafficLog::Meaning, width);
+    }
+
 protected:
+    bool viewportEvent(QEvent *event) override
+    {
+        const bool handled = QTableView::viewportEvent(event);
+        if (event->type() == QEvent::Resize)
+            fitMeaning();
+        return handled;
+    }
+
     void timerEvent(QTimerEvent *event) override
     {
         QElapsedTimer took;
@@ -175,12 +196,14 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     auto *filterRow = new QHBoxLayout;
     trafficPage->addLayout(filterRow);
     lblFilterSlave = new QLabel(tsTraffic);
+    lblFilterSlave->setObjectName(QStringLiteral("lblFilterSlave"));
     seFilterSlave = new QSpinBox(tsTraffic);
     seFilterSlave->setObjectName(QStringLiteral("seFilterSlave"));
     seFilterSlave->setRange(-1, 255);
     seFilterSlave->setValue(-1);
     lblFilterSlave->setBuddy(seFilterSlave);
     lblFilterFunction = new QLabel(tsTraffic);
+    lblFilterFunction->setObjectName(QStringLiteral("lblFilterFunction"));
     seFilterFunction = new QSpinBox(tsTraffic);
     seFilterFunction->setObjectName(QStringLiteral("seFilterFunction"));
     seFilterFunction->setRange(-1, 255);
@@ -221,6 +244,7 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
     });
 
     trafficView = tableView(new TrafficView(tsTraffic, *log_), "grdTraffic", log_.get());
+    trafficView->horizontalHeader()->setStretchLastSection(false);
     trafficPage->addWidget(trafficView);
     actCopy = new QAction(trafficView);
     actCopy->setShortcut(QKeySequence::Copy);
@@ -283,13 +307,13 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     });
-    connect(log_.get(), &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
-        const QScrollBar *bar = trafficView->verticalScrollBar();
-        followEnd_ = bar->value() == bar->maximum();
-    });
-    connect(log_.get(), &QAbstractItemModel::rowsInserted, this, [this] {
+    // Told by the scroll bar, not when rows come: the view lays its rows out later (after a
+    // filter or the model changes, a while after the rows), and the range grows then.
+    QScrollBar *bar = trafficView->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followEnd_ = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
         if (followEnd_)
-            trafficView->scrollToBottom();
+            bar->setValue(maximum);
     });
     connect(&cards_, &QAbstractItemModel::rowsInserted, cardsView, &QTableView::scrollToBottom);
     for (QAbstractItemModel *model :
@@ -430,6 +454,13 @@ void TrafficMonitor::fitTrafficColumns()
         for (auto kind : {FrameEvent::Kind::NoResponse, FrameEvent::Kind::Dropped})
             directions << frameEventTag(kind) + QLatin1Char(' ') + outcomeWord(language_, Outcome(o));
     const QString frame = QStringLiteral("00 ").repeated(21).trimmed();
+    // The longest meanings of a connect and a card loop, in this language.
+    int meaning = 0;
+    for (const char *english : {"network 127.0.0.1:65535", "S/N 0012ABCD, VER 1A05", "card 1234567890ABCDEF",
+                                "read S/N + version", "silence over 1000 ms"})
+        meaning = std::max(meaning, trafficView->fontMetrics().horizontalAdvance(
+                                        trafficWords(language_, QString::fromLatin1(english))));
+    static_cast<TrafficView *>(trafficView)->meaningWidth = meaning + 24;
     fitColumns(trafficView,
                {{QStringLiteral("0000-00-00 00:00:00.000")},
                 {QStringLiteral("00000")},
@@ -439,6 +470,7 @@ void TrafficMonitor::fitTrafficColumns()
                 {QStringLiteral("0000")},
                 {frame}},
                TrafficLog::Bytes);
+    static_cast<TrafficView *>(trafficView)->fitMeaning();
 }
 
 void TrafficMonitor::showCounts()

@@ -10,8 +10,10 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeySequence>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 using namespace relvix;
 using namespace relvix::testing;
@@ -111,11 +113,22 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
     dialog->btnUsual->click();
     EXPECT_FALSE(dialog->chkModes[std::size_t(DefaultScanModes().size())]->isChecked());
     window->cmbBaudrate->setEditText(QStringLiteral("19200,e,8,1"));
-    // Access keys on every button, in every language.
+    // An access key of its own on every button and link choice, in every language.
     for (int language : {0, 1, 2}) {
         dialog->setLanguage(language);
-        for (QPushButton *b : dialog->findChildren<QPushButton *>())
-            EXPECT_TRUE(b->text().contains(QLatin1Char('&'))) << b->objectName().toStdString() << " " << language;
+        QMap<int, QString> keys;
+        for (QAbstractButton *b : dialog->findChildren<QAbstractButton *>()) {
+            if (!qobject_cast<QPushButton *>(b) && !qobject_cast<QRadioButton *>(b))
+                continue; // the modes are ticked with Space as Tab comes by
+            const QKeySequence key = QKeySequence::mnemonic(b->text());
+            EXPECT_FALSE(key.isEmpty()) << b->objectName().toStdString() << " " << language;
+            if (key.isEmpty())
+                continue;
+            EXPECT_FALSE(keys.contains(key[0].toCombined()))
+                << b->objectName().toStdString() << " and " << keys.value(key[0].toCombined()).toStdString() << " "
+                << language;
+            keys.insert(key[0].toCombined(), b->objectName());
+        }
     }
     dialog->setLanguage(0);
 
@@ -197,6 +210,61 @@ TEST_F(FindReaders, FindsEachReaderAtItsSpeedAndUseFillsTheWindowSavingNothing)
         EXPECT_EQ(dialog->grdFound->item(2, 5)->text(), toolText(language, ToolText::LateNote));
         EXPECT_EQ(dialog->rbSerial->text(), toolText(language, ToolText::SerialChoice).arg(pty));
     }
+}
+
+// The dialog by keyboard alone: Enter in a field starts, Enter on a row uses it, Tab leaves
+// the table, and Escape cancels a running scan before it closes the window.
+TEST_F(FindReaders, EnterStartsAndUsesTabLeavesTheTableEscapeCancelsThenCloses)
+{
+    const auto key = [](QWidget *to, Qt::Key k) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
+        QCoreApplication::sendEvent(to, &press);
+    };
+    tick({QStringLiteral("9600,e,8,1")});
+    dialog->seFrom->setValue(1);
+    dialog->seTo->setValue(3);
+    const struct {
+        QWidget *focus;
+        Qt::Key key;
+    } kStarts[] = {{dialog->seFrom, Qt::Key_Return}, {dialog->seTo, Qt::Key_Enter}};
+    for (const auto &s : kStarts) {
+        s.focus->setFocus();
+        key(s.focus, s.key); // the scan runs while the key is handled
+        EXPECT_EQ(dialog->lastResult().done, 3) << s.key;
+        ASSERT_EQ(dialog->grdFound->rowCount(), 1) << s.key;
+    }
+
+    // The focus is on the readers found, the first selected: Enter again uses it.
+    window->sbSlave->setValue(9);
+    EXPECT_EQ(dialog->focusWidget(), dialog->grdFound);
+    EXPECT_EQ(dialog->grdFound->currentRow(), 0);
+    key(dialog->focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(window->sbSlave->value(), 2) << "Enter on the row used it";
+    EXPECT_EQ(window->cmbBaudrate->currentText(), QStringLiteral("9600,e,8,1"));
+    EXPECT_EQ(dialog->lastResult().done, 3) << "and started no scan";
+
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+    dialog->grdFound->setFocus();
+    QTest::keyClick(dialog->grdFound, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), dialog->grdFound) << "Tab leaves the table";
+    EXPECT_TRUE(dialog->isAncestorOf(QApplication::focusWidget()));
+
+    bool scanning = false;
+    tick({QStringLiteral("9600,e,8,1"), QStringLiteral("19200,e,8,1")});
+    dialog->seFrom->setValue(1);
+    dialog->seTo->setValue(254);
+    whenReady([&] { return sim->requestCount() >= 10; },
+              [&] {
+                  scanning = !dialog->btnStart->isEnabled();
+                  key(dialog->seFrom, Qt::Key_Escape);
+              });
+    dialog->btnStart->click();
+    EXPECT_TRUE(scanning);
+    EXPECT_TRUE(dialog->lastResult().stopped) << "Escape cancelled the scan";
+    EXPECT_LT(dialog->lastResult().done, dialog->lastResult().total);
+    EXPECT_FALSE(dialog->isVisible()) << "and closed the window";
+    EXPECT_TRUE(window->btnConnect->isEnabled());
 }
 
 TEST_F(FindReaders, CancelEndsTheScanSoonAndGivesTheWindowBack)

@@ -10,9 +10,16 @@
 #include <QBuffer>
 #include <QColor>
 #include <QDateTime>
+#include <QHeaderView>
 #include <QKeyEvent>
+#include <QKeySequence>
+#include <QLayout>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <set>
 
 #ifndef _WIN32
 #include <csignal>
@@ -323,6 +330,251 @@ TEST_F(ToolsLanguage, EveryNewTextInEveryLanguageAndShownInPlace)
                       s.id == ToolText::LineCount ? toolText(language, s.id).arg(0) : toolText(language, s.id))
                 << s.what << " in language " << language;
     }
+}
+
+// A frame with its CRC, low byte first.
+QByteArray frame(const char *hex);
+
+// Every outcome the link reports, with the details it gives them, as the monitor shows them in
+// each language: a word for each, and in Chinese no English left but the protocol's own
+// abbreviations and units.
+TEST_F(ToolsLanguage, EveryOutcomeHasItsWordAndMeaningInEveryLanguage)
+{
+    using K = FrameEvent::Kind;
+    const QByteArray asked = frame("050301000001");
+    const struct {
+        K kind;
+        QByteArray bytes;
+        Outcome outcome;
+        std::uint8_t code;
+        const char *detail;
+    } kCases[] = {
+        {K::NoResponse, {}, Outcome::Silence, 0, "silence over 60 ms"},
+        {K::NoResponse, {}, Outcome::Silence, 0, "no response within 1000 ms"},
+        {K::NoResponse, QByteArray::fromHex("AABB"), Outcome::CutOff, 0,
+         "cut off after 1500 ms of bytes without a response"},
+        {K::NoResponse, {}, Outcome::SendTimedOut, 0, "the send was not done within 1000 ms"},
+        {K::NoResponse, {}, Outcome::PeerClosed, 0, "peer closed the connection"},
+        {K::NoResponse, {}, Outcome::LinkLost, 0, "link lost: the connection failed"},
+        {K::NoResponse, {}, Outcome::LinkLost, 0, "link lost: the port could not be read"},
+        {K::NoResponse, frame("058306"), Outcome::Exception, 6, "exception 06 (server device busy)"},
+        {K::NoResponse, frame("05830B"), Outcome::Exception, 0x0B,
+         "exception 0B (gateway target device failed to respond)"},
+        {K::NoResponse, frame("058309"), Outcome::Exception, 9, "exception 09 (unknown exception)"},
+        {K::Dropped, frame("0603020006"), Outcome::Mismatch, 0, "from slave 6, not the answer"},
+        {K::Dropped, frame("0503020005"), Outcome::Mismatch, 0, "from slave 5, late"},
+        {K::NoResponse,
+         {},
+         Outcome::Mismatch,
+         0,
+         "silence over 60 ms; 1 valid frame(s) that were not the answer dropped"},
+        {K::NoResponse, {}, Outcome::NoLink, 0, "no open link"},
+        {K::NoResponse, QByteArray::fromHex("11223344"), Outcome::Garbled, 0,
+         "silence over 60 ms; 4 byte(s) of no valid frame"},
+        {K::Dropped, asked, Outcome::EchoOnly, 0, "the local echo of the request"},
+        {K::NoResponse, {}, Outcome::EchoOnly, 0, "only the local echo came back: no reader answered"},
+        {K::NoResponse, frame("0503020005"), Outcome::AnsweredTwice, 0,
+         "two answers: more than one reader at address 5?"},
+    };
+    std::set<Outcome> covered;
+    for (const auto &c : kCases)
+        covered.insert(c.outcome);
+    EXPECT_EQ(int(covered.size()), int(Outcome::AnsweredTwice)) << "a case for every outcome but None";
+
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    for (const auto &c : kCases) {
+        FrameEvent request;
+        request.kind = K::Request;
+        request.slave = 5;
+        request.bytes = asked;
+        m.log().frameEvent(request);
+        FrameEvent e;
+        e.kind = c.kind;
+        e.slave = 5;
+        e.bytes = c.bytes;
+        e.outcome = c.outcome;
+        e.exceptionCode = c.code;
+        e.detail = QString::fromUtf8(c.detail);
+        m.log().frameEvent(e);
+    }
+    m.log().flush();
+    ASSERT_EQ(m.log().rowCount(), 2 * int(std::size(kCases)));
+
+    // Latin words a Chinese line may keep: the protocol's, the units, the tags.
+    static const QRegularExpression word(QStringLiteral("[A-Za-z]{2,}"));
+    const QStringList kept{QStringLiteral("CRC"), QStringLiteral("DI"),   QStringLiteral("DO"),
+                           QStringLiteral("ms"),  QStringLiteral("FAIL"), QStringLiteral("DROP")};
+    static const QRegularExpression han(QStringLiteral("[\\x{4E00}-\\x{9FFF}]"));
+    QAction *items[] = {window->mnuEnglish, window->mnuSimplified, window->mnuTraditional};
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        // At the window's own size, every header, direction and filter text fits whole.
+        QCoreApplication::processEvents();
+        const QFontMetrics header(m.trafficView->horizontalHeader()->font());
+        const QFontMetrics cells(m.trafficView->font());
+        for (int column = 0; column < TrafficLog::Meaning; ++column) {
+            const QString title = m.log().headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+            EXPECT_GT(m.trafficView->columnWidth(column), header.horizontalAdvance(title))
+                << title.toStdString() << " in language " << language;
+        }
+        for (const QWidget *w :
+             std::initializer_list<const QWidget *>{m.lblFilterSlave, m.seFilterSlave, m.lblFilterFunction,
+                                                    m.seFilterFunction, m.chkTx, m.chkRx, m.chkFail, m.chkDrop})
+            EXPECT_GE(w->width(), w->sizeHint().width())
+                << w->objectName().toStdString() << " in language " << language << ", window " << m.width() << " of "
+                << m.minimumSizeHint().width() << " " << m.minimumWidth();
+        EXPECT_GT(m.edSearch->width(), m.edSearch->fontMetrics().horizontalAdvance(m.edSearch->placeholderText()) + 20)
+            << "the search box in language " << language;
+        const QAbstractItemModel *shown = m.trafficView->model();
+        for (int i = 0; i < int(std::size(kCases)); ++i) {
+            const auto &c = kCases[i];
+            const int row = 2 * i + 1;
+            const QString direction = shown->data(shown->index(row, TrafficLog::Direction)).toString();
+            const QString meaning = shown->data(shown->index(row, TrafficLog::Meaning)).toString();
+            const QString what = QStringLiteral("%1 in language %2: %3 | %4")
+                                     .arg(QString::fromUtf8(c.detail))
+                                     .arg(language)
+                                     .arg(direction, meaning);
+            const QString outcome = outcomeWord(language, c.outcome);
+            EXPECT_FALSE(outcome.isEmpty()) << what.toStdString();
+            EXPECT_TRUE(direction.endsWith(QLatin1Char(' ') + outcome)) << what.toStdString();
+            EXPECT_GT(m.trafficView->columnWidth(TrafficLog::Direction), cells.horizontalAdvance(direction))
+                << what.toStdString();
+            EXPECT_FALSE(meaning.isEmpty()) << what.toStdString();
+            if (language == 0) {
+                EXPECT_EQ(outcome, outcomeName(c.outcome)) << what.toStdString();
+                continue;
+            }
+            EXPECT_TRUE(outcome.contains(han)) << what.toStdString();
+            EXPECT_TRUE(meaning.contains(han)) << what.toStdString();
+            for (auto hit = word.globalMatch(direction + QLatin1Char(' ') + meaning); hit.hasNext();) {
+                const QString latin = hit.next().captured();
+                EXPECT_TRUE(kept.contains(latin)) << latin.toStdString() << " left in " << what.toStdString();
+            }
+        }
+    }
+
+    // A window narrower than its columns scrolls sideways; the meaning of an identity's
+    // answer is not cut. As wide as the window allows, the meaning takes the rest.
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        for (int width : {500, 1400}) {
+            m.resize(width, 400);
+            QCoreApplication::processEvents();
+            const QString identity = trafficWords(language, QStringLiteral("S/N 0012ABCD, VER 1A05"));
+            EXPECT_GT(m.trafficView->columnWidth(TrafficLog::Meaning),
+                      m.trafficView->fontMetrics().horizontalAdvance(identity))
+                << width << " in language " << language;
+            int all = 0;
+            for (int column = 0; column < TrafficLog::ColumnCount; ++column)
+                all += m.trafficView->columnWidth(column);
+            EXPECT_GE(all, m.trafficView->viewport()->width()) << width << " in language " << language;
+        }
+    }
+
+    // What an open tried and why it failed, the system's words as they came.
+    const struct {
+        K kind;
+        const char *detail;
+        const char *simplified;
+    } kOpens[] = {
+        {K::Open, "network 127.0.0.1:502", "网路 127.0.0.1:502"},
+        {K::Open, "serial /dev/pts/3 19200,e,8,1", "串列 /dev/pts/3 19200,e,8,1"},
+        {K::OpenFailed, "connection refused: Connection refused", "连线被拒: Connection refused"},
+        {K::OpenFailed, "no such device", "没有此装置"},
+    };
+    m.log().clear();
+    for (const auto &o : kOpens) {
+        FrameEvent e;
+        e.kind = o.kind;
+        e.detail = QString::fromUtf8(o.detail);
+        m.log().frameEvent(e);
+    }
+    m.log().flush();
+    window->mnuSimplified->trigger();
+    for (int row = 0; row < int(std::size(kOpens)); ++row)
+        EXPECT_EQ(m.log().shownField(row, TrafficLog::Meaning), QString::fromUtf8(kOpens[row].simplified));
+
+    // Tab moves on from the table, Shift+Tab back into it; the arrows stay inside.
+    m.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&m));
+    m.trafficView->setFocus();
+    QTest::keyClick(m.trafficView, Qt::Key_Down);
+    EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
+    QTest::keyClick(m.trafficView, Qt::Key_Tab);
+    EXPECT_NE(QApplication::focusWidget(), m.trafficView) << "Tab leaves the table";
+    EXPECT_TRUE(m.isAncestorOf(QApplication::focusWidget()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), m.trafficView);
+}
+
+// Every button and labelled field of the monitor's pages has an access key of its own, in
+// every language.
+TEST_F(ToolsLanguage, EveryButtonHasItsOwnAccessKeyInEveryLanguage)
+{
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    QAction *items[] = {window->mnuEnglish, window->mnuSimplified, window->mnuTraditional};
+    for (int language : {0, 1, 2}) {
+        items[language]->trigger();
+        for (QWidget *page : {m.tsTraffic, m.tsCards}) {
+            QMap<int, QString> keys;
+            const auto take = [&](const QString &text, const QString &who) {
+                const QKeySequence key = QKeySequence::mnemonic(text);
+                EXPECT_FALSE(key.isEmpty()) << who.toStdString() << " in language " << language;
+                if (key.isEmpty())
+                    return;
+                EXPECT_FALSE(keys.contains(key[0].toCombined()))
+                    << who.toStdString() << " and " << keys.value(key[0].toCombined()).toStdString() << " in language "
+                    << language;
+                keys.insert(key[0].toCombined(), who);
+            };
+            for (QPushButton *b : page->findChildren<QPushButton *>())
+                take(b->text(), b->objectName());
+            for (QLabel *l : page->findChildren<QLabel *>())
+                if (l->buddy())
+                    take(l->text(), l->objectName());
+        }
+    }
+}
+
+// The view follows new lines while it shows the last one, also once a filter has come and
+// gone, and stays put once the user has scrolled back.
+TEST_F(ToolsLanguage, TheViewFollowsTheEndAfterAFilterAndStaysWhereTheUserScrolled)
+{
+    makeWindow();
+    window->mnuTrafficMonitor->trigger();
+    TrafficMonitor &m = *window->trafficMonitor();
+    QScrollBar *bar = m.trafficView->verticalScrollBar();
+    const auto add = [&](int lines, std::uint8_t slave) {
+        for (int i = 0; i < lines; ++i) {
+            FrameEvent e;
+            e.kind = FrameEvent::Kind::Request;
+            e.slave = slave;
+            e.bytes = frame("010301000001");
+            e.bytes[0] = char(slave);
+            m.log().frameEvent(e);
+        }
+        m.log().flush();
+        QCoreApplication::processEvents();
+    };
+    add(200, 1);
+    add(2, 9);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    for (const auto &step : {std::pair{"a slave", 9}, std::pair{"no filter", -1}}) {
+        m.seFilterSlave->setValue(step.second);
+        QCoreApplication::processEvents();
+        add(50, 9);
+        EXPECT_GT(bar->maximum(), 0) << step.first;
+        EXPECT_EQ(bar->value(), bar->maximum()) << "after " << step.first;
+    }
+    bar->setValue(bar->maximum() / 2);
+    const int scrolledTo = bar->value();
+    add(50, 1);
+    EXPECT_EQ(bar->value(), scrolledTo) << "the user's place is kept";
 }
 
 TEST(TrafficLogRules, DateOnTheFirstLineOfADayAtMostTheLatestLinesAndAPauseKeepsRecording)
