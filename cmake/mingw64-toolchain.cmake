@@ -12,3 +12,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Wine runs the Windows programs on this machine, so that ctest in a Windows build folder runs
+# its test programs (add_test puts the emulator before a target's path). WINE names another.
+if(NOT "$ENV{WINE}" STREQUAL "")
+  find_program(RELVIX_WINE NAMES "$ENV{WINE}" NO_CACHE)
+else()
+  find_program(RELVIX_WINE NAMES wine wine64 NO_CACHE)
+endif()
+if(RELVIX_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${RELVIX_WINE}")
+endif()
