@@ -49,8 +49,10 @@ for planted in 'thread_local QString hms;' 'static thread_local std::string cach
   fresh
   printf 'namespace {\nint f()\n{\n    %s\n    return 0;\n}\n} // namespace\n' "$planted" >>"$scratch/tree/sim/simengine.cpp"
   lint && fail "'$planted' passed"
-  grep -qF "sim/simengine.cpp" "$scratch/out" && grep -qF "thread_local of a type" "$scratch/out" ||
-    { cat "$scratch/out"; fail "'$planted' not named"; }
+  if ! grep -qF "sim/simengine.cpp" "$scratch/out" || ! grep -qF "thread_local of a type" "$scratch/out"; then
+    cat "$scratch/out"
+    fail "'$planted' not named"
+  fi
 done
 fresh
 printf 'namespace {\nint g()\n{\n    thread_local int calls = 0;\n    static thread_local const char *name = nullptr;\n    thread_local char text[8] = {};\n    return ++calls + (name ? text[0] : 0);\n}\n} // namespace\n' \
@@ -62,4 +64,16 @@ fresh
 printf 'int   badly_formatted ( ) { return 0 ; }\n' >>"$scratch/tree/src/link/crc16.cpp"
 lint && fail "a file out of format passed"
 grep -qF "src/link/crc16.cpp" "$scratch/out" || { cat "$scratch/out"; fail "the unformatted file not named"; }
+# A script with an unquoted expansion, and the completion with one.
+fresh
+mkdir -p "$scratch/tree/scripts"
+# shellcheck disable=SC2016 # the planted text as it stands
+printf '#!/usr/bin/env bash\nrm -f $1\n' >"$scratch/tree/scripts/planted"
+lint && fail "an unquoted expansion in a script passed"
+grep -qF "scripts/planted:2" "$scratch/out" || { cat "$scratch/out"; fail "the script's finding not named"; }
+fresh
+# shellcheck disable=SC2016 # the planted text as it stands
+printf '_planted() { COMPREPLY=( $(compgen -W "$1") ); }\n' >>"$scratch/tree/src/cli/relvix-cli.bash"
+lint && fail "a word-split completion passed"
+grep -qF "relvix-cli.bash" "$scratch/out" || { cat "$scratch/out"; fail "the completion's finding not named"; }
 echo "lint test: clean tree passes, every planted fault fails and is named"
