@@ -34,7 +34,9 @@ protected:
         p.closeWriteChannel();
         const bool sent = simtest::waitUntil(
             [&] { return !sim.log().filter(needle).isEmpty() || p.state() == QProcess::NotRunning; }, 20000);
-        EXPECT_TRUE(sent && p.state() == QProcess::Running) << needle.toStdString() << " never came";
+        EXPECT_TRUE(sent && p.state() == QProcess::Running)
+            << needle.toStdString() << " never came; the program ended with " << p.exitCode() << ":\n"
+            << p.readAllStandardOutput().toStdString() << p.readAllStandardError().toStdString();
 #ifndef _WIN32
         ::kill(static_cast<pid_t>(p.processId()), signal);
 #else
