@@ -1,3 +1,5 @@
+// The command line's options and help: one table of commands and options, the parsing and the
+// checks of each value. Long because the help text is here, next to the option it describes.
 #include "cli/cli.h"
 #include "cli/commands.h"
 

@@ -1,3 +1,6 @@
+// The command line's session: the link it opens (saved, named or given), the frame log with
+// its bound, the stop signals and the output. Kept together because each command meets them
+// in the same order, and the stop and the log both reach into the output.
 #include "cli/session.h"
 
 #include "link/frameevent.h"

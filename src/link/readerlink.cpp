@@ -1,3 +1,7 @@
+// The exchange, whole: open and close, the request, the two receive loops (serial and network)
+// with the answer policy, the guard after an answer and the drain. It is one file on purpose:
+// the loops share the clock arithmetic and the result record, and each rule is easier to check
+// with both loops in view.
 #include "link/readerlink.h"
 #include "link/crc16.h"
 #include "link/hextext.h"
