@@ -21,8 +21,6 @@
 
 namespace relvix::cli {
 
-// ---- selftest ----------------------------------------------------------------------------
-
 namespace {
 
 // Collects the frames of the step that runs, timed from the start of the self-test.
@@ -62,6 +60,41 @@ struct Step {
     bool verification = false; // failed by a wrong read-back rather than by no answer
     QString detail;
 };
+
+// Writes the report to path. A report that is not all on the disk is no report: every write,
+// the flush and the close are checked, and a failure is said on standard error.
+bool writeReport(const QString &path, const QJsonObject &report)
+{
+    QFile file(path);
+    const QByteArray text = QJsonDocument(report).toJson();
+    bool written =
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size() && file.flush();
+    QString why = file.errorString();
+    file.close();
+    written = written && file.error() == QFileDevice::NoError;
+    if (!written) {
+        if (file.error() != QFileDevice::NoError)
+            why = file.errorString();
+        err(QStringLiteral("cannot write the report %1: %2").arg(path, why));
+    }
+    return written;
+}
+
+// The steps as a table on standard output, with the verdict last.
+void printSteps(const QList<Step> &steps, const QJsonArray &stepsJson, bool passed)
+{
+    out(QStringLiteral("%1 %2 %3  %4")
+            .arg(QStringLiteral("step").leftJustified(18), QStringLiteral("result"), QStringLiteral("     time"),
+                 QStringLiteral("detail")));
+    for (int i = 0; i < steps.size(); ++i) {
+        const QJsonObject s = stepsJson[i].toObject();
+        out(QStringLiteral("%1 %2 %3  %4")
+                .arg(steps[i].name.leftJustified(18),
+                     (steps[i].passed ? QStringLiteral("pass") : QStringLiteral("FAIL")).leftJustified(6),
+                     QStringLiteral("%1 ms").arg(s["ms"].toDouble(), 0, 'f', 1).rightJustified(9), steps[i].detail));
+    }
+    out(passed ? QStringLiteral("selftest PASSED") : QStringLiteral("selftest FAILED"));
+}
 
 } // namespace
 
@@ -176,40 +209,11 @@ int runSelftest(const Options &o)
                              {"passed", passed},
                              {"interrupted", interrupted()},
                              {"steps", stepsJson}};
-    // A report that is not all on the disk is no report: every write, the flush and the
-    // close are checked.
-    bool reportFailed = false;
-    if (!o.reportPath.isEmpty()) {
-        QFile file(o.reportPath);
-        const QByteArray text = QJsonDocument(report).toJson();
-        bool written =
-            file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size() && file.flush();
-        QString why = file.errorString();
-        file.close();
-        written = written && file.error() == QFileDevice::NoError;
-        if (!written) {
-            if (file.error() != QFileDevice::NoError)
-                why = file.errorString();
-            err(QStringLiteral("cannot write the report %1: %2").arg(o.reportPath, why));
-            reportFailed = true;
-        }
-    }
-    if (o.json) {
+    const bool reportFailed = !o.reportPath.isEmpty() && !writeReport(o.reportPath, report);
+    if (o.json)
         outJson(report);
-    } else {
-        out(QStringLiteral("%1 %2 %3  %4")
-                .arg(QStringLiteral("step").leftJustified(18), QStringLiteral("result"), QStringLiteral("     time"),
-                     QStringLiteral("detail")));
-        for (int i = 0; i < steps.size(); ++i) {
-            const QJsonObject s = stepsJson[i].toObject();
-            out(QStringLiteral("%1 %2 %3  %4")
-                    .arg(steps[i].name.leftJustified(18),
-                         (steps[i].passed ? QStringLiteral("pass") : QStringLiteral("FAIL")).leftJustified(6),
-                         QStringLiteral("%1 ms").arg(s["ms"].toDouble(), 0, 'f', 1).rightJustified(9),
-                         steps[i].detail));
-        }
-        out(passed ? QStringLiteral("selftest PASSED") : QStringLiteral("selftest FAILED"));
-    }
+    else
+        printSteps(steps, stepsJson, passed);
     if (lost) {
         err(session.lostText());
         return LinkFailed;
