@@ -381,6 +381,9 @@ TrafficMonitor::TrafficMonitor(ReaderLink &link, CardHistory &cards, int languag
 TrafficMonitor::~TrafficMonitor()
 {
     link_.removeObserver(log_.get());
+    // QWidget's own destructor closes and hides the view, and its scroll bar then says its
+    // range changed: by then this object is a plain QWidget, so nothing of ours may answer.
+    trafficView->verticalScrollBar()->disconnect(this);
 }
 
 bool TrafficMonitor::event(QEvent *event)
